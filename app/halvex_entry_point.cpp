@@ -1,0 +1,93 @@
+#include "app/halvex_entry_point.h"
+
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "app/process_mode.h"
+#include "core/halvex_configuration.h"
+#include "core/halvex_error.h"
+#include "halvex/build_constants.h"
+
+namespace halvex::app {
+
+namespace {
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+
+int notInThisBuild(const char* mode) {
+    std::cerr << "HalvexHub: the " << mode << " mode is not part of this build yet.\n";
+    return 2;
+}
+
+int windowPlaceholder() {
+    try {
+        const auto configuration = HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment());
+        std::cout << "HALVEX HUB " << build::hubVersion << " (service " << configuration.apiBaseURL.string()
+                  << "): the window is not part of this build yet.\n";
+    } catch (const HalvexError& error) {
+        std::cout << "HALVEX HUB " << build::hubVersion << ": " << error.errorDescription() << "\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+ModeRunners defaultModeRunners() {
+    return {
+        [](const std::string&, std::int32_t) { return notInThisBuild("hub-update finishing"); },
+        [] { return notInThisBuild("background agent"); },
+        [] { throw HalvexError::backgroundService("Background agent registration is not part of this build yet."); },
+        windowPlaceholder,
+    };
+}
+
+std::string errorLine(const std::exception& error) {
+    std::string domain = "HalvexHub.Error";
+    long code = 1;
+    if (const auto* halvexError = dynamic_cast<const HalvexError*>(&error)) {
+        domain = "HalvexCore.HalvexError";
+        code = static_cast<long>(halvexError->kind());
+    } else if (const auto* systemError = dynamic_cast<const std::system_error*>(&error)) {
+        domain = systemError->code().category() == std::generic_category() ||
+                         systemError->code().category() == std::system_category()
+                     ? "NSPOSIXErrorDomain"
+                     : systemError->code().category().name();
+        code = systemError->code().value();
+    }
+    std::string userInfo = "{}";
+    if (const auto* fileError = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
+        if (!fileError->path1().empty()) userInfo = "{NSFilePath=" + fileError->path1().string() + "}";
+    }
+    return domain + " " + std::to_string(code) + ": " + error.what() + " " + userInfo + "\n";
+}
+
+int HalvexEntryPoint::run(const std::vector<std::string>& arguments, const ModeRunners& runners,
+                          std::ostream& errors) {
+    try {
+        return std::visit(
+            Overloaded{
+                [&](const FinishHubUpdateMode& mode) { return runners.finishHubUpdate(mode.ticket, mode.parentPID); },
+                [&](const BackgroundAgentMode&) { return runners.backgroundAgent(); },
+                [&](const RegisterBackgroundAgentMode&) {
+                    runners.replaceRegistration();
+                    return 0;
+                },
+                [&](const WindowedMode&) { return runners.window(); },
+            },
+            chooseProcessMode(arguments));
+    } catch (const std::exception& error) {
+        // No mode ends the process through an uncaught exception; every failure leaves this one line.
+        errors << errorLine(error) << std::flush;
+        return 1;
+    }
+}
+
+int HalvexEntryPoint::main(int argc, char** argv) {
+    return run(std::vector<std::string>(argv, argv + argc), defaultModeRunners(), std::cerr);
+}
+
+}  // namespace halvex::app

@@ -1,0 +1,56 @@
+#pragma once
+
+// Small POSIX file helpers shared by every layer: an owning descriptor, bounded reads and the atomic
+// replacement used for every file another process reads.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace halvex::platform {
+
+// Owns one file descriptor and closes it on every path out.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Throws std::system_error naming `what` with the current errno.
+[[noreturn]] void throwErrno(const std::string& what);
+[[noreturn]] void throwErrno(int error, const std::string& what);
+
+// Reads everything from an open descriptor, at most `maximumBytes`; more fails with EFBIG. `name` labels errors.
+std::string readDescriptor(int fd, std::size_t maximumBytes, const std::string& name);
+
+// Reads a whole regular file of at most `maximumBytes`; a larger file fails with EFBIG.
+std::string readFile(const std::filesystem::path& path, std::size_t maximumBytes);
+
+// Replaces `path` atomically: a hidden temporary file in the same folder is written, fsynced, given
+// `mode`, renamed over `path`, and the folder is fsynced. The temporary file never outlives a failure.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
+
+// Creates `path` and its missing parents with `mode` (existing folders are left as they are).
+void createDirectories(const std::filesystem::path& path, mode_t mode);
+
+void fsyncDirectory(const std::filesystem::path& path);
+
+// A random version 4 UUID in canonical upper-case form, for hidden work names.
+std::string randomUUID();
+
+}  // namespace halvex::platform

@@ -1,0 +1,18 @@
+#include <mutex>
+
+#include "platform/credential_store.h"
+#include "platform/user_folders.h"
+
+namespace halvex::platform {
+
+std::shared_ptr<CredentialStore> defaultCredentialStore() {
+    static std::once_flag chosen;
+    static std::shared_ptr<CredentialStore> store;
+    std::call_once(chosen, [] {
+        store = secretServiceAvailable() ? makeSecretServiceCredentialStore()
+                                         : makeFileCredentialStore(userDataDirectory() / "Halvex" / "Keychain");
+    });
+    return store;
+}
+
+}  // namespace halvex::platform

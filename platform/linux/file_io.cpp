@@ -1,0 +1,141 @@
+#include "platform/file_io.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+namespace halvex::platform {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int UniqueFd::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+void throwErrno(int error, const std::string& what) {
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+void throwErrno(const std::string& what) { throwErrno(errno, what); }
+
+std::string readFile(const std::filesystem::path& path, std::size_t maximumBytes) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd) throwErrno("open " + path.string());
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) throwErrno("stat " + path.string());
+    if (!S_ISREG(status.st_mode)) throwErrno(EINVAL, "not a regular file: " + path.string());
+    return readDescriptor(fd.get(), maximumBytes, path.string());
+}
+
+std::string readDescriptor(int fd, std::size_t maximumBytes, const std::string& name) {
+    std::string result;
+    std::array<char, 64 * 1024> buffer{};
+    while (true) {
+        const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("read " + name);
+        }
+        if (count == 0) break;
+        if (result.size() + static_cast<std::size_t>(count) > maximumBytes) throwErrno(EFBIG, "read " + name);
+        result.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+    return result;
+}
+
+namespace {
+
+void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path) {
+    while (!bytes.empty()) {
+        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("write " + path.string());
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+}
+
+// Removes the temporary file unless the rename consumed it.
+struct TemporaryFileGuard {
+    std::filesystem::path path;
+    bool armed = true;
+    ~TemporaryFileGuard() {
+        if (armed) ::unlink(path.c_str());
+    }
+};
+
+}  // namespace
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
+    const auto folder = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
+    TemporaryFileGuard temporary{folder / ("." + path.filename().string() + "." + randomUUID() + ".tmp")};
+    UniqueFd fd(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (!fd) {
+        temporary.armed = false;
+        throwErrno("create " + temporary.path.string());
+    }
+    writeAll(fd.get(), bytes, temporary.path);
+    // The umask may have narrowed the mode given to open().
+    if (::fchmod(fd.get(), mode) != 0) throwErrno("chmod " + temporary.path.string());
+    if (::fsync(fd.get()) != 0) throwErrno("fsync " + temporary.path.string());
+    if (::close(fd.release()) != 0) throwErrno("close " + temporary.path.string());
+    if (::rename(temporary.path.c_str(), path.c_str()) != 0) throwErrno("rename " + path.string());
+    temporary.armed = false;
+    fsyncDirectory(folder);
+}
+
+void createDirectories(const std::filesystem::path& path, mode_t mode) {
+    if (path.empty()) return;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) {
+        if (S_ISDIR(status.st_mode)) return;
+        throwErrno(ENOTDIR, "create folder " + path.string());
+    }
+    if (path.has_parent_path() && path.parent_path() != path) createDirectories(path.parent_path(), mode);
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) throwErrno("create folder " + path.string());
+}
+
+void fsyncDirectory(const std::filesystem::path& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) throwErrno("open folder " + path.string());
+    if (::fsync(fd.get()) != 0 && errno != EINVAL) throwErrno("fsync folder " + path.string());
+}
+
+std::string randomUUID() {
+    std::array<unsigned char, 16> bytes{};
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t count = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("getrandom");
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    std::array<char, 37> text{};
+    std::snprintf(text.data(), text.size(), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9],
+                  bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return std::string(text.data(), 36);
+}
+
+}  // namespace halvex::platform

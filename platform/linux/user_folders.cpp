@@ -1,0 +1,42 @@
+#include "platform/user_folders.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+#include <vector>
+
+namespace halvex::platform {
+
+namespace {
+
+// The base-directory convention says relative values are invalid and must be ignored.
+std::filesystem::path xdgDirectory(const char* variable, const char* fallbackBelowHome) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && value[0] == '/') return value;
+    return homeDirectory() / fallbackBelowHome;
+}
+
+}  // namespace
+
+std::filesystem::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    const int error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result);
+    if (result == nullptr || entry.pw_dir == nullptr) {
+        throw std::system_error(error != 0 ? error : ENOENT, std::generic_category(), "home folder");
+    }
+    return entry.pw_dir;
+}
+
+std::filesystem::path userDataDirectory() { return xdgDirectory("XDG_DATA_HOME", ".local/share"); }
+
+std::filesystem::path userCacheDirectory() { return xdgDirectory("XDG_CACHE_HOME", ".cache"); }
+
+std::filesystem::path userConfigDirectory() { return xdgDirectory("XDG_CONFIG_HOME", ".config"); }
+
+}  // namespace halvex::platform

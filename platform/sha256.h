@@ -1,0 +1,33 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace halvex::platform {
+
+// Incremental SHA-256 over OpenSSL's EVP interface.
+class Sha256 {
+public:
+    using Digest = std::array<std::uint8_t, 32>;
+
+    Sha256();
+    ~Sha256();
+    Sha256(Sha256&&) noexcept;
+    Sha256& operator=(Sha256&&) noexcept;
+
+    void update(std::string_view bytes);
+    Digest finish();
+
+private:
+    struct Context;
+    std::unique_ptr<Context> context_;
+};
+
+// 64 lower-case hexadecimal digits.
+std::string hexString(const Sha256::Digest& digest);
+std::string sha256Hex(std::string_view bytes);
+
+}  // namespace halvex::platform
