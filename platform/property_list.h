@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -36,7 +37,9 @@ public:
     using Storage = std::variant<Unsupported, std::string, std::int64_t, double, bool, Data, Date, Array, Dictionary>;
 
     PropertyValue() = default;
-    PropertyValue(Storage storage) : storage_(std::move(storage)) {}
+    template <typename T>
+        requires(!std::is_same_v<std::decay_t<T>, PropertyValue> && std::is_constructible_v<Storage, T>)
+    PropertyValue(T&& value) : storage_(std::forward<T>(value)) {}
 
     const Storage& storage() const { return storage_; }
 
@@ -68,5 +71,7 @@ PropertyValue readPropertyList(const std::filesystem::path& path);
 
 // Serialises as an XML property list (used for the bundle's own files and by the maker's tools).
 std::string xmlPropertyList(const PropertyValue& value);
+// Serialises as a binary property list.
+std::string binaryPropertyList(const PropertyValue& value);
 
 }  // namespace halvex::platform

@@ -167,4 +167,15 @@ std::string xmlPropertyList(const PropertyValue& value) {
     return result;
 }
 
+std::string binaryPropertyList(const PropertyValue& value) {
+    PlistPtr root(toPlist(value));
+    char* binary = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(root.get(), &binary, &length);
+    if (binary == nullptr) throw PropertyListError("The property list could not be written.");
+    std::string result(binary, length);
+    plist_to_bin_free(binary);
+    return result;
+}
+
 }  // namespace halvex::platform

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/halvex_entry_point.h"
+#include "app/process_mode.h"
+#include "core/halvex_error.h"
+#include "tests/support/child_process.h"
+
+namespace halvex::app {
+namespace {
+
+struct ModeRow {
+    std::vector<std::string> arguments;  // after the program path
+    ProcessMode expected;
+};
+
+TEST(ProcessMode, ArgumentTable) {
+    const std::vector<ModeRow> table = {
+        {{"--finish-hub-update", "T", "123"}, FinishHubUpdateMode{"T", 123}},
+        {{"--finish-hub-update", "T", "123", "extra"}, WindowedMode{}},
+        {{"--finish-hub-update", "T"}, WindowedMode{}},
+        {{"--finish-hub-update", "T", "+42"}, FinishHubUpdateMode{"T", 42}},
+        {{"--finish-hub-update", "T", "-7"}, FinishHubUpdateMode{"T", -7}},
+        {{"--finish-hub-update", "T", "-"}, WindowedMode{}},
+        {{"--finish-hub-update", "T", "12a"}, WindowedMode{}},
+        {{"--finish-hub-update", "T", ""}, WindowedMode{}},
+        {{"--finish-hub-update", "T", " 1"}, WindowedMode{}},
+        {{"--finish-hub-update", "T", "2147483647"}, FinishHubUpdateMode{"T", 2147483647}},
+        {{"--finish-hub-update", "T", "2147483648"}, WindowedMode{}},
+        {{"--finish-hub-update", "T", "-2147483648"}, FinishHubUpdateMode{"T", -2147483647 - 1}},
+        {{"--finish-hub-update", "--background-agent", "5"}, FinishHubUpdateMode{"--background-agent", 5}},
+        {{"--finish-hub-update", "T", "x", "--background-agent"}, BackgroundAgentMode{}},
+        {{"extra", "--finish-hub-update", "T", "9"}, FinishHubUpdateMode{"T", 9}},
+        {{"--background-agent", "--register-background-agent"}, BackgroundAgentMode{}},
+        {{"--register-background-agent", "--background-agent"}, BackgroundAgentMode{}},
+        {{"--register-background-agent"}, RegisterBackgroundAgentMode{}},
+        {{"--Background-Agent"}, WindowedMode{}},
+        {{"--background-agent=1"}, WindowedMode{}},
+        {{}, WindowedMode{}},
+    };
+    for (const auto& row : table) {
+        auto arguments = row.arguments;
+        arguments.insert(arguments.begin(), "/opt/HALVEX HUB.app/Contents/MacOS/HalvexHub");
+        EXPECT_EQ(chooseProcessMode(arguments), row.expected) << testing::PrintToString(row.arguments);
+    }
+    EXPECT_EQ(chooseProcessMode({}), ProcessMode(WindowedMode{}));
+}
+
+TEST(HalvexEntryPoint, RegistrationFailurePrintsOneErrorLineAndExitsOne) {
+    ModeRunners runners = defaultModeRunners();
+    runners.replaceRegistration = [] { throw HalvexError::backgroundService("Move HALVEX HUB to Applications."); };
+    std::ostringstream errors;
+    EXPECT_EQ(HalvexEntryPoint::run({"hub", "--register-background-agent"}, runners, errors), 1);
+    EXPECT_EQ(errors.str(), "HalvexCore.HalvexError 5: Move HALVEX HUB to Applications. {}\n");
+
+    runners.replaceRegistration = [] {};
+    std::ostringstream quiet;
+    EXPECT_EQ(HalvexEntryPoint::run({"hub", "--register-background-agent"}, runners, quiet), 0);
+    EXPECT_EQ(quiet.str(), "");
+}
+
+TEST(HalvexEntryPoint, PlatformErrorsKeepTheirDomainAndCode) {
+    EXPECT_EQ(errorLine(std::system_error(13, std::generic_category(), "open")), "NSPOSIXErrorDomain 13: open: Permission denied {}\n");
+}
+
+TEST(HalvexEntryPoint, TheBuiltExecutableChoosesItsModes) {
+    const std::string executable = HALVEX_HUB_EXECUTABLE;
+    ASSERT_NE(executable.find("HALVEX HUB.app/Contents/MacOS/HalvexHub"), std::string::npos);
+
+    const auto window = test::runProcess({executable}, {{"HVX_API_BASE_URL", "http://127.0.0.1:1"}});
+    EXPECT_EQ(window.exitStatus, 0);
+    EXPECT_NE(window.standardOutput.find("http://127.0.0.1:1/"), std::string::npos) << window.standardOutput;
+
+    const auto badURL = test::runProcess({executable, "--Background-Agent"}, {{"HVX_API_BASE_URL", ""}});
+    EXPECT_EQ(badURL.exitStatus, 0);
+    EXPECT_NE(badURL.standardOutput.find("HALVEX HUB is missing its API URL."), std::string::npos);
+
+    const auto agent = test::runProcess({executable, "--background-agent"});
+    EXPECT_EQ(agent.exitStatus, 2);
+    EXPECT_EQ(std::count(agent.standardError.begin(), agent.standardError.end(), '\n'), 1);
+
+    const auto finishing = test::runProcess({executable, "--finish-hub-update", "T", "1"});
+    EXPECT_EQ(finishing.exitStatus, 2);
+
+    const auto registration = test::runProcess({executable, "--register-background-agent"});
+    EXPECT_EQ(registration.exitStatus, 1);
+    EXPECT_TRUE(registration.standardError.starts_with("HalvexCore.HalvexError 5: ")) << registration.standardError;
+}
+
+}  // namespace
+}  // namespace halvex::app
