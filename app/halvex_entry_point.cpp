@@ -25,7 +25,8 @@ int notInThisBuild(const char* mode) {
 
 int windowPlaceholder() {
     try {
-        const auto configuration = HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment());
+        const auto configuration =
+            HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment());
         std::cout << "HALVEX HUB " << build::hubVersion << " (service " << configuration.apiBaseURL.string()
                   << "): the window is not part of this build yet.\n";
     } catch (const HalvexError& error) {
@@ -40,7 +41,10 @@ ModeRunners defaultModeRunners() {
     return {
         [](const std::string&, std::int32_t) { return notInThisBuild("hub-update finishing"); },
         [] { return notInThisBuild("background agent"); },
-        [] { throw HalvexError::backgroundService("Background agent registration is not part of this build yet."); },
+        [] {
+            throw HalvexError::backgroundService(
+                "Background agent registration is not part of this build yet.");
+        },
         windowPlaceholder,
     };
 }
@@ -68,17 +72,18 @@ std::string errorLine(const std::exception& error) {
 int HalvexEntryPoint::run(const std::vector<std::string>& arguments, const ModeRunners& runners,
                           std::ostream& errors) {
     try {
-        return std::visit(
-            Overloaded{
-                [&](const FinishHubUpdateMode& mode) { return runners.finishHubUpdate(mode.ticket, mode.parentPID); },
-                [&](const BackgroundAgentMode&) { return runners.backgroundAgent(); },
-                [&](const RegisterBackgroundAgentMode&) {
-                    runners.replaceRegistration();
-                    return 0;
-                },
-                [&](const WindowedMode&) { return runners.window(); },
-            },
-            chooseProcessMode(arguments));
+        return std::visit(Overloaded{
+                              [&](const FinishHubUpdateMode& mode) {
+                                  return runners.finishHubUpdate(mode.ticket, mode.parentPID);
+                              },
+                              [&](const BackgroundAgentMode&) { return runners.backgroundAgent(); },
+                              [&](const RegisterBackgroundAgentMode&) {
+                                  runners.replaceRegistration();
+                                  return 0;
+                              },
+                              [&](const WindowedMode&) { return runners.window(); },
+                          },
+                          chooseProcessMode(arguments));
     } catch (const std::exception& error) {
         // No mode ends the process through an uncaught exception; every failure leaves this one line.
         errors << errorLine(error) << std::flush;

@@ -29,7 +29,8 @@ std::string errorLine(const std::exception& error);
 struct HalvexEntryPoint {
     static int main(int argc, char** argv);
     // Runs the mode `arguments` ask for and returns the process exit status.
-    static int run(const std::vector<std::string>& arguments, const ModeRunners& runners, std::ostream& errors);
+    static int run(const std::vector<std::string>& arguments, const ModeRunners& runners,
+                   std::ostream& errors);
 };
 
 }  // namespace halvex::app

@@ -1,3 +1,5 @@
 #include "app/halvex_entry_point.h"
 
-int main(int argc, char** argv) { return halvex::app::HalvexEntryPoint::main(argc, argv); }
+int main(int argc, char** argv) {
+    return halvex::app::HalvexEntryPoint::main(argc, argv);
+}

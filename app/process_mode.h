@@ -26,7 +26,8 @@ struct WindowedMode {
     bool operator==(const WindowedMode&) const = default;
 };
 
-using ProcessMode = std::variant<FinishHubUpdateMode, BackgroundAgentMode, RegisterBackgroundAgentMode, WindowedMode>;
+using ProcessMode =
+    std::variant<FinishHubUpdateMode, BackgroundAgentMode, RegisterBackgroundAgentMode, WindowedMode>;
 
 inline constexpr std::string_view finishHubUpdateArgument = "--finish-hub-update";
 inline constexpr std::string_view backgroundAgentArgument = "--background-agent";

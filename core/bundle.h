@@ -11,8 +11,9 @@
 namespace halvex {
 
 class Bundle {
-public:
-    Bundle(std::filesystem::path path, platform::PropertyValue info) : path_(std::move(path)), info_(std::move(info)) {}
+  public:
+    Bundle(std::filesystem::path path, platform::PropertyValue info)
+        : path_(std::move(path)), info_(std::move(info)) {}
 
     // The bundle at `path` with its Contents/Info.plist. A missing or unreadable Info.plist, or one that
     // does not parse, yields a bundle without information: callers then see every key as absent.
@@ -28,7 +29,7 @@ public:
 
     std::filesystem::path infoPlistPath() const { return path_ / "Contents" / "Info.plist"; }
 
-private:
+  private:
     std::filesystem::path path_;
     platform::PropertyValue info_;
 };

@@ -8,14 +8,16 @@ namespace halvex {
 namespace {
 
 std::string chosenBaseURL(const Bundle& bundle, const platform::Environment& environment) {
-    if (const auto value = environment.find("HVX_API_BASE_URL"); value != environment.end()) return value->second;
+    if (const auto value = environment.find("HVX_API_BASE_URL"); value != environment.end())
+        return value->second;
     if (auto value = bundle.infoString("HVXAPIBaseURL")) return *value;
     return build::apiBaseURL;
 }
 
 }  // namespace
 
-HalvexConfiguration HalvexConfiguration::bundled(const Bundle& bundle, const platform::Environment& environment) {
+HalvexConfiguration HalvexConfiguration::bundled(const Bundle& bundle,
+                                                 const platform::Environment& environment) {
     auto url = Url::parse(chosenBaseURL(bundle, environment));
     if (!url) throw HalvexError::configuration("HALVEX HUB is missing its API URL.");
     return HalvexConfiguration{std::move(*url), build::signingTeamID, {}, {}};

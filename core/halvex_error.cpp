@@ -13,7 +13,8 @@ std::string joined(const std::vector<std::string>& names, const std::string& sep
     return result;
 }
 
-std::string describe(HalvexError::Case kind, const std::string& message, const std::vector<std::string>& names) {
+std::string describe(HalvexError::Case kind, const std::string& message,
+                     const std::vector<std::string>& names) {
     using Case = HalvexError::Case;
     switch (kind) {
         case Case::configuration:
@@ -24,7 +25,8 @@ std::string describe(HalvexError::Case kind, const std::string& message, const s
         case Case::dawIsRunning:
             return "Close these audio applications before installing: " + joined(names, ", ") + ".";
         case Case::installationAuthorization:
-            return "Administrator authorization is required to make HALVEX plugins available to every DAW. " + message;
+            return "Administrator authorization is required to make HALVEX plugins available to every DAW. " +
+                   message;
         case Case::invalidResponse:
             return "The server returned an invalid response.";
         case Case::authorizationExpired:
@@ -50,7 +52,9 @@ HalvexError::HalvexError(Case kind, std::string message, int status, std::vector
       names_(std::move(names)),
       description_(describe(kind_, message_, names_)) {}
 
-HalvexError HalvexError::configuration(std::string message) { return {Case::configuration, std::move(message), 0, {}}; }
+HalvexError HalvexError::configuration(std::string message) {
+    return {Case::configuration, std::move(message), 0, {}};
+}
 HalvexError HalvexError::server(int status, std::string message) {
     return {Case::server, std::move(message), status, {}};
 }
@@ -66,11 +70,23 @@ HalvexError HalvexError::installationAuthorization(std::string detail) {
 HalvexError HalvexError::backgroundService(std::string message) {
     return {Case::backgroundService, std::move(message), 0, {}};
 }
-HalvexError HalvexError::invalidResponse() { return {Case::invalidResponse, {}, 0, {}}; }
-HalvexError HalvexError::authorizationExpired() { return {Case::authorizationExpired, {}, 0, {}}; }
-HalvexError HalvexError::invalidSignature() { return {Case::invalidSignature, {}, 0, {}}; }
-HalvexError HalvexError::hashMismatch() { return {Case::hashMismatch, {}, 0, {}}; }
-HalvexError HalvexError::signatureRejected() { return {Case::signatureRejected, {}, 0, {}}; }
-HalvexError HalvexError::updateInProgress() { return {Case::updateInProgress, {}, 0, {}}; }
+HalvexError HalvexError::invalidResponse() {
+    return {Case::invalidResponse, {}, 0, {}};
+}
+HalvexError HalvexError::authorizationExpired() {
+    return {Case::authorizationExpired, {}, 0, {}};
+}
+HalvexError HalvexError::invalidSignature() {
+    return {Case::invalidSignature, {}, 0, {}};
+}
+HalvexError HalvexError::hashMismatch() {
+    return {Case::hashMismatch, {}, 0, {}};
+}
+HalvexError HalvexError::signatureRejected() {
+    return {Case::signatureRejected, {}, 0, {}};
+}
+HalvexError HalvexError::updateInProgress() {
+    return {Case::updateInProgress, {}, 0, {}};
+}
 
 }  // namespace halvex

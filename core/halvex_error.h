@@ -10,7 +10,7 @@
 namespace halvex {
 
 class HalvexError : public std::exception {
-public:
+  public:
     // Declaration order is part of the contract (it is the error code printed by the process entry).
     enum class Case {
         configuration,
@@ -54,7 +54,7 @@ public:
 
     bool is(Case kind) const { return kind_ == kind; }
 
-private:
+  private:
     HalvexError(Case kind, std::string message, int status, std::vector<std::string> names);
 
     Case kind_;

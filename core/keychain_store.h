@@ -14,7 +14,7 @@
 namespace halvex {
 
 class KeychainStore {
-public:
+  public:
     // Uses the credential store the session offers (chosen lazily, once per process). No I/O here.
     explicit KeychainStore(std::string service);
     KeychainStore(std::string service, std::shared_ptr<platform::CredentialStore> store);
@@ -28,7 +28,7 @@ public:
     // Removes the item; a missing item is not an error.
     void remove(const std::string& account) const;
 
-private:
+  private:
     platform::CredentialStore& store() const;
 
     std::string service_;

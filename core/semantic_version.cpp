@@ -61,7 +61,8 @@ std::string canonicallyComposed(std::string_view text) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
     if (U_FAILURE(status) || nfc == nullptr) return std::string(text);
-    const auto source = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    const auto source =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     icu::UnicodeString composed = nfc->normalize(source, status);
     if (U_FAILURE(status)) return std::string(text);
     std::string result;

@@ -12,7 +12,7 @@
 namespace halvex {
 
 class UpdateLock {
-public:
+  public:
     // Creates `applicationSupport` if needed and locks its "update.lock". Throws the file-system error of
     // the folder creation unchanged, HalvexError::invalidPackage("The HALVEX update lock could not be
     // opened.") when the file cannot be opened, and HalvexError::updateInProgress when it is held.
@@ -22,7 +22,7 @@ public:
     UpdateLock(const UpdateLock&) = delete;
     UpdateLock& operator=(const UpdateLock&) = delete;
 
-private:
+  private:
     platform::UniqueFd fd_;
 };
 

@@ -30,7 +30,8 @@ std::optional<Url> Url::parse(std::string_view text) {
     UrlHandle handle(curl_url());
     if (!handle) return std::nullopt;
     const std::string input(text);
-    if (curl_url_set(handle.get(), CURLUPART_URL, input.c_str(), parseFlags) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, input.c_str(), parseFlags) != CURLUE_OK)
+        return std::nullopt;
     auto normalised = urlText(handle.get());
     if (!normalised) return std::nullopt;
     return Url(std::move(*normalised));
@@ -43,7 +44,8 @@ std::optional<Url> Url::resolving(std::string_view reference) const {
         return std::nullopt;
     }
     const std::string input(reference);
-    if (curl_url_set(handle.get(), CURLUPART_URL, input.c_str(), parseFlags) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, input.c_str(), parseFlags) != CURLUE_OK)
+        return std::nullopt;
     auto resolved = urlText(handle.get());
     if (!resolved) return std::nullopt;
     return Url(std::move(*resolved));
@@ -51,9 +53,11 @@ std::optional<Url> Url::resolving(std::string_view reference) const {
 
 std::string Url::part(int which) const {
     UrlHandle handle(curl_url());
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, text_.c_str(), parseFlags) != CURLUE_OK) return {};
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, text_.c_str(), parseFlags) != CURLUE_OK)
+        return {};
     char* value = nullptr;
-    if (curl_url_get(handle.get(), static_cast<CURLUPart>(which), &value, 0) != CURLUE_OK || value == nullptr) {
+    if (curl_url_get(handle.get(), static_cast<CURLUPart>(which), &value, 0) != CURLUE_OK ||
+        value == nullptr) {
         return {};
     }
     std::string result(value);
@@ -61,9 +65,15 @@ std::string Url::part(int which) const {
     return result;
 }
 
-std::string Url::scheme() const { return part(CURLUPART_SCHEME); }
-std::string Url::host() const { return part(CURLUPART_HOST); }
-std::string Url::path() const { return part(CURLUPART_PATH); }
+std::string Url::scheme() const {
+    return part(CURLUPART_SCHEME);
+}
+std::string Url::host() const {
+    return part(CURLUPART_HOST);
+}
+std::string Url::path() const {
+    return part(CURLUPART_PATH);
+}
 
 std::optional<int> Url::port() const {
     const auto text = part(CURLUPART_PORT);

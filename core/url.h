@@ -9,7 +9,7 @@
 namespace halvex {
 
 class Url {
-public:
+  public:
     // Absent for an empty string, a relative reference or anything libcurl refuses (white space,
     // bad percent-encoding, an invalid port, ...).
     static std::optional<Url> parse(std::string_view text);
@@ -19,13 +19,13 @@ public:
 
     const std::string& string() const { return text_; }
     std::string scheme() const;
-    std::string host() const;  // empty when the URL has none
+    std::string host() const;         // empty when the URL has none
     std::optional<int> port() const;  // the explicit port only
     std::string path() const;
 
     bool operator==(const Url&) const = default;
 
-private:
+  private:
     explicit Url(std::string text) : text_(std::move(text)) {}
     std::string part(int which) const;
 

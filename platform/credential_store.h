@@ -26,11 +26,12 @@ struct CredentialStatus {
 };
 
 class CredentialStore {
-public:
+  public:
     virtual ~CredentialStore() = default;
     virtual CredentialRead read(const std::string& service, const std::string& account) = 0;
     // Creates the item or replaces its data.
-    virtual CredentialStatus write(const std::string& service, const std::string& account, std::string_view bytes) = 0;
+    virtual CredentialStatus write(const std::string& service, const std::string& account,
+                                   std::string_view bytes) = 0;
     // Removes the item; a missing item is a success.
     virtual CredentialStatus remove(const std::string& service, const std::string& account) = 0;
 };

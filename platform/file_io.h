@@ -13,7 +13,7 @@ namespace halvex::platform {
 
 // Owns one file descriptor and closes it on every path out.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
@@ -27,7 +27,7 @@ public:
     int release();
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -35,7 +35,8 @@ private:
 [[noreturn]] void throwErrno(const std::string& what);
 [[noreturn]] void throwErrno(int error, const std::string& what);
 
-// Reads everything from an open descriptor, at most `maximumBytes`; more fails with EFBIG. `name` labels errors.
+// Reads everything from an open descriptor, at most `maximumBytes`; more fails with EFBIG. `name` labels
+// errors.
 std::string readDescriptor(int fd, std::size_t maximumBytes, const std::string& name);
 
 // Reads a whole regular file of at most `maximumBytes`; a larger file fails with EFBIG.

@@ -17,12 +17,12 @@
 namespace halvex::platform {
 
 class PropertyListError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class PropertyValue {
-public:
+  public:
     using Array = std::vector<PropertyValue>;
     using Dictionary = std::map<std::string, PropertyValue>;
     using Data = std::vector<std::uint8_t>;
@@ -34,12 +34,14 @@ public:
     struct Unsupported {
         bool operator==(const Unsupported&) const = default;
     };
-    using Storage = std::variant<Unsupported, std::string, std::int64_t, double, bool, Data, Date, Array, Dictionary>;
+    using Storage =
+        std::variant<Unsupported, std::string, std::int64_t, double, bool, Data, Date, Array, Dictionary>;
 
     PropertyValue() = default;
     template <typename T>
-        requires(!std::is_same_v<std::decay_t<T>, PropertyValue> && std::is_constructible_v<Storage, T>)
-    PropertyValue(T&& value) : storage_(std::forward<T>(value)) {}
+    requires(!std::is_same_v<std::decay_t<T>, PropertyValue> && std::is_constructible_v<Storage, T>)
+        PropertyValue(T&& value)
+        : storage_(std::forward<T>(value)) {}
 
     const Storage& storage() const { return storage_; }
 
@@ -56,7 +58,7 @@ public:
 
     bool operator==(const PropertyValue&) const = default;
 
-private:
+  private:
     Storage storage_;
 };
 

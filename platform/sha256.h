@@ -10,7 +10,7 @@ namespace halvex::platform {
 
 // Incremental SHA-256 over OpenSSL's EVP interface.
 class Sha256 {
-public:
+  public:
     using Digest = std::array<std::uint8_t, 32>;
 
     Sha256();
@@ -21,7 +21,7 @@ public:
     void update(std::string_view bytes);
     Digest finish();
 
-private:
+  private:
     struct Context;
     std::unique_ptr<Context> context_;
 };

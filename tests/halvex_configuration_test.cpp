@@ -14,7 +14,7 @@ namespace {
 using platform::PropertyValue;
 
 class HalvexConfigurationTest : public testing::Test {
-protected:
+  protected:
     // A bundle whose Info.plist holds exactly `plistBytes`.
     Bundle bundleWithInfo(const std::string& plistBytes) {
         const auto path = folder / "Test.app";
@@ -24,7 +24,8 @@ protected:
     }
 
     static std::string infoWith(PropertyValue value) {
-        return platform::xmlPropertyList(PropertyValue(PropertyValue::Dictionary{{"HVXAPIBaseURL", std::move(value)}}));
+        return platform::xmlPropertyList(
+            PropertyValue(PropertyValue::Dictionary{{"HVXAPIBaseURL", std::move(value)}}));
     }
 
     static std::string resolved(const Bundle& bundle, const platform::Environment& environment) {
@@ -38,8 +39,8 @@ TEST_F(HalvexConfigurationTest, EnvironmentWinsOverInfoPlistWhichWinsOverBuiltIn
     const auto bundle = bundleWithInfo(infoWith(std::string("https://plist.example/")));
     EXPECT_EQ(resolved(bundle, {{"HVX_API_BASE_URL", "http://127.0.0.1:8080"}}), "http://127.0.0.1:8080/");
     EXPECT_EQ(resolved(bundle, {}), "https://plist.example/");
-    EXPECT_EQ(resolved(bundleWithInfo(platform::binaryPropertyList(
-                           PropertyValue(PropertyValue::Dictionary{{"HVXAPIBaseURL", std::string("https://bin.example")}}))),
+    EXPECT_EQ(resolved(bundleWithInfo(platform::binaryPropertyList(PropertyValue(PropertyValue::Dictionary{
+                           {"HVXAPIBaseURL", std::string("https://bin.example")}}))),
                        {}),
               "https://bin.example/");
     EXPECT_EQ(resolved(Bundle::atPath(folder / "Missing.app"), {}), Url::parse(build::apiBaseURL)->string());

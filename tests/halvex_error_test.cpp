@@ -23,16 +23,20 @@ TEST(HalvexError, EveryCaseCarriesItsCaseAndExactText) {
          "Close these audio applications before installing: REAPER."},
         {HalvexError::installationAuthorization("The administrator request could not be created."),
          HalvexError::Case::installationAuthorization,
-         "Administrator authorization is required to make HALVEX plugins available to every DAW. The administrator "
+         "Administrator authorization is required to make HALVEX plugins available to every DAW. The "
+         "administrator "
          "request could not be created."},
         {HalvexError::backgroundService("Move it."), HalvexError::Case::backgroundService, "Move it."},
-        {HalvexError::invalidResponse(), HalvexError::Case::invalidResponse, "The server returned an invalid response."},
+        {HalvexError::invalidResponse(), HalvexError::Case::invalidResponse,
+         "The server returned an invalid response."},
         {HalvexError::authorizationExpired(), HalvexError::Case::authorizationExpired,
          "The authorization expired. Please try again."},
-        {HalvexError::invalidSignature(), HalvexError::Case::invalidSignature, "The HALVEX signature is invalid."},
+        {HalvexError::invalidSignature(), HalvexError::Case::invalidSignature,
+         "The HALVEX signature is invalid."},
         {HalvexError::hashMismatch(), HalvexError::Case::hashMismatch,
          "The downloaded update did not match its signed checksum."},
-        {HalvexError::signatureRejected(), HalvexError::Case::signatureRejected, "The plugin is not signed by HALVEX."},
+        {HalvexError::signatureRejected(), HalvexError::Case::signatureRejected,
+         "The plugin is not signed by HALVEX."},
         {HalvexError::updateInProgress(), HalvexError::Case::updateInProgress,
          "Another HALVEX update is already running."},
     };

@@ -12,10 +12,14 @@ namespace halvex {
 namespace {
 
 class KeychainFileStoreTest : public testing::Test {
-protected:
+  protected:
     std::filesystem::path root() const { return folder / "Keychain"; }
-    KeychainStore store() const { return KeychainStore("com.halvex.hub", platform::makeFileCredentialStore(root())); }
-    std::filesystem::path itemPath(const std::string& account) const { return root() / "com.halvex.hub" / account; }
+    KeychainStore store() const {
+        return KeychainStore("com.halvex.hub", platform::makeFileCredentialStore(root()));
+    }
+    std::filesystem::path itemPath(const std::string& account) const {
+        return root() / "com.halvex.hub" / account;
+    }
 
     static mode_t modeOf(const std::filesystem::path& path) {
         struct stat status {};
@@ -90,7 +94,8 @@ TEST_F(KeychainFileStoreTest, UnreadableItemsReportTheErrno) {
 
 TEST_F(KeychainFileStoreTest, AWriteThatCannotCreateItsFolderReportsTheErrno) {
     std::ofstream(root()) << "a file where the folder belongs";
-    EXPECT_EQ(configurationMessage([&] { store().write("x", "device-credential"); }), "Keychain write failed (20).");
+    EXPECT_EQ(configurationMessage([&] { store().write("x", "device-credential"); }),
+              "Keychain write failed (20).");
 }
 
 }  // namespace

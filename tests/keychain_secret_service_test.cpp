@@ -14,7 +14,7 @@ namespace {
 test::PrivateSecretService* secretService = nullptr;
 
 class SecretServiceEnvironment : public testing::Environment {
-public:
+  public:
     void SetUp() override {
         service_ = std::make_unique<test::PrivateSecretService>();
         secretService = service_.get();
@@ -24,11 +24,12 @@ public:
         service_.reset();
     }
 
-private:
+  private:
     std::unique_ptr<test::PrivateSecretService> service_;
 };
 
-const testing::Environment* const environment = testing::AddGlobalTestEnvironment(new SecretServiceEnvironment);
+const testing::Environment* const environment =
+    testing::AddGlobalTestEnvironment(new SecretServiceEnvironment);
 
 // Items of our schema stored for `account`, looked up directly through libsecret.
 std::vector<std::string> labelsFor(const std::string& account) {
@@ -36,7 +37,8 @@ std::vector<std::string> labelsFor(const std::string& account) {
     GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
     g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>("com.halvex.hub"));
     g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(account.c_str()));
-    GList* items = secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
+    GList* items =
+        secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
     std::vector<std::string> labels;
     for (GList* node = items; node != nullptr; node = node->next) {
         gchar* label = secret_item_get_label(static_cast<SecretItem*>(node->data));
@@ -52,8 +54,8 @@ std::vector<std::string> labelsFor(const std::string& account) {
 // Unlocking again would need a prompt, so this is the last thing a test does with the collection.
 void lockDefaultCollection() {
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
-    SecretCollection* collection =
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
+    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                    SECRET_COLLECTION_NONE, nullptr, nullptr);
     ASSERT_NE(collection, nullptr);
     GList* objects = g_list_append(nullptr, collection);
     secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr);

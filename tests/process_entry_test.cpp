@@ -49,7 +49,9 @@ TEST(ProcessMode, ArgumentTable) {
 
 TEST(HalvexEntryPoint, RegistrationFailurePrintsOneErrorLineAndExitsOne) {
     ModeRunners runners = defaultModeRunners();
-    runners.replaceRegistration = [] { throw HalvexError::backgroundService("Move HALVEX HUB to Applications."); };
+    runners.replaceRegistration = [] {
+        throw HalvexError::backgroundService("Move HALVEX HUB to Applications.");
+    };
     std::ostringstream errors;
     EXPECT_EQ(HalvexEntryPoint::run({"hub", "--register-background-agent"}, runners, errors), 1);
     EXPECT_EQ(errors.str(), "HalvexCore.HalvexError 5: Move HALVEX HUB to Applications. {}\n");
@@ -61,7 +63,8 @@ TEST(HalvexEntryPoint, RegistrationFailurePrintsOneErrorLineAndExitsOne) {
 }
 
 TEST(HalvexEntryPoint, PlatformErrorsKeepTheirDomainAndCode) {
-    EXPECT_EQ(errorLine(std::system_error(13, std::generic_category(), "open")), "NSPOSIXErrorDomain 13: open: Permission denied {}\n");
+    EXPECT_EQ(errorLine(std::system_error(13, std::generic_category(), "open")),
+              "NSPOSIXErrorDomain 13: open: Permission denied {}\n");
 }
 
 TEST(HalvexEntryPoint, TheBuiltExecutableChoosesItsModes) {
@@ -85,7 +88,8 @@ TEST(HalvexEntryPoint, TheBuiltExecutableChoosesItsModes) {
 
     const auto registration = test::runProcess({executable, "--register-background-agent"});
     EXPECT_EQ(registration.exitStatus, 1);
-    EXPECT_TRUE(registration.standardError.starts_with("HalvexCore.HalvexError 5: ")) << registration.standardError;
+    EXPECT_TRUE(registration.standardError.starts_with("HalvexCore.HalvexError 5: "))
+        << registration.standardError;
 }
 
 }  // namespace

@@ -9,8 +9,9 @@ std::shared_ptr<CredentialStore> defaultCredentialStore() {
     static std::once_flag chosen;
     static std::shared_ptr<CredentialStore> store;
     std::call_once(chosen, [] {
-        store = secretServiceAvailable() ? makeSecretServiceCredentialStore()
-                                         : makeFileCredentialStore(userDataDirectory() / "Halvex" / "Keychain");
+        store = secretServiceAvailable()
+                    ? makeSecretServiceCredentialStore()
+                    : makeFileCredentialStore(userDataDirectory() / "Halvex" / "Keychain");
     });
     return store;
 }

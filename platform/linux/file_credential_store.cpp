@@ -25,7 +25,7 @@ std::string componentName(const std::string& name) {
 }
 
 class FileCredentialStore final : public CredentialStore {
-public:
+  public:
     explicit FileCredentialStore(std::filesystem::path root) : root_(std::move(root)) {}
 
     CredentialRead read(const std::string& service, const std::string& account) override {
@@ -36,13 +36,15 @@ public:
             return {CredentialRead::Outcome::failed, {}, errno};
         }
         try {
-            return {CredentialRead::Outcome::found, readDescriptor(fd.get(), maximumItemBytes, path.string()), 0};
+            return {CredentialRead::Outcome::found, readDescriptor(fd.get(), maximumItemBytes, path.string()),
+                    0};
         } catch (const std::system_error& error) {
             return {CredentialRead::Outcome::failed, {}, error.code().value()};
         }
     }
 
-    CredentialStatus write(const std::string& service, const std::string& account, std::string_view bytes) override {
+    CredentialStatus write(const std::string& service, const std::string& account,
+                           std::string_view bytes) override {
         try {
             const auto path = itemPath(service, account);
             createDirectories(path.parent_path(), 0700);
@@ -67,7 +69,7 @@ public:
         return CredentialStatus::success();
     }
 
-private:
+  private:
     std::filesystem::path itemPath(const std::string& service, const std::string& account) const {
         return root_ / componentName(service) / componentName(account);
     }

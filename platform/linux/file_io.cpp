@@ -32,7 +32,9 @@ void throwErrno(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-void throwErrno(const std::string& what) { throwErrno(errno, what); }
+void throwErrno(const std::string& what) {
+    throwErrno(errno, what);
+}
 
 std::string readFile(const std::filesystem::path& path, std::size_t maximumBytes) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
@@ -132,9 +134,10 @@ std::string randomUUID() {
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
     std::array<char, 37> text{};
-    std::snprintf(text.data(), text.size(), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9],
-                  bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    std::snprintf(text.data(), text.size(),
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0], bytes[1],
+                  bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
+                  bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return std::string(text.data(), 36);
 }
 

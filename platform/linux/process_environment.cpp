@@ -11,7 +11,8 @@ Environment currentEnvironment() {
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         const char* separator = std::strchr(*entry, '=');
         if (separator == nullptr) continue;
-        result.emplace(std::string(*entry, static_cast<std::size_t>(separator - *entry)), std::string(separator + 1));
+        result.emplace(std::string(*entry, static_cast<std::size_t>(separator - *entry)),
+                       std::string(separator + 1));
     }
     return result;
 }

@@ -110,7 +110,8 @@ plist_t toPlist(const PropertyValue& value) {
                 return plist_new_data(reinterpret_cast<const char*>(item.data()), item.size());
             } else if constexpr (std::is_same_v<T, PropertyValue::Date>) {
                 const auto seconds = static_cast<std::int32_t>(item.secondsSinceReferenceDate);
-                const auto micro = static_cast<std::int32_t>((item.secondsSinceReferenceDate - seconds) * 1e6);
+                const auto micro =
+                    static_cast<std::int32_t>((item.secondsSinceReferenceDate - seconds) * 1e6);
                 return plist_new_date(seconds, micro);
             } else if constexpr (std::is_same_v<T, PropertyValue::Array>) {
                 plist_t array = plist_new_array();
@@ -118,7 +119,8 @@ plist_t toPlist(const PropertyValue& value) {
                 return array;
             } else if constexpr (std::is_same_v<T, PropertyValue::Dictionary>) {
                 plist_t dictionary = plist_new_dict();
-                for (const auto& [key, element] : item) plist_dict_set_item(dictionary, key.c_str(), toPlist(element));
+                for (const auto& [key, element] : item)
+                    plist_dict_set_item(dictionary, key.c_str(), toPlist(element));
                 return dictionary;
             } else {
                 throw PropertyListError("The value cannot be written to a property list.");

@@ -21,6 +21,8 @@ std::optional<std::filesystem::path> bundleContaining(const std::filesystem::pat
     return bundle;
 }
 
-std::optional<std::filesystem::path> runningBundlePath() { return bundleContaining(runningExecutablePath()); }
+std::optional<std::filesystem::path> runningBundlePath() {
+    return bundleContaining(runningExecutablePath());
+}
 
 }  // namespace halvex::platform

@@ -12,13 +12,19 @@ namespace halvex::platform {
 namespace {
 
 const SecretSchema* itemSchema() {
-    static const SecretSchema schema = {
-        "com.halvex.hub.Item",
-        SECRET_SCHEMA_NONE,
-        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    static const SecretSchema schema = {"com.halvex.hub.Item",
+                                        SECRET_SCHEMA_NONE,
+                                        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                        0,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr};
     return &schema;
 }
 
@@ -59,7 +65,7 @@ AttributesPtr itemAttributes(const std::string& service, const std::string& acco
 }
 
 class SecretServiceCredentialStore final : public CredentialStore {
-public:
+  public:
     CredentialRead read(const std::string& service, const std::string& account) override {
         GError* rawError = nullptr;
         GObjectPtr<SecretService> secretService(
@@ -72,7 +78,8 @@ public:
         const auto attributes = itemAttributes(service, account);
         ItemListPtr items(secret_service_search_sync(
             secretService.get(), itemSchema(), attributes.get(),
-            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr, &rawError));
+            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
+            &rawError));
         error.reset(rawError);
         if (error) return failedRead(error.get());
         if (!items) return {CredentialRead::Outcome::notFound, {}, 0};
@@ -94,7 +101,8 @@ public:
         return {CredentialRead::Outcome::failed, {}, protocolStatus};
     }
 
-    CredentialStatus write(const std::string& service, const std::string& account, std::string_view bytes) override {
+    CredentialStatus write(const std::string& service, const std::string& account,
+                           std::string_view bytes) override {
         GError* rawError = nullptr;
         GObjectPtr<SecretService> secretService(
             secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &rawError));
@@ -107,14 +115,16 @@ public:
         if (error) return failure(error.get());
         // A missing default collection would be created and a locked one unlocked, both through a prompt.
         if (!collection) return CredentialStatus::failure(SECRET_ERROR_NO_SUCH_OBJECT);
-        if (secret_collection_get_locked(collection.get())) return CredentialStatus::failure(SECRET_ERROR_IS_LOCKED);
+        if (secret_collection_get_locked(collection.get()))
+            return CredentialStatus::failure(SECRET_ERROR_IS_LOCKED);
 
         const auto attributes = itemAttributes(service, account);
-        SecretValuePtr value(secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream"));
+        SecretValuePtr value(
+            secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream"));
         const std::string label = "HALVEX HUB: " + account;
         GObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), itemSchema(), attributes.get(),
-                                                             label.c_str(), value.get(), SECRET_ITEM_CREATE_REPLACE,
-                                                             nullptr, &rawError));
+                                                            label.c_str(), value.get(),
+                                                            SECRET_ITEM_CREATE_REPLACE, nullptr, &rawError));
         error.reset(rawError);
         if (!item) return error ? failure(error.get()) : CredentialStatus::failure(protocolStatus);
         return CredentialStatus::success();
@@ -134,7 +144,7 @@ public:
         return CredentialStatus::success();
     }
 
-private:
+  private:
     static CredentialRead failedRead(const GError* error) {
         if (error != nullptr && error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
             return {CredentialRead::Outcome::locked, {}, error->code};
@@ -149,7 +159,8 @@ private:
 
 // GIO would otherwise fall back to autolaunching a bus through X11; a missing bus means no Secret Service.
 bool sessionBusConfigured() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address != nullptr && address[0] != '\0') {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        address != nullptr && address[0] != '\0') {
         return true;
     }
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");

@@ -33,10 +33,16 @@ std::filesystem::path homeDirectory() {
     return entry.pw_dir;
 }
 
-std::filesystem::path userDataDirectory() { return xdgDirectory("XDG_DATA_HOME", ".local/share"); }
+std::filesystem::path userDataDirectory() {
+    return xdgDirectory("XDG_DATA_HOME", ".local/share");
+}
 
-std::filesystem::path userCacheDirectory() { return xdgDirectory("XDG_CACHE_HOME", ".cache"); }
+std::filesystem::path userCacheDirectory() {
+    return xdgDirectory("XDG_CACHE_HOME", ".cache");
+}
 
-std::filesystem::path userConfigDirectory() { return xdgDirectory("XDG_CONFIG_HOME", ".config"); }
+std::filesystem::path userConfigDirectory() {
+    return xdgDirectory("XDG_CONFIG_HOME", ".config");
+}
 
 }  // namespace halvex::platform

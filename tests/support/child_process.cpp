@@ -71,8 +71,8 @@ pid_t spawn(std::vector<std::string> arguments, const std::map<std::string, std:
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& extra,
-                         std::chrono::milliseconds timeout) {
+ProcessResult runProcess(const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::string>& extra, std::chrono::milliseconds timeout) {
     Pipe output;
     Pipe errors;
     posix_spawn_file_actions_t actions;
@@ -92,7 +92,8 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::m
     pollfd fds[2] = {{output.read, POLLIN, 0}, {errors.read, POLLIN, 0}};
     int open = 2;
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ::kill(pid, SIGKILL);
             break;
@@ -106,7 +107,8 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::m
                 fds[index].fd = -1;
                 --open;
             } else {
-                (index == 0 ? result.standardOutput : result.standardError).append(buffer, static_cast<std::size_t>(count));
+                (index == 0 ? result.standardOutput : result.standardError)
+                    .append(buffer, static_cast<std::size_t>(count));
             }
         }
     }
@@ -117,7 +119,8 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::m
     return result;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& extra,
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
+                           const std::map<std::string, std::string>& extra,
                            std::optional<std::string> standardInput, std::optional<std::string> outputFile) {
     std::optional<Pipe> input;
     posix_spawn_file_actions_t actions;

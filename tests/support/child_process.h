@@ -25,9 +25,10 @@ ProcessResult runProcess(const std::vector<std::string>& arguments,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 class ChildProcess {
-public:
+  public:
     // Starts in the background; output goes to `outputFile` when given, else to /dev/null.
-    ChildProcess(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& extraEnvironment,
+    ChildProcess(const std::vector<std::string>& arguments,
+                 const std::map<std::string, std::string>& extraEnvironment,
                  std::optional<std::string> standardInput = std::nullopt,
                  std::optional<std::string> outputFile = std::nullopt);
     ~ChildProcess();
@@ -39,7 +40,7 @@ public:
     int stop(int signal = 15);
     bool running();
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };

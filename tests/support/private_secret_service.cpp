@@ -18,7 +18,8 @@ template <typename Predicate>
 void waitFor(Predicate ready, const char* what) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error(std::string("timed out: ") + what);
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error(std::string("timed out: ") + what);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
@@ -40,8 +41,8 @@ PrivateSecretService::PrivateSecretService() {
            "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
 
     bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"dbus-daemon", "--config-file=" + (folder_ / "bus.conf").string(), "--nofork",
-                                 "--nopidfile"},
+        std::vector<std::string>{"dbus-daemon", "--config-file=" + (folder_ / "bus.conf").string(),
+                                 "--nofork", "--nopidfile"},
         std::map<std::string, std::string>{});
     waitFor([&] { return std::filesystem::exists(socket); }, "the private session bus");
 

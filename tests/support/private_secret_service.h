@@ -12,11 +12,11 @@
 namespace halvex::test {
 
 class PrivateSecretService {
-public:
+  public:
     PrivateSecretService();
     ~PrivateSecretService();
 
-private:
+  private:
     TemporaryDirectory folder_;
     std::unique_ptr<ChildProcess> bus_;
     std::unique_ptr<ChildProcess> keyring_;

@@ -9,10 +9,11 @@ namespace halvex::test {
 
 // A fresh folder below the system's temporary folder, removed with everything in it at scope exit.
 class TemporaryDirectory {
-public:
+  public:
     TemporaryDirectory() {
         std::string pattern = (std::filesystem::temp_directory_path() / "halvex-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
         path_ = pattern;
     }
     ~TemporaryDirectory() {
@@ -25,8 +26,8 @@ public:
                                              std::filesystem::perm_options::add, ignored);
             }
         }
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                     ignored);
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(path_, ignored);
     }
     TemporaryDirectory(const TemporaryDirectory&) = delete;
@@ -35,7 +36,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::filesystem::path& child) const { return path_ / child; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
