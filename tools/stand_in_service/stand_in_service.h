@@ -28,18 +28,18 @@ namespace halvex::tools {
 struct Fault {
     std::chrono::milliseconds delayBeforeFirstByte{0};
     // Answer with this status and body instead.
-    std::optional<int> status;
-    std::string body;
+    std::optional<int> status{};
+    std::string body{};
     std::string contentType = "application/json";
     // Answer 302 to this location instead.
-    std::optional<std::string> redirectTo;
+    std::optional<std::string> redirectTo{};
     // Send these bytes as the whole answer (garbage headers and the like).
-    std::optional<std::string> rawResponse;
+    std::optional<std::string> rawResponse{};
     // Normal answer, altered:
-    std::optional<std::string> overrideContentType;
+    std::optional<std::string> overrideContentType{};
     bool ignoreRange = false;                          // answer 200 with the whole file
-    std::optional<std::int64_t> contentRangeStart;     // a 206 whose Content-Range claims this start
-    std::optional<std::size_t> truncateAfterBytes;     // close the connection after this much of the body
+    std::optional<std::int64_t> contentRangeStart{};     // a 206 whose Content-Range claims this start
+    std::optional<std::size_t> truncateAfterBytes{};     // close the connection after this much of the body
 };
 
 struct RecordedRequest {

@@ -1,0 +1,37 @@
+#pragma once
+
+// A stand-in service on loopback, a file keychain in a temporary folder, and an API client wired to both.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "core/api_client.h"
+#include "tests/support/temporary_directory.h"
+#include "tools/stand_in_service/stand_in_service.h"
+
+namespace halvex::test {
+
+class ServiceFixture : public testing::Test {
+protected:
+    explicit ServiceFixture(tools::StandInService::Options options = {})
+        : service(std::move(options)),
+          keychain("com.halvex.hub", platform::makeFileCredentialStore(folder / "Keychain")) {}
+
+    HalvexConfiguration configuration(const std::string& baseURL) const {
+        return HalvexConfiguration{*Url::parse(baseURL), "HALVEXDEV1", {}, {}};
+    }
+
+    // Short waits so that a stalled answer fails a test quickly.
+    APIClient client(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+        return APIClient(configuration(service.baseURL()), keychain, APIClient::Timeouts{timeout, timeout, timeout, timeout});
+    }
+
+    void signIn() { keychain.write(service.issueToken(), APIClient::credentialAccount); }
+
+    TemporaryDirectory folder;
+    tools::StandInService service;
+    KeychainStore keychain;
+};
+
+}  // namespace halvex::test
