@@ -43,7 +43,8 @@ bool isValidUTF8(std::string_view text) {
             codePoint = (codePoint << 6) | (byte & 0x3F);
         }
         static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+        if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
             return false;
         }
         index += length;
@@ -60,7 +61,9 @@ bool isHeaderSafe(std::string_view text) {
     return true;
 }
 
-HalvexError signInFirst() { return HalvexError::configuration("Sign in to HALVEX HUB first."); }
+HalvexError signInFirst() {
+    return HalvexError::configuration("Sign in to HALVEX HUB first.");
+}
 
 std::optional<std::string> envelopeMessage(std::string_view body) {
     try {
@@ -105,9 +108,13 @@ APIClient::APIClient(HalvexConfiguration configuration, KeychainStore keychain)
 APIClient::APIClient(HalvexConfiguration configuration, KeychainStore keychain, Timeouts timeouts)
     : configuration_(std::move(configuration)), keychain_(std::move(keychain)), timeouts_(timeouts) {}
 
-bool APIClient::hasCredential() const { return keychain_.read(credentialAccount).has_value(); }
+bool APIClient::hasCredential() const {
+    return keychain_.read(credentialAccount).has_value();
+}
 
-void APIClient::signOut() const { keychain_.remove(credentialAccount); }
+void APIClient::signOut() const {
+    keychain_.remove(credentialAccount);
+}
 
 Url APIClient::endpoint(std::string_view path) const {
     auto url = configuration_.apiBaseURL.resolving(path);
@@ -128,7 +135,8 @@ HttpRequest APIClient::authorizedRequest(std::string_view path) const {
 }
 
 HttpRequest APIClient::jsonPost(std::string_view path, const nlohmann::json& body) const {
-    return HttpRequest{"POST", endpoint(path), {{"Content-Type", "application/json"}}, body.dump(), timeouts_.request};
+    return HttpRequest{
+        "POST", endpoint(path), {{"Content-Type", "application/json"}}, body.dump(), timeouts_.request};
 }
 
 HttpResponse APIClient::exchange(const HttpRequest& request, std::stop_token stop) const {
@@ -139,8 +147,9 @@ HttpResponse APIClient::exchange(const HttpRequest& request, std::stop_token sto
         throw HalvexError::invalidResponse();
     }
     if (answer.head.status == 401) {
-        const bool carriedCredential = std::any_of(request.headers.begin(), request.headers.end(),
-                                                   [](const auto& header) { return header.first == "Authorization"; });
+        const bool carriedCredential =
+            std::any_of(request.headers.begin(), request.headers.end(),
+                        [](const auto& header) { return header.first == "Authorization"; });
         if (carriedCredential) {
             try {
                 keychain_.remove(credentialAccount);
@@ -163,7 +172,8 @@ Catalog APIClient::catalog(std::stop_token stop) const {
 }
 
 HubRelease APIClient::latestHubRelease(std::stop_token stop) const {
-    return response<HubRelease>(HttpRequest{"GET", endpoint("/v1/hub/latest"), {}, {}, timeouts_.hubRelease}, stop);
+    return response<HubRelease>(HttpRequest{"GET", endpoint("/v1/hub/latest"), {}, {}, timeouts_.hubRelease},
+                                stop);
 }
 
 std::optional<std::string> APIClient::releaseArtwork(const Release& release, std::stop_token stop) const {
@@ -190,7 +200,8 @@ std::optional<std::string> APIClient::releaseArtwork(const Release& release, std
     throw serverError(answer.head, answer.body);
 }
 
-void APIClient::download(const Release& release, const std::filesystem::path& destination, std::stop_token stop) const {
+void APIClient::download(const Release& release, const std::filesystem::path& destination,
+                         std::stop_token stop) const {
     download(release.downloadURL, destination, release.sizeBytes, "Bearer " + storedToken(), stop);
 }
 
@@ -199,8 +210,9 @@ void APIClient::download(const HubRelease& release, const std::filesystem::path&
     download(release.downloadURL, destination, release.sizeBytes, std::nullopt, stop);
 }
 
-void APIClient::download(const Url& source, const std::filesystem::path& destination, std::int64_t expectedSize,
-                         const std::optional<std::string>& authorization, std::stop_token stop) const {
+void APIClient::download(const Url& source, const std::filesystem::path& destination,
+                         std::int64_t expectedSize, const std::optional<std::string>& authorization,
+                         std::stop_token stop) const {
     if (destination.has_parent_path()) std::filesystem::create_directories(destination.parent_path());
 
     const std::int64_t existingSize = std::max<std::int64_t>(0, fileSize(destination));

@@ -27,7 +27,7 @@
 namespace halvex {
 
 class APIClient {
-public:
+  public:
     // Longest waits for the next data of an answer.
     struct Timeouts {
         std::chrono::milliseconds request = std::chrono::seconds(45);
@@ -59,13 +59,16 @@ public:
     std::optional<std::string> releaseArtwork(const Release& release, std::stop_token stop = {}) const;
     // Downloads the release archive (authorized) or the hub image (not authorized) to `destination`,
     // resuming what is already there.
-    void download(const Release& release, const std::filesystem::path& destination, std::stop_token stop = {}) const;
-    void download(const HubRelease& release, const std::filesystem::path& destination, std::stop_token stop = {}) const;
+    void download(const Release& release, const std::filesystem::path& destination,
+                  std::stop_token stop = {}) const;
+    void download(const HubRelease& release, const std::filesystem::path& destination,
+                  std::stop_token stop = {}) const;
 
     // Sign-in: registers the device key and returns the code for the user to approve in the browser.
     DeviceAuthorization beginAuthorization(const std::string& deviceName, std::stop_token stop = {}) const;
     // Polls until the user approved (storing the token), the authorization expired, or the service refused.
-    DeviceToken waitForAuthorization(const DeviceAuthorization& authorization, std::stop_token stop = {}) const;
+    DeviceToken waitForAuthorization(const DeviceAuthorization& authorization,
+                                     std::stop_token stop = {}) const;
 
     // Building blocks, public for the components and tests that need them.
     Url endpoint(std::string_view path) const;
@@ -79,7 +82,7 @@ public:
     // The possession proof for a device code: raw r || s over "halvex-device-token:" + code.
     static std::string deviceProof(const platform::P256PrivateKey& key, std::string_view deviceCode);
 
-private:
+  private:
     std::string storedToken() const;
     HttpResponse exchange(const HttpRequest& request, std::stop_token stop) const;
     HttpRequest jsonPost(std::string_view path, const nlohmann::json& body) const;

@@ -23,7 +23,9 @@ ClapIdentity ClapIdentity::decode(const json::JSONObject& object) {
     return {object.required<std::string>("bundle_id"), object.required<std::string>("plugin_id")};
 }
 
-nlohmann::json ClapIdentity::encode() const { return {{"bundle_id", bundleID}, {"plugin_id", pluginID}}; }
+nlohmann::json ClapIdentity::encode() const {
+    return {{"bundle_id", bundleID}, {"plugin_id", pluginID}};
+}
 
 SubscriptionAccess SubscriptionAccess::decode(const json::JSONObject& object) {
     return {object.required<std::string>("plan_id"), object.required<std::string>("name"),
@@ -45,7 +47,10 @@ SubscriptionOffer SubscriptionOffer::decode(const json::JSONObject& object) {
 }
 
 nlohmann::json SubscriptionOffer::encode() const {
-    return {{"plan_id", planID}, {"name", name}, {"purchase_url", encoded(purchaseURL)}, {"icon_url", encoded(iconURL)}};
+    return {{"plan_id", planID},
+            {"name", name},
+            {"purchase_url", encoded(purchaseURL)},
+            {"icon_url", encoded(iconURL)}};
 }
 
 Product Product::decode(const json::JSONObject& object) {
@@ -195,9 +200,11 @@ std::string effectiveChannel(const std::vector<Release>& releases, const Product
     if (product.isPrivate()) return "beta";
     const auto latestStable = newest(onChannel(releases, product, "stable"));
     const auto betas = onChannel(releases, product, "beta");
-    const auto installedBeta = std::find_if(betas.begin(), betas.end(),
-                                            [&](const Release* release) { return release->version == installedVersion; });
-    if (installedBeta != betas.end() && (!latestStable || latestStable->version != installedVersion)) return "beta";
+    const auto installedBeta = std::find_if(betas.begin(), betas.end(), [&](const Release* release) {
+        return release->version == installedVersion;
+    });
+    if (installedBeta != betas.end() && (!latestStable || latestStable->version != installedVersion))
+        return "beta";
     if (latestStable && SemanticVersion::isNewer(installedVersion, latestStable->version)) return "beta";
     return "stable";
 }
@@ -217,7 +224,8 @@ std::optional<Release> Catalog::installableRelease(const Product& product) const
     return first(onChannel(releases, product, "stable"));
 }
 
-std::optional<Release> Catalog::updateRelease(const Product& product, const std::optional<std::string>& installedVersion,
+std::optional<Release> Catalog::updateRelease(const Product& product,
+                                              const std::optional<std::string>& installedVersion,
                                               const std::optional<std::string>& channel) const {
     if (!product.owned || !installedVersion) return std::nullopt;
     const auto effective = effectiveChannel(releases, product, *installedVersion, channel);

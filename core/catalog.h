@@ -4,9 +4,8 @@
 // test or to update to. Plain values; decoding is strict (see json_decoding.h), encoding leaves absent
 // optionals out.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -130,7 +129,8 @@ struct Catalog {
     std::optional<Release> installableRelease(const Product& product) const;
     // The newest release of the channel the installation follows; a candidate the caller still compares
     // with the installed version.
-    std::optional<Release> updateRelease(const Product& product, const std::optional<std::string>& installedVersion,
+    std::optional<Release> updateRelease(const Product& product,
+                                         const std::optional<std::string>& installedVersion,
                                          const std::optional<std::string>& channel) const;
 
     bool operator==(const Catalog&) const = default;

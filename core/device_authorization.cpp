@@ -3,8 +3,8 @@
 namespace halvex {
 
 DeviceAuthorization DeviceAuthorization::decode(const json::JSONObject& object) {
-    return {object.required<std::string>("device_code"),  object.required<std::string>("user_code"),
-            object.required<Url>("verification_uri"),     object.required<Url>("verification_uri_complete"),
+    return {object.required<std::string>("device_code"), object.required<std::string>("user_code"),
+            object.required<Url>("verification_uri"),    object.required<Url>("verification_uri_complete"),
             object.required<std::int64_t>("expires_in"), object.required<std::int64_t>("interval")};
 }
 

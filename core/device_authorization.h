@@ -2,9 +2,8 @@
 
 // The records of the browser sign-in: the pending authorization and the token that ends it.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "core/json_decoding.h"

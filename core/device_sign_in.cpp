@@ -19,7 +19,8 @@ constexpr std::int64_t longestPollIntervalSeconds = 3600;
 }  // namespace
 
 platform::P256PrivateKey APIClient::devicePrivateKey() const {
-    if (const auto stored = keychain_.read(privateKeyAccount)) return platform::P256PrivateKey::fromRawScalar(*stored);
+    if (const auto stored = keychain_.read(privateKeyAccount))
+        return platform::P256PrivateKey::fromRawScalar(*stored);
     auto key = platform::P256PrivateKey::generateCompactRepresentable();
     keychain_.write(key.rawScalar(), privateKeyAccount);
     return key;
@@ -37,14 +38,17 @@ DeviceAuthorization APIClient::beginAuthorization(const std::string& deviceName,
     return response<DeviceAuthorization>(jsonPost("/v1/device/authorizations", body), stop);
 }
 
-DeviceToken APIClient::waitForAuthorization(const DeviceAuthorization& authorization, std::stop_token stop) const {
-    const auto deadline = std::chrono::system_clock::now() +
-                          std::chrono::seconds(std::min(authorization.expiresIn, longestAuthorizationSeconds));
+DeviceToken APIClient::waitForAuthorization(const DeviceAuthorization& authorization,
+                                            std::stop_token stop) const {
+    const auto deadline =
+        std::chrono::system_clock::now() +
+        std::chrono::seconds(std::min(authorization.expiresIn, longestAuthorizationSeconds));
     const auto interval =
         std::chrono::seconds(std::clamp<std::int64_t>(authorization.interval, 1, longestPollIntervalSeconds));
     const auto key = devicePrivateKey();
-    const nlohmann::json body = {{"device_code", authorization.deviceCode},
-                                 {"device_proof_b64", platform::base64Encode(deviceProof(key, authorization.deviceCode))}};
+    const nlohmann::json body = {
+        {"device_code", authorization.deviceCode},
+        {"device_proof_b64", platform::base64Encode(deviceProof(key, authorization.deviceCode))}};
 
     while (true) {
         if (std::chrono::system_clock::now() >= deadline) throw HalvexError::authorizationExpired();

@@ -59,7 +59,8 @@ struct Exchange {
         headDelivered = true;
         curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &head.status);
         const char* url = nullptr;
-        if (curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr) head.finalURL = url;
+        if (curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr)
+            head.finalURL = url;
         (*onHead)(head);
     }
 };
@@ -115,7 +116,8 @@ NetworkError::Kind kindOf(CURLcode code, long osErrno) {
     }
 }
 
-void configure(CURL* handle, const HttpRequest& request, curl_slist* headers, Exchange& exchange, char* errorBuffer) {
+void configure(CURL* handle, const HttpRequest& request, curl_slist* headers, Exchange& exchange,
+               char* errorBuffer) {
     curl_easy_setopt(handle, CURLOPT_URL, request.url.string().c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -160,11 +162,13 @@ std::optional<std::string> HttpResponseHead::header(std::string_view name) const
 
 HttpResponseHead HttpTransport::stream(const HttpRequest& request,
                                        const std::function<void(const HttpResponseHead&)>& onHead,
-                                       const std::function<void(std::string_view)>& onData, std::stop_token stop) {
+                                       const std::function<void(std::string_view)>& onData,
+                                       std::stop_token stop) {
     initialiseOnce();
     if (stop.stop_requested()) throw OperationCancelled();
     std::unique_ptr<CURL, EasyHandleFree> handle(curl_easy_init());
-    if (!handle) throw NetworkError(NetworkError::Kind::other, CURLE_FAILED_INIT, "The HTTP client could not start.");
+    if (!handle)
+        throw NetworkError(NetworkError::Kind::other, CURLE_FAILED_INIT, "The HTTP client could not start.");
 
     std::unique_ptr<curl_slist, HeaderListFree> headers;
     for (const auto& [name, value] : request.headers) {
@@ -197,7 +201,8 @@ HttpResponseHead HttpTransport::stream(const HttpRequest& request,
     return exchange.head;
 }
 
-HttpResponse HttpTransport::send(const HttpRequest& request, std::size_t maximumBodyBytes, std::stop_token stop) {
+HttpResponse HttpTransport::send(const HttpRequest& request, std::size_t maximumBodyBytes,
+                                 std::stop_token stop) {
     HttpResponse response;
     response.head = stream(
         request, [](const HttpResponseHead&) {},

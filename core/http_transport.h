@@ -43,18 +43,21 @@ struct HttpResponse {
 };
 
 class HttpTransport {
-public:
+  public:
     // Receives the whole body. A body longer than `maximumBodyBytes` ends the transfer and throws
     // BodyTooLarge.
-    static HttpResponse send(const HttpRequest& request, std::size_t maximumBodyBytes, std::stop_token stop = {});
+    static HttpResponse send(const HttpRequest& request, std::size_t maximumBodyBytes,
+                             std::stop_token stop = {});
 
     // Streams the body: `onHead` runs once with the final answer's head before any body byte, `onData` for
     // each piece of the body. An exception from either ends the transfer and propagates unchanged.
-    static HttpResponseHead stream(const HttpRequest& request, const std::function<void(const HttpResponseHead&)>& onHead,
-                                   const std::function<void(std::string_view)>& onData, std::stop_token stop = {});
+    static HttpResponseHead stream(const HttpRequest& request,
+                                   const std::function<void(const HttpResponseHead&)>& onHead,
+                                   const std::function<void(std::string_view)>& onData,
+                                   std::stop_token stop = {});
 
     class BodyTooLarge : public std::runtime_error {
-    public:
+      public:
         BodyTooLarge() : std::runtime_error("The answer is larger than allowed.") {}
     };
 };

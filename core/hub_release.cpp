@@ -19,16 +19,11 @@ HubRelease HubRelease::decode(const json::JSONObject& object) {
 }
 
 nlohmann::json HubRelease::encode() const {
-    return {{"release_id", releaseID},
-            {"version", version},
-            {"platform", platform},
-            {"architectures", architectures},
-            {"minimum_os", minimumOS},
-            {"size_bytes", sizeBytes},
-            {"sha256", sha256},
-            {"release_notes", releaseNotes},
-            {"manifest", manifest},
-            {"download_url", downloadURL.string()},
+    return {{"release_id", releaseID},    {"version", version},
+            {"platform", platform},       {"architectures", architectures},
+            {"minimum_os", minimumOS},    {"size_bytes", sizeBytes},
+            {"sha256", sha256},           {"release_notes", releaseNotes},
+            {"manifest", manifest},       {"download_url", downloadURL.string()},
             {"published_at", publishedAt}};
 }
 

@@ -2,9 +2,8 @@
 
 // The latest release of the hub application itself, as the service announces it.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 

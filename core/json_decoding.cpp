@@ -16,11 +16,12 @@ nlohmann::json parseJSON(std::string_view body) {
 namespace json {
 
 void failAt(const std::string& path, const char* problem) {
-    throw DecodingError("The data couldn’t be read because “" + (path.empty() ? std::string("the record") : path) +
-                        "” " + problem + ".");
+    throw DecodingError("The data couldn’t be read because “" +
+                        (path.empty() ? std::string("the record") : path) + "” " + problem + ".");
 }
 
-JSONObject::JSONObject(const nlohmann::json& value, std::string path) : value_(value), path_(std::move(path)) {
+JSONObject::JSONObject(const nlohmann::json& value, std::string path)
+    : value_(value), path_(std::move(path)) {
     if (!value_.is_object()) failAt(path_, "is not an object");
 }
 
@@ -29,9 +30,13 @@ const nlohmann::json* JSONObject::member(const char* name) const {
     return found == value_.end() ? nullptr : &*found;
 }
 
-std::string JSONObject::pathOf(const char* name) const { return path_.empty() ? name : path_ + "." + name; }
+std::string JSONObject::pathOf(const char* name) const {
+    return path_.empty() ? name : path_ + "." + name;
+}
 
-void JSONObject::fail(const char* name, const char* problem) const { failAt(pathOf(name), problem); }
+void JSONObject::fail(const char* name, const char* problem) const {
+    failAt(pathOf(name), problem);
+}
 
 std::string Decoder<std::string>::decode(const nlohmann::json& value, const std::string& path) {
     if (!value.is_string()) failAt(path, "is not a string");

@@ -4,9 +4,8 @@
 // missing, null or of the wrong type fails, an optional one may be missing or null, unknown members are
 // ignored. Every failure is a DecodingError naming the member (never its value).
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,7 +17,7 @@
 namespace halvex {
 
 class DecodingError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -32,7 +31,7 @@ template <typename T>
 struct Decoder;
 
 class JSONObject {
-public:
+  public:
     // Throws DecodingError unless `value` is an object.
     JSONObject(const nlohmann::json& value, std::string path);
 
@@ -52,7 +51,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     const nlohmann::json* member(const char* name) const;
     std::string pathOf(const char* name) const;
     [[noreturn]] void fail(const char* name, const char* problem) const;
@@ -94,9 +93,13 @@ struct Decoder<std::vector<T>> {
 };
 // Records: anything with a static decode(const JSONObject&).
 template <typename T>
-    requires requires(const JSONObject& object) { T::decode(object); }
+requires requires(const JSONObject& object) {
+    T::decode(object);
+}
 struct Decoder<T> {
-    static T decode(const nlohmann::json& value, const std::string& path) { return T::decode(JSONObject(value, path)); }
+    static T decode(const nlohmann::json& value, const std::string& path) {
+        return T::decode(JSONObject(value, path));
+    }
 };
 
 // Decodes a whole body as record T.
@@ -106,11 +109,19 @@ T decodeRecord(std::string_view body) {
 }
 
 // Encoding helpers: absent optionals are left out; records encode through their encode().
-inline nlohmann::json encoded(const std::string& value) { return value; }
-inline nlohmann::json encoded(bool value) { return value; }
-inline nlohmann::json encoded(const Url& value) { return value.string(); }
+inline nlohmann::json encoded(const std::string& value) {
+    return value;
+}
+inline nlohmann::json encoded(bool value) {
+    return value;
+}
+inline nlohmann::json encoded(const Url& value) {
+    return value.string();
+}
 template <typename T>
-    requires requires(const T& value) { value.encode(); }
+requires requires(const T& value) {
+    value.encode();
+}
 nlohmann::json encoded(const T& value) {
     return value.encode();
 }

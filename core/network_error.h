@@ -9,7 +9,7 @@
 namespace halvex {
 
 class NetworkError : public std::runtime_error {
-public:
+  public:
     enum class Kind {
         notConnected,
         timedOut,
@@ -28,14 +28,14 @@ public:
     // service cannot be reached.
     bool isOffline() const { return kind_ != Kind::other; }
 
-private:
+  private:
     Kind kind_;
     int curlCode_;
 };
 
 // The calling operation's stop token was triggered; partial files are kept.
 class OperationCancelled : public std::runtime_error {
-public:
+  public:
     OperationCancelled() : std::runtime_error("The operation was cancelled.") {}
 };
 

@@ -3,7 +3,6 @@
 // A product's storefront texts.
 
 #include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 #include <vector>

@@ -11,12 +11,12 @@
 namespace halvex::platform {
 
 class CryptoError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class P256PublicKey {
-public:
+  public:
     // 65 bytes: 0x04, X, Y. Throws CryptoError for anything that is no point on the curve.
     static P256PublicKey fromX963(std::string_view bytes);
     // A PEM "PUBLIC KEY" of curve P-256.
@@ -31,14 +31,14 @@ public:
     P256PublicKey(P256PublicKey&&) noexcept;
     P256PublicKey& operator=(P256PublicKey&&) noexcept;
 
-private:
+  private:
     struct Key;
     explicit P256PublicKey(std::unique_ptr<Key> key);
     std::unique_ptr<Key> key_;
 };
 
 class P256PrivateKey {
-public:
+  public:
     // The 32-byte big-endian scalar; throws CryptoError unless it lies in [1, n - 1].
     static P256PrivateKey fromRawScalar(std::string_view scalar);
     // A random key whose public point has the smaller of the two Y roots (compact representable).
@@ -55,7 +55,7 @@ public:
     P256PrivateKey(P256PrivateKey&&) noexcept;
     P256PrivateKey& operator=(P256PrivateKey&&) noexcept;
 
-private:
+  private:
     struct Key;
     explicit P256PrivateKey(std::unique_ptr<Key> key);
     std::unique_ptr<Key> key_;

@@ -16,11 +16,14 @@ using tools::Fault;
 
 std::string bytesOfSize(std::size_t size, char seed = 0) {
     std::string bytes(size, '\0');
-    for (std::size_t index = 0; index < size; ++index) bytes[index] = static_cast<char>((index * 31 + seed) & 0xFF);
+    for (std::size_t index = 0; index < size; ++index)
+        bytes[index] = static_cast<char>((index * 31 + seed) & 0xFF);
     return bytes;
 }
 
-std::string readAll(const std::filesystem::path& path) { return platform::readFile(path, 1 << 30); }
+std::string readAll(const std::filesystem::path& path) {
+    return platform::readFile(path, 1 << 30);
+}
 
 void writeAll(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -61,7 +64,7 @@ Release releaseFor(const std::string& url, std::int64_t size, const std::string&
 }
 
 class APIClientTest : public test::ServiceFixture {
-protected:
+  protected:
     APIClientTest() {
         service.setCatalog({{"products", nlohmann::json::array()}, {"releases", nlohmann::json::array()}});
         auto hub = releaseJSON(service.baseURL() + "/files/hub/image.zip", 10);
@@ -85,9 +88,9 @@ TEST_F(APIClientTest, WithoutCredentialAuthorizedCallsFailBeforeAnyRequest) {
     const auto api = client();
     const auto release = releaseFor(service.addFile("a.zip", "12345"), 5);
     const auto destination = folder / "Downloads" / "a.zip";
-    for (const auto& call : std::vector<std::function<void()>>{[&] { api.catalog(); },
-                                                               [&] { api.releaseArtwork(release); },
-                                                               [&] { api.download(release, destination); }}) {
+    for (const auto& call :
+         std::vector<std::function<void()>>{[&] { api.catalog(); }, [&] { api.releaseArtwork(release); },
+                                            [&] { api.download(release, destination); }}) {
         const auto error = halvexErrorOf(call);
         EXPECT_EQ(error.kind(), HalvexError::Case::configuration);
         EXPECT_EQ(error.errorDescription(), "Sign in to HALVEX HUB first.");
@@ -133,7 +136,8 @@ TEST_F(APIClientTest, ServerErrorsUseTheEnvelopeElseTheReasonPhrase) {
     const std::vector<Row> table = {
         {Fault{.status = 500, .body = R"({"error":{"message":"The catalogue is resting."}})"}, 500,
          "The catalogue is resting."},
-        {Fault{.status = 500, .body = "<html>Oops</html>", .contentType = "text/html"}, 500, "Internal Server Error"},
+        {Fault{.status = 500, .body = "<html>Oops</html>", .contentType = "text/html"}, 500,
+         "Internal Server Error"},
         {Fault{.status = 503, .body = R"({"error":{"text":"wrong shape"}})"}, 503, "Service Unavailable"},
         {Fault{.status = 418, .body = ""}, 418, "Client Error"},
         {Fault{.status = 302, .body = ""}, 302, "Found"},  // a redirect without Location is an answer too
@@ -228,19 +232,23 @@ TEST_F(APIClientTest, ReleaseArtworkChecksItsPreconditionsAndAnswer) {
     badIdentifier.releaseID = "rel_../../v1/catalog";
     const auto before = service.requests().size();
     for (const auto& release : {stable, otherPlatform, badIdentifier}) {
-        EXPECT_EQ(halvexErrorOf([&] { api.releaseArtwork(release); }).kind(), HalvexError::Case::invalidResponse);
+        EXPECT_EQ(halvexErrorOf([&] { api.releaseArtwork(release); }).kind(),
+                  HalvexError::Case::invalidResponse);
     }
     EXPECT_EQ(service.requests().size(), before);
 
     const std::vector<Fault> refused = {
         Fault{.overrideContentType = "image/png; charset=binary"},
         Fault{.overrideContentType = "IMAGE/PNG"},
-        Fault{.status = 200, .body = std::string(APIClient::maximumArtworkBytes + 1, 'x'), .contentType = "image/png"},
+        Fault{.status = 200,
+              .body = std::string(APIClient::maximumArtworkBytes + 1, 'x'),
+              .contentType = "image/png"},
         Fault{.redirectTo = service.baseURL() + "/v1/releases/rel_other/artwork"},
     };
     for (const auto& fault : refused) {
         service.injectFault(path, fault);
-        EXPECT_EQ(halvexErrorOf([&] { api.releaseArtwork(beta); }).kind(), HalvexError::Case::invalidResponse);
+        EXPECT_EQ(halvexErrorOf([&] { api.releaseArtwork(beta); }).kind(),
+                  HalvexError::Case::invalidResponse);
     }
     service.injectFault(path, Fault{.status = 401, .body = ""});
     EXPECT_EQ(halvexErrorOf([&] { api.releaseArtwork(beta); }).status(), 401);
@@ -248,14 +256,18 @@ TEST_F(APIClientTest, ReleaseArtworkChecksItsPreconditionsAndAnswer) {
 }
 
 class DownloadTest : public APIClientTest {
-protected:
+  protected:
     DownloadTest() {
         signIn();
         url = service.addFile("releases/aurora.zip", content);
     }
 
-    void download(std::int64_t expected = 5000) const { client().download(releaseFor(url, expected), destination); }
-    std::vector<tools::RecordedRequest> fileRequests() const { return service.requestsTo("/files/releases/aurora.zip"); }
+    void download(std::int64_t expected = 5000) const {
+        client().download(releaseFor(url, expected), destination);
+    }
+    std::vector<tools::RecordedRequest> fileRequests() const {
+        return service.requestsTo("/files/releases/aurora.zip");
+    }
 
     const std::string content = bytesOfSize(5000);
     std::string url;

@@ -40,7 +40,9 @@ JSON releaseJSON(const std::string& version = "1.0.0", const std::string& channe
             {"published_at", 1700000000}};
 }
 
-Catalog decoded(const JSON& document) { return json::decodeRecord<Catalog>(document.dump()); }
+Catalog decoded(const JSON& document) {
+    return json::decodeRecord<Catalog>(document.dump());
+}
 
 TEST(CatalogDecoding, MinimalCatalogueDecodesAndOneWithoutReleasesDoesNot) {
     const auto catalog = decoded({{"products", JSON::array()}, {"releases", JSON::array()}});
@@ -73,10 +75,17 @@ TEST(CatalogDecoding, RequiredAndOptionalMembersFollowTheStrictRules) {
         {"product", "beta_access", "yes", false, false},
         {"product", "purchase_url", "https://store.example/buy", false, true},
         {"product", "purchase_url", "::bad", false, false},
-        {"product", "discovery", {{"category", "Delay"}, {"tagline", "t"}, {"overview", "o"}, {"features", {"a"}}}, false,
+        {"product",
+         "discovery",
+         {{"category", "Delay"}, {"tagline", "t"}, {"overview", "o"}, {"features", {"a"}}},
+         false,
          true},
         {"product", "discovery", {{"category", "Delay"}, {"tagline", "t"}, {"overview", "o"}}, false, false},
-        {"product", "discovery", {{"category", "D"}, {"tagline", "t"}, {"overview", "o"}, {"features", {1}}}, false, false},
+        {"product",
+         "discovery",
+         {{"category", "D"}, {"tagline", "t"}, {"overview", "o"}, {"features", {1}}},
+         false,
+         false},
         {"product", "unknown_member", {{"anything", 1}}, false, true},
         {"product", "Owned", true, false, true},  // names match exactly; this one is just unknown
         {"release", "size_bytes", 5000.0, false, true},
@@ -88,8 +97,11 @@ TEST(CatalogDecoding, RequiredAndOptionalMembersFollowTheStrictRules) {
         {"release", "download_url", nullptr, false, false},
         {"release", "vst3", false, false, true},
         {"release", "vst3", "false", false, false},
-        {"release", "audio_unit", {{"bundle_id", "b"}, {"type", "aufx"}, {"subtype", "Aurd"}, {"manufacturer", "Hlvx"}},
-         false, true},
+        {"release",
+         "audio_unit",
+         {{"bundle_id", "b"}, {"type", "aufx"}, {"subtype", "Aurd"}, {"manufacturer", "Hlvx"}},
+         false,
+         true},
         {"release", "audio_unit", {{"bundle_id", "b"}, {"type", "aufx"}}, false, false},
         {"release", "clap", {{"bundle_id", "b"}, {"plugin_id", "com.halvex.aurora"}}, false, true},
         {"release", "clap", nullptr, false, true},
@@ -108,7 +120,8 @@ TEST(CatalogDecoding, RequiredAndOptionalMembersFollowTheStrictRules) {
         if (row.decodes) {
             EXPECT_NO_THROW(decoded(document)) << row.record << "." << row.member << " = " << row.value;
         } else {
-            EXPECT_THROW(decoded(document), DecodingError) << row.record << "." << row.member << " = " << row.value;
+            EXPECT_THROW(decoded(document), DecodingError)
+                << row.record << "." << row.member << " = " << row.value;
         }
     }
 }
@@ -144,8 +157,11 @@ TEST(CatalogDecoding, EncodingLeavesAbsentOptionalsOutAndRoundTrips) {
 TEST(CatalogComputedValues, PurchaseStoreURLAndVST3) {
     auto product = Product::decode(json::JSONObject(productJSON(), ""));
     const std::vector<std::pair<std::optional<std::string>, bool>> purchases = {
-        {"purchase", true}, {"purchase_and_subscription", true}, {"subscription", false},
-        {"complimentary", false}, {std::nullopt, false}};
+        {"purchase", true},
+        {"purchase_and_subscription", true},
+        {"subscription", false},
+        {"complimentary", false},
+        {std::nullopt, false}};
     for (const auto& [source, purchased] : purchases) {
         product.accessSource = source;
         EXPECT_EQ(product.isPurchased(), purchased) << source.value_or("(absent)");
@@ -154,9 +170,9 @@ TEST(CatalogComputedValues, PurchaseStoreURLAndVST3) {
     product.owned = false;
     EXPECT_FALSE(product.isPurchased());
 
-    const std::vector<std::pair<std::string, bool>> slugs = {
-        {"my-plugin2", true}, {"my plugin", false}, {"my_plugin", false}, {"pl\u00fcgin", false}, {"", false},
-        {"../x", false}};
+    const std::vector<std::pair<std::string, bool>> slugs = {{"my-plugin2", true}, {"my plugin", false},
+                                                             {"my_plugin", false}, {"pl\u00fcgin", false},
+                                                             {"", false},          {"../x", false}};
     for (const auto& [slug, hasURL] : slugs) {
         product.slug = slug;
         const auto url = product.storeURL();
@@ -197,28 +213,116 @@ TEST(CatalogSelection, Table) {
         {"not owned: no update", stableTwo, {}, {}, false, "1.2.0", {}, "1.2.0", {}, {}},
         {"nothing installed: no update", stableTwo, {}, {}, true, {}, {}, "1.2.0", {}, {}},
         {"installed beyond stable follows beta, without access nothing",
-         {{"1.3.0", "stable"}, {"1.4.0-beta.1", "beta"}}, {}, false, true, "1.4.0-beta.2", {}, "1.3.0", {}, {}},
+         {{"1.3.0", "stable"}, {"1.4.0-beta.1", "beta"}},
+         {},
+         false,
+         true,
+         "1.4.0-beta.2",
+         {},
+         "1.3.0",
+         {},
+         {}},
         {"installed beyond stable follows beta",
-         {{"1.3.0", "stable"}, {"1.4.0-beta.1", "beta"}, {"1.4.0-beta.3", "beta"}}, {}, true, true, "1.4.0-beta.2", {},
-         "1.3.0", "1.4.0-beta.1", "1.4.0-beta.3"},
-        {"beta equal to latest stable stays stable", {{"1.3.0", "beta"}, {"1.3.0", "stable"}, {"1.4.0-rc.1", "beta"}},
-         {}, true, true, "1.3.0", {}, "1.3.0", "1.3.0", "1.3.0"},
+         {{"1.3.0", "stable"}, {"1.4.0-beta.1", "beta"}, {"1.4.0-beta.3", "beta"}},
+         {},
+         true,
+         true,
+         "1.4.0-beta.2",
+         {},
+         "1.3.0",
+         "1.4.0-beta.1",
+         "1.4.0-beta.3"},
+        {"beta equal to latest stable stays stable",
+         {{"1.3.0", "beta"}, {"1.3.0", "stable"}, {"1.4.0-rc.1", "beta"}},
+         {},
+         true,
+         true,
+         "1.3.0",
+         {},
+         "1.3.0",
+         "1.3.0",
+         "1.3.0"},
         {"installed exact beta with newer stable elsewhere follows beta",
-         {{"1.2.0", "stable"}, {"1.3.0-beta.1", "beta"}, {"1.3.0-beta.2", "beta"}}, {}, true, true, "1.3.0-beta.1", {},
-         "1.2.0", "1.3.0-beta.1", "1.3.0-beta.2"},
+         {{"1.2.0", "stable"}, {"1.3.0-beta.1", "beta"}, {"1.3.0-beta.2", "beta"}},
+         {},
+         true,
+         true,
+         "1.3.0-beta.1",
+         {},
+         "1.2.0",
+         "1.3.0-beta.1",
+         "1.3.0-beta.2"},
         {"recorded nightly: nothing", stableTwo, {}, true, true, "1.2.0", "nightly", "1.2.0", {}, {}},
-        {"recorded beta without access: nothing", stableTwo, {}, false, true, "1.2.0", "beta", "1.2.0", {}, {}},
-        {"private with stable recorded: nothing", {{"1.0.0", "beta"}, {"1.1.0", "stable"}}, "private", true, true,
-         "1.0.0", "stable", "1.0.0", "1.0.0", {}},
-        {"private follows beta", {{"1.0.0", "beta"}, {"1.1.0", "beta"}}, "private", true, true, "1.0.0", {}, "1.0.0",
-         "1.0.0", "1.1.0"},
-        {"private without beta access: nothing to install", {{"1.0.0", "beta"}}, "private", false, true, "1.0.0", {},
-         {}, {}, {}},
-        {"private unowned: nothing to install", {{"1.0.0", "beta"}}, "private", true, false, {}, {}, {}, {}, {}},
-        {"unparseable first stays the pick", {{"banana", "stable"}, {"2.0.0", "stable"}}, {}, {}, true, "1.0.0",
-         "stable", "banana", {}, "banana"},
-        {"unparseable later never becomes the pick", {{"1.0.0", "stable"}, {"x.y.z", "stable"}}, {}, {}, true, "1.0.0",
-         {}, "1.0.0", {}, "1.0.0"},
+        {"recorded beta without access: nothing",
+         stableTwo,
+         {},
+         false,
+         true,
+         "1.2.0",
+         "beta",
+         "1.2.0",
+         {},
+         {}},
+        {"private with stable recorded: nothing",
+         {{"1.0.0", "beta"}, {"1.1.0", "stable"}},
+         "private",
+         true,
+         true,
+         "1.0.0",
+         "stable",
+         "1.0.0",
+         "1.0.0",
+         {}},
+        {"private follows beta",
+         {{"1.0.0", "beta"}, {"1.1.0", "beta"}},
+         "private",
+         true,
+         true,
+         "1.0.0",
+         {},
+         "1.0.0",
+         "1.0.0",
+         "1.1.0"},
+        {"private without beta access: nothing to install",
+         {{"1.0.0", "beta"}},
+         "private",
+         false,
+         true,
+         "1.0.0",
+         {},
+         {},
+         {},
+         {}},
+        {"private unowned: nothing to install",
+         {{"1.0.0", "beta"}},
+         "private",
+         true,
+         false,
+         {},
+         {},
+         {},
+         {},
+         {}},
+        {"unparseable first stays the pick",
+         {{"banana", "stable"}, {"2.0.0", "stable"}},
+         {},
+         {},
+         true,
+         "1.0.0",
+         "stable",
+         "banana",
+         {},
+         "banana"},
+        {"unparseable later never becomes the pick",
+         {{"1.0.0", "stable"}, {"x.y.z", "stable"}},
+         {},
+         {},
+         true,
+         "1.0.0",
+         {},
+         "1.0.0",
+         {},
+         "1.0.0"},
         {"no releases", {}, {}, true, true, "1.0.0", {}, {}, {}, {}},
     };
     for (const auto& row : table) {
@@ -237,7 +341,8 @@ TEST(CatalogSelection, Table) {
         };
         EXPECT_EQ(version(catalog.installableRelease(subject)), row.expectedInstallable) << row.name;
         EXPECT_EQ(version(catalog.testRelease(subject)), row.expectedTest) << row.name;
-        EXPECT_EQ(version(catalog.updateRelease(subject, row.installed, row.channel)), row.expectedUpdate) << row.name;
+        EXPECT_EQ(version(catalog.updateRelease(subject, row.installed, row.channel)), row.expectedUpdate)
+            << row.name;
     }
 }
 

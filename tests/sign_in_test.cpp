@@ -19,7 +19,7 @@ tools::StandInService::Options quickPolling() {
 }
 
 class SignInTest : public test::ServiceFixture {
-protected:
+  protected:
     SignInTest() : ServiceFixture(quickPolling()) {
         service.setCatalog({{"products", nlohmann::json::array()}, {"releases", nlohmann::json::array()}});
     }
@@ -46,11 +46,14 @@ TEST_F(SignInTest, TheBrowserApprovalEndsTheWaitWithTheTokenStored) {
 
     // Approve through the browser page once the client has been told to wait twice.
     std::thread browser([&] {
-        while (service.requestsTo("/v1/device/token").size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const auto page = HttpTransport::send(
-            HttpRequest{"POST", *Url::parse(service.baseURL() + "/device"),
-                        {{"Content-Type", "application/x-www-form-urlencoded"}}, "user_code=" + authorization.userCode},
-            1 << 20);
+        while (service.requestsTo("/v1/device/token").size() < 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto page =
+            HttpTransport::send(HttpRequest{"POST",
+                                            *Url::parse(service.baseURL() + "/device"),
+                                            {{"Content-Type", "application/x-www-form-urlencoded"}},
+                                            "user_code=" + authorization.userCode},
+                                1 << 20);
         EXPECT_EQ(page.head.status, 200);
     });
     const auto token = api.waitForAuthorization(authorization);
@@ -120,8 +123,9 @@ TEST_F(SignInTest, TheDeadlineEndsAWaitThatIsNeverApproved) {
 TEST_F(SignInTest, RefusalsEndTheWaitWithTheServiceMessageAndStoreNothing) {
     const auto api = client();
     const auto authorization = api.beginAuthorization("Mac");
-    service.injectFault("/v1/device/token",
-                        tools::Fault{.status = 400, .body = R"({"error":{"message":"The code was already used."}})"});
+    service.injectFault(
+        "/v1/device/token",
+        tools::Fault{.status = 400, .body = R"({"error":{"message":"The code was already used."}})"});
     try {
         api.waitForAuthorization(authorization);
         FAIL() << "a refusal was accepted";

@@ -9,8 +9,9 @@ namespace halvex::platform {
 
 std::string base64Encode(std::string_view bytes) {
     std::string result(4 * ((bytes.size() + 2) / 3), '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(result.data()),
-                                       reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    const int length =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(result.data()),
+                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
     result.resize(static_cast<std::size_t>(length));
     return result;
 }
@@ -18,15 +19,17 @@ std::string base64Encode(std::string_view bytes) {
 std::optional<std::string> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
     const bool valid = std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
-               c == '=';
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+               c == '/' || c == '=';
     });
     if (!valid) return std::nullopt;
     const auto padding = text.size() - std::min(text.size(), text.find_last_not_of('=') + 1);
-    if (padding > 2 || text.substr(0, text.size() - padding).find('=') != std::string_view::npos) return std::nullopt;
+    if (padding > 2 || text.substr(0, text.size() - padding).find('=') != std::string_view::npos)
+        return std::nullopt;
     std::string result(3 * (text.size() / 4), '\0');
-    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(result.data()),
-                                       reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    const int length =
+        EVP_DecodeBlock(reinterpret_cast<unsigned char*>(result.data()),
+                        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (length < 0) return std::nullopt;
     result.resize(static_cast<std::size_t>(length) - padding);
     // Re-encoding proves the text was canonical (no stray bits in the last character).

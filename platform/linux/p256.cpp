@@ -49,14 +49,19 @@ void check(int result, const char* what) {
     if (result != 1) fail(what);
 }
 
-GroupPtr curveGroup() { return GroupPtr(check(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1), "P-256 group")); }
+GroupPtr curveGroup() {
+    return GroupPtr(check(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1), "P-256 group"));
+}
 
-BignumPtr groupOrder(const EC_GROUP* group) { return BignumPtr(check(BN_dup(EC_GROUP_get0_order(group)), "order")); }
+BignumPtr groupOrder(const EC_GROUP* group) {
+    return BignumPtr(check(BN_dup(EC_GROUP_get0_order(group)), "order"));
+}
 
 std::string pointBytes(const EC_GROUP* group, const EC_POINT* point, BN_CTX* context) {
     std::string bytes(65, '\0');
-    if (EC_POINT_point2oct(group, point, POINT_CONVERSION_UNCOMPRESSED, reinterpret_cast<unsigned char*>(bytes.data()),
-                           bytes.size(), context) != bytes.size()) {
+    if (EC_POINT_point2oct(group, point, POINT_CONVERSION_UNCOMPRESSED,
+                           reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(),
+                           context) != bytes.size()) {
         fail("P-256 point encoding");
     }
     return bytes;
@@ -70,7 +75,8 @@ PointPtr publicPoint(const EC_GROUP* group, const BIGNUM* scalar, BN_CTX* contex
 
 PKeyPtr keyFromParameters(const BIGNUM* privateScalar, const std::string& publicBytes) {
     ParamBuilderPtr builder(check(OSSL_PARAM_BLD_new(), "parameters"));
-    check(OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, curveName, 0), "group name");
+    check(OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, curveName, 0),
+          "group name");
     check(OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, publicBytes.data(),
                                            publicBytes.size()),
           "public key");
@@ -81,8 +87,8 @@ PKeyPtr keyFromParameters(const BIGNUM* privateScalar, const std::string& public
     PKeyContextPtr context(check(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr), "key context"));
     check(EVP_PKEY_fromdata_init(context.get()), "key import");
     EVP_PKEY* key = nullptr;
-    check(EVP_PKEY_fromdata(context.get(), &key, privateScalar != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
-                            params.get()),
+    check(EVP_PKEY_fromdata(context.get(), &key,
+                            privateScalar != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get()),
           "key import");
     return PKeyPtr(key);
 }
@@ -91,15 +97,17 @@ bool isP256(EVP_PKEY* key) {
     char group[64] = {};
     std::size_t length = 0;
     return EVP_PKEY_is_a(key, "EC") &&
-           EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) == 1 &&
+           EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) ==
+               1 &&
            std::string_view(group, length) == curveName;
 }
 
 std::string publicBytesOf(EVP_PKEY* key) {
     std::string bytes(65, '\0');
     std::size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, reinterpret_cast<unsigned char*>(bytes.data()),
-                                        bytes.size(), &length) != 1 ||
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY,
+                                        reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(),
+                                        &length) != 1 ||
         length != bytes.size()) {
         fail("public key export");
     }
@@ -108,7 +116,8 @@ std::string publicBytesOf(EVP_PKEY* key) {
 
 std::string paddedBytes(const BIGNUM* number) {
     std::string bytes(32, '\0');
-    if (BN_bn2binpad(number, reinterpret_cast<unsigned char*>(bytes.data()), 32) != 32) fail("integer export");
+    if (BN_bn2binpad(number, reinterpret_cast<unsigned char*>(bytes.data()), 32) != 32)
+        fail("integer export");
     return bytes;
 }
 
@@ -143,8 +152,8 @@ P256PublicKey P256PublicKey::fromX963(std::string_view bytes) {
     BignumContextPtr context(check(BN_CTX_new(), "context"));
     PointPtr point(check(EC_POINT_new(group.get()), "point"));
     // oct2point refuses coordinates that are not on the curve.
-    check(EC_POINT_oct2point(group.get(), point.get(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                             context.get()),
+    check(EC_POINT_oct2point(group.get(), point.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                             bytes.size(), context.get()),
           "P-256 point");
     return P256PublicKey(std::make_unique<Key>(Key{keyFromParameters(nullptr, std::string(bytes))}));
 }
@@ -156,7 +165,9 @@ P256PublicKey P256PublicKey::fromPEM(std::string_view pem) {
     return P256PublicKey(std::make_unique<Key>(Key{std::move(key)}));
 }
 
-std::string P256PublicKey::x963() const { return publicBytesOf(key_->key.get()); }
+std::string P256PublicKey::x963() const {
+    return publicBytesOf(key_->key.get());
+}
 
 std::string P256PublicKey::pem() const {
     BioPtr bio(check(BIO_new(BIO_s_mem()), "buffer"));
@@ -182,15 +193,18 @@ bool P256PublicKey::verify(std::string_view message, std::string_view rawSignatu
     unsigned char* der = nullptr;
     const int derLength = i2d_ECDSA_SIG(signature.get(), &der);
     if (derLength <= 0) return false;
-    std::unique_ptr<unsigned char, void (*)(unsigned char*)> derGuard(der, [](unsigned char* p) { OPENSSL_free(p); });
+    std::unique_ptr<unsigned char, void (*)(unsigned char*)> derGuard(
+        der, [](unsigned char* p) { OPENSSL_free(p); });
 
     DigestContextPtr context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key_->key.get()) != 1) {
+    if (!context ||
+        EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key_->key.get()) != 1) {
         ERR_clear_error();
         return false;
     }
-    const int result = EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derLength),
-                                        reinterpret_cast<const unsigned char*>(message.data()), message.size());
+    const int result =
+        EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derLength),
+                         reinterpret_cast<const unsigned char*>(message.data()), message.size());
     ERR_clear_error();
     return result == 1;
 }
@@ -202,7 +216,8 @@ P256PrivateKey& P256PrivateKey::operator=(P256PrivateKey&&) noexcept = default;
 
 P256PrivateKey P256PrivateKey::fromRawScalar(std::string_view scalar) {
     if (scalar.size() != 32) throw CryptoError("a P-256 private key is 32 bytes");
-    BignumPtr d(check(BN_bin2bn(reinterpret_cast<const unsigned char*>(scalar.data()), 32, nullptr), "scalar"));
+    BignumPtr d(
+        check(BN_bin2bn(reinterpret_cast<const unsigned char*>(scalar.data()), 32, nullptr), "scalar"));
     auto group = curveGroup();
     if (BN_is_zero(d.get()) || BN_cmp(d.get(), EC_GROUP_get0_order(group.get())) >= 0) {
         throw CryptoError("the P-256 private key is out of range");
@@ -227,7 +242,8 @@ P256PrivateKey P256PrivateKey::generateCompactRepresentable() {
     BignumPtr y(check(BN_new(), "y"));
     BignumPtr otherY(check(BN_new(), "p - y"));
     check(EC_GROUP_get_curve(group.get(), p.get(), nullptr, nullptr, context.get()), "curve");
-    check(EC_POINT_get_affine_coordinates(group.get(), point.get(), nullptr, y.get(), context.get()), "coordinates");
+    check(EC_POINT_get_affine_coordinates(group.get(), point.get(), nullptr, y.get(), context.get()),
+          "coordinates");
     check(BN_sub(otherY.get(), p.get(), y.get()), "p - y");
     // Negating the scalar mirrors the point to the other root of Y.
     if (BN_cmp(y.get(), otherY.get()) > 0) check(BN_sub(d.get(), order.get(), d.get()), "n - d");
@@ -253,11 +269,14 @@ std::string P256PrivateKey::rawScalar() const {
 
 std::string P256PrivateKey::pem() const {
     BioPtr bio(check(BIO_new(BIO_s_mem()), "buffer"));
-    check(PEM_write_bio_PrivateKey(bio.get(), key_->key.get(), nullptr, nullptr, 0, nullptr, nullptr), "PEM export");
+    check(PEM_write_bio_PrivateKey(bio.get(), key_->key.get(), nullptr, nullptr, 0, nullptr, nullptr),
+          "PEM export");
     return pemText(bio.get());
 }
 
-P256PublicKey P256PrivateKey::publicKey() const { return P256PublicKey::fromX963(publicBytesOf(key_->key.get())); }
+P256PublicKey P256PrivateKey::publicKey() const {
+    return P256PublicKey::fromX963(publicBytesOf(key_->key.get()));
+}
 
 std::string P256PrivateKey::sign(std::string_view message) const {
     DigestContextPtr context(check(EVP_MD_CTX_new(), "digest context"));
@@ -266,7 +285,8 @@ std::string P256PrivateKey::sign(std::string_view message) const {
     const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
     check(EVP_DigestSign(context.get(), nullptr, &length, bytes, message.size()), "sign");
     std::string der(length, '\0');
-    check(EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(der.data()), &length, bytes, message.size()),
+    check(EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(der.data()), &length, bytes,
+                         message.size()),
           "sign");
     const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
     SignaturePtr signature(check(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(length)), "signature"));

@@ -13,7 +13,7 @@
 namespace halvex::test {
 
 class ServiceFixture : public testing::Test {
-protected:
+  protected:
     explicit ServiceFixture(tools::StandInService::Options options = {})
         : service(std::move(options)),
           keychain("com.halvex.hub", platform::makeFileCredentialStore(folder / "Keychain")) {}
@@ -24,7 +24,8 @@ protected:
 
     // Short waits so that a stalled answer fails a test quickly.
     APIClient client(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        return APIClient(configuration(service.baseURL()), keychain, APIClient::Timeouts{timeout, timeout, timeout, timeout});
+        return APIClient(configuration(service.baseURL()), keychain,
+                         APIClient::Timeouts{timeout, timeout, timeout, timeout});
     }
 
     void signIn() { keychain.write(service.issueToken(), APIClient::credentialAccount); }

@@ -22,7 +22,8 @@ constexpr std::size_t maximumBodyBytes = 1024 * 1024;
 constexpr int readTimeoutMilliseconds = 10'000;
 
 std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
@@ -138,13 +139,16 @@ void Connection::respond(int status, const std::vector<std::pair<std::string, st
 void Connection::pause(std::chrono::milliseconds duration) const {
     const auto until = std::chrono::steady_clock::now() + duration;
     while (!stopping_ && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(duration, std::chrono::milliseconds(10)));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::milliseconds>(duration, std::chrono::milliseconds(10)));
     }
 }
 
 HttpServer::HttpServer(Handler handler) : handler_(std::move(handler)) {}
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+    stop();
+}
 
 void HttpServer::start(const std::string& host, std::uint16_t port) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -154,7 +158,8 @@ void HttpServer::start(const std::string& host, std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) throw std::invalid_argument("bad host " + host);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw std::invalid_argument("bad host " + host);
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         throw std::system_error(errno, std::generic_category(), "bind " + host + ":" + std::to_string(port));
     }
@@ -225,19 +230,32 @@ void HttpServer::serve(int fd) {
 
 std::string reasonPhraseFor(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 206: return "Partial Content";
-        case 302: return "Found";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 416: return "Range Not Satisfiable";
-        case 428: return "Precondition Required";
-        case 500: return "Internal Server Error";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 206:
+            return "Partial Content";
+        case 302:
+            return "Found";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 416:
+            return "Range Not Satisfiable";
+        case 428:
+            return "Precondition Required";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 

@@ -22,8 +22,8 @@ namespace halvex::tools {
 
 struct ServerRequest {
     std::string method;
-    std::string path;   // without the query
-    std::string query;  // without the "?"
+    std::string path;                            // without the query
+    std::string query;                           // without the "?"
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
 
@@ -31,7 +31,7 @@ struct ServerRequest {
 };
 
 class Connection {
-public:
+  public:
     Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
 
     // Status line and headers, with Content-Length and "Connection: close" added.
@@ -40,18 +40,19 @@ public:
     bool write(std::string_view bytes);
     // Sends `length` bytes of an open file from `offset`.
     bool writeFile(int fileFd, std::uint64_t offset, std::uint64_t length);
-    void respond(int status, const std::vector<std::pair<std::string, std::string>>& headers, std::string_view body);
+    void respond(int status, const std::vector<std::pair<std::string, std::string>>& headers,
+                 std::string_view body);
     // Sleeps, returning early when the server stops.
     void pause(std::chrono::milliseconds duration) const;
     bool stopping() const { return stopping_; }
 
-private:
+  private:
     int fd_;
     const std::atomic<bool>& stopping_;
 };
 
 class HttpServer {
-public:
+  public:
     using Handler = std::function<void(const ServerRequest&, Connection&)>;
 
     explicit HttpServer(Handler handler);
@@ -64,7 +65,7 @@ public:
     void stop();
     std::uint16_t port() const { return port_; }
 
-private:
+  private:
     void acceptLoop();
     void serve(int fd);
 

@@ -16,12 +16,15 @@ namespace halvex::tools {
 
 namespace {
 
-nlohmann::json envelope(const std::string& message) { return {{"error", {{"message", message}}}}; }
+nlohmann::json envelope(const std::string& message) {
+    return {{"error", {{"message", message}}}};
+}
 
 std::string randomToken() {
     std::string token = platform::randomUUID() + platform::randomUUID();
     std::erase(token, '-');
-    std::transform(token.begin(), token.end(), token.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(token.begin(), token.end(), token.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return token;
 }
 
@@ -29,7 +32,8 @@ std::string randomUserCode() {
     static constexpr char letters[] = "BCDFGHJKLMNPQRSTVWXZ";
     std::random_device random;
     std::string code;
-    for (int index = 0; index < 9; ++index) code += index == 4 ? '-' : letters[random() % (sizeof letters - 1)];
+    for (int index = 0; index < 9; ++index)
+        code += index == 4 ? '-' : letters[random() % (sizeof letters - 1)];
     return code;
 }
 
@@ -59,11 +63,20 @@ std::string htmlEscaped(const std::string& text) {
     std::string result;
     for (const char c : text) {
         switch (c) {
-            case '<': result += "&lt;"; break;
-            case '>': result += "&gt;"; break;
-            case '&': result += "&amp;"; break;
-            case '"': result += "&quot;"; break;
-            default: result += c;
+            case '<':
+                result += "&lt;";
+                break;
+            case '>':
+                result += "&gt;";
+                break;
+            case '&':
+                result += "&amp;";
+                break;
+            case '"':
+                result += "&quot;";
+                break;
+            default:
+                result += c;
         }
     }
     return result;
@@ -86,16 +99,19 @@ std::optional<std::uint64_t> rangeStart(const std::string& range) {
 }  // namespace
 
 StandInService::StandInService(Options options)
-    : options_(std::move(options)), server_([this](const ServerRequest& request, Connection& connection) {
-          handle(request, connection);
-      }) {
+    : options_(std::move(options)),
+      server_([this](const ServerRequest& request, Connection& connection) { handle(request, connection); }) {
     server_.start(options_.host, options_.port);
     if (options_.dataFolder) loadDataFolder(*options_.dataFolder);
 }
 
-StandInService::~StandInService() { server_.stop(); }
+StandInService::~StandInService() {
+    server_.stop();
+}
 
-std::string StandInService::baseURL() const { return "http://" + options_.host + ":" + std::to_string(port()); }
+std::string StandInService::baseURL() const {
+    return "http://" + options_.host + ":" + std::to_string(port());
+}
 
 std::string StandInService::substituted(const std::string& text) const {
     std::string result = text;
@@ -111,7 +127,8 @@ void StandInService::loadDataFolder(const std::filesystem::path& folder) {
         return nlohmann::json::parse(substituted(platform::readFile(path, 64 * 1024 * 1024)));
     };
     if (std::filesystem::exists(folder / "catalog.json")) setCatalog(readJSON(folder / "catalog.json"));
-    if (std::filesystem::exists(folder / "hub-latest.json")) setHubRelease(readJSON(folder / "hub-latest.json"));
+    if (std::filesystem::exists(folder / "hub-latest.json"))
+        setHubRelease(readJSON(folder / "hub-latest.json"));
     if (std::filesystem::is_directory(folder / "artwork")) {
         for (const auto& entry : std::filesystem::directory_iterator(folder / "artwork")) {
             if (entry.path().extension() == ".png") {
@@ -122,7 +139,8 @@ void StandInService::loadDataFolder(const std::filesystem::path& folder) {
     if (std::filesystem::is_directory(folder / "files")) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(folder / "files")) {
             if (entry.is_regular_file()) {
-                addFileFromDisk(std::filesystem::relative(entry.path(), folder / "files").generic_string(), entry.path());
+                addFileFromDisk(std::filesystem::relative(entry.path(), folder / "files").generic_string(),
+                                entry.path());
             }
         }
     }
@@ -255,7 +273,8 @@ void StandInService::handle(const ServerRequest& request, Connection& connection
     if (post && path == "/v1/device/token") return pollToken(request, connection, fault);
     if (path == "/device" && (get || post)) return browserPage(request, connection);
     if (get && path == "/v1/catalog") {
-        if (!authorized(request)) return answerError(connection, 401, "Your sign-in has expired. Sign in again.");
+        if (!authorized(request))
+            return answerError(connection, 401, "Your sign-in has expired. Sign in again.");
         std::lock_guard lock(mutex_);
         if (!catalog_) return answerError(connection, 404, "No catalogue is available.");
         return answerJSON(connection, 200, *catalog_, fault);
@@ -333,7 +352,8 @@ void StandInService::pollToken(const ServerRequest& request, Connection& connect
     {
         std::lock_guard lock(mutex_);
         const auto found = authorizations_.find(deviceCode);
-        if (found == authorizations_.end()) return answerError(connection, 400, "This sign-in request is unknown.");
+        if (found == authorizations_.end())
+            return answerError(connection, 400, "This sign-in request is unknown.");
         authorization = found->second;
         if (std::chrono::steady_clock::now() >= authorization.expiresAt) {
             authorizations_.erase(found);
@@ -353,7 +373,8 @@ void StandInService::pollToken(const ServerRequest& request, Connection& connect
         authorizations_.erase(deviceCode);
         tokens_.insert(token);
     }
-    answerJSON(connection, 200, {{"access_token", token}, {"token_type", "Bearer"}, {"expires_in", 2592000}}, fault);
+    answerJSON(connection, 200, {{"access_token", token}, {"token_type", "Bearer"}, {"expires_in", 2592000}},
+               fault);
 }
 
 void StandInService::browserPage(const ServerRequest& request, Connection& connection) {
@@ -371,28 +392,31 @@ void StandInService::browserPage(const ServerRequest& request, Connection& conne
         }
         const std::string text = known ? "<p>HALVEX HUB is signed in. You can close this page.</p>"
                                        : "<p>That code is unknown or has expired.</p>";
-        return connection.respond(known ? 200 : 400, {{"Content-Type", "text/html; charset=utf-8"}}, page(text));
+        return connection.respond(known ? 200 : 400, {{"Content-Type", "text/html; charset=utf-8"}},
+                                  page(text));
     }
     const std::string userCode = formValue(request.query, "user_code");
-    connection.respond(200, {{"Content-Type", "text/html; charset=utf-8"}},
-                       page("<p>Confirm the code shown in HALVEX HUB.</p><form method=\"post\" action=\"/device\">"
-                            "<input name=\"user_code\" value=\"" +
-                            htmlEscaped(userCode) + "\"> <button type=\"submit\">Approve</button></form>"));
+    connection.respond(
+        200, {{"Content-Type", "text/html; charset=utf-8"}},
+        page("<p>Confirm the code shown in HALVEX HUB.</p><form method=\"post\" action=\"/device\">"
+             "<input name=\"user_code\" value=\"" +
+             htmlEscaped(userCode) + "\"> <button type=\"submit\">Approve</button></form>"));
 }
 
 void StandInService::serveArtwork(const ServerRequest& request, Connection& connection,
                                   const std::optional<Fault>& fault) {
     if (!authorized(request)) return answerError(connection, 401, "Your sign-in has expired. Sign in again.");
-    const std::string releaseID =
-        request.path.substr(std::string("/v1/releases/").size(),
-                            request.path.size() - std::string("/v1/releases/").size() - std::string("/artwork").size());
+    const std::string releaseID = request.path.substr(
+        std::string("/v1/releases/").size(),
+        request.path.size() - std::string("/v1/releases/").size() - std::string("/artwork").size());
     std::optional<std::string> png;
     {
         std::lock_guard lock(mutex_);
         if (const auto found = artwork_.find(releaseID); found != artwork_.end()) png = found->second;
     }
     if (!png) return answerError(connection, 404, "This release has no artwork.");
-    const std::string contentType = fault && fault->overrideContentType ? *fault->overrideContentType : "image/png";
+    const std::string contentType =
+        fault && fault->overrideContentType ? *fault->overrideContentType : "image/png";
     connection.respond(200, {{"Content-Type", contentType}}, *png);
 }
 
@@ -423,7 +447,8 @@ void StandInService::serveFile(const ServerRequest& request, Connection& connect
     std::uint64_t start = 0;
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers = {
-        {"Content-Type", fault && fault->overrideContentType ? *fault->overrideContentType : "application/octet-stream"},
+        {"Content-Type",
+         fault && fault->overrideContentType ? *fault->overrideContentType : "application/octet-stream"},
         {"Accept-Ranges", "bytes"}};
     const auto range = rangeStart(request.header("range"));
     if (range && !(fault && fault->ignoreRange)) {
@@ -433,14 +458,15 @@ void StandInService::serveFile(const ServerRequest& request, Connection& connect
         }
         start = *range;
         status = 206;
-        const auto claimed = fault && fault->contentRangeStart ? static_cast<std::uint64_t>(*fault->contentRangeStart)
-                                                               : start;
-        headers.emplace_back("Content-Range", "bytes " + std::to_string(claimed) + "-" + std::to_string(size - 1) +
-                                                  "/" + std::to_string(size));
+        const auto claimed =
+            fault && fault->contentRangeStart ? static_cast<std::uint64_t>(*fault->contentRangeStart) : start;
+        headers.emplace_back("Content-Range", "bytes " + std::to_string(claimed) + "-" +
+                                                  std::to_string(size - 1) + "/" + std::to_string(size));
     }
     std::uint64_t length = size - start;
     if (!connection.writeHead(status, headers, length)) return;
-    if (fault && fault->truncateAfterBytes) length = std::min<std::uint64_t>(length, *fault->truncateAfterBytes);
+    if (fault && fault->truncateAfterBytes)
+        length = std::min<std::uint64_t>(length, *fault->truncateAfterBytes);
     if (file->content) {
         connection.write(std::string_view(*file->content).substr(start, length));
     } else {

@@ -6,8 +6,6 @@
 // command serves a data folder. Faults can be injected per request, and every request is recorded.
 // All operations are thread-safe.
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -15,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
@@ -37,9 +36,9 @@ struct Fault {
     std::optional<std::string> rawResponse{};
     // Normal answer, altered:
     std::optional<std::string> overrideContentType{};
-    bool ignoreRange = false;                          // answer 200 with the whole file
-    std::optional<std::int64_t> contentRangeStart{};     // a 206 whose Content-Range claims this start
-    std::optional<std::size_t> truncateAfterBytes{};     // close the connection after this much of the body
+    bool ignoreRange = false;                         // answer 200 with the whole file
+    std::optional<std::int64_t> contentRangeStart{};  // a 206 whose Content-Range claims this start
+    std::optional<std::size_t> truncateAfterBytes{};  // close the connection after this much of the body
 };
 
 struct RecordedRequest {
@@ -50,7 +49,7 @@ struct RecordedRequest {
 };
 
 class StandInService {
-public:
+  public:
     struct Options {
         std::string host = "127.0.0.1";
         std::uint16_t port = 0;
@@ -88,7 +87,7 @@ public:
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requestsTo(const std::string& path) const;
 
-private:
+  private:
     struct PendingAuthorization {
         std::string userCode;
         std::string publicKeyX963;
@@ -103,12 +102,15 @@ private:
     void handle(const ServerRequest& request, Connection& connection);
     std::optional<Fault> takeFault(const std::string& path);
     bool authorized(const ServerRequest& request) const;
-    void answerJSON(Connection& connection, int status, const nlohmann::json& body, const std::optional<Fault>& fault);
+    void answerJSON(Connection& connection, int status, const nlohmann::json& body,
+                    const std::optional<Fault>& fault);
     void answerError(Connection& connection, int status, const std::string& message);
-    void startAuthorization(const ServerRequest& request, Connection& connection, const std::optional<Fault>& fault);
+    void startAuthorization(const ServerRequest& request, Connection& connection,
+                            const std::optional<Fault>& fault);
     void pollToken(const ServerRequest& request, Connection& connection, const std::optional<Fault>& fault);
     void browserPage(const ServerRequest& request, Connection& connection);
-    void serveArtwork(const ServerRequest& request, Connection& connection, const std::optional<Fault>& fault);
+    void serveArtwork(const ServerRequest& request, Connection& connection,
+                      const std::optional<Fault>& fault);
     void serveFile(const ServerRequest& request, Connection& connection, const std::optional<Fault>& fault);
     void loadDataFolder(const std::filesystem::path& folder);
     std::string substituted(const std::string& text) const;
