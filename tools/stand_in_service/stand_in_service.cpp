@@ -139,7 +139,7 @@ void StandInService::loadDataFolder(const std::filesystem::path& folder) {
     if (std::filesystem::is_directory(folder / "files")) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(folder / "files")) {
             if (entry.is_regular_file()) {
-                addFileFromDisk(std::filesystem::relative(entry.path(), folder / "files").generic_string(),
+                addFileFromDisk(entry.path().lexically_relative(folder / "files").generic_string(),
                                 entry.path());
             }
         }

@@ -1,0 +1,174 @@
+#include "platform/zip_archive.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/file_io.h"
+
+namespace halvex::platform {
+
+namespace {
+
+struct ReaderFree {
+    void operator()(archive* handle) const { archive_read_free(handle); }
+};
+struct WriterFree {
+    void operator()(archive* handle) const { archive_write_free(handle); }
+};
+struct EntryFree {
+    void operator()(archive_entry* entry) const { archive_entry_free(entry); }
+};
+
+std::string reasonOf(archive* handle, const std::string& fallback) {
+    const char* text = archive_error_string(handle);
+    return text != nullptr ? std::string(text) : fallback;
+}
+
+// The path as given, refused when absolute or when any component is "..".
+void checkEntryPath(const std::string& path) {
+    if (path.empty() || path.front() == '/') throw ArchiveError("The archive holds an absolute path.");
+    for (const auto& part : std::filesystem::path(path)) {
+        if (part == "..") throw ArchiveError("The archive holds a path that leaves the destination.");
+    }
+}
+
+// Link targets are resolved lexically from the link's folder and must stay within the entry's top-level folder.
+void checkLinkTarget(const std::string& path, const char* target) {
+    if (target == nullptr || target[0] == '\0' || target[0] == '/') {
+        throw ArchiveError("The archive holds a link that leaves its bundle.");
+    }
+    std::vector<std::string> parts;
+    for (const auto& part : std::filesystem::path(path).parent_path()) parts.push_back(part.string());
+    for (const auto& part : std::filesystem::path(target)) {
+        if (part == "..") {
+            if (parts.size() <= 1) throw ArchiveError("The archive holds a link that leaves its bundle.");
+            parts.pop_back();
+        } else if (part != "." && !part.empty()) {
+            parts.push_back(part.string());
+        }
+    }
+}
+
+void copyData(archive* reader, archive* writer, std::uint64_t& totalBytes, const ExpansionLimits& limits) {
+    const void* block = nullptr;
+    std::size_t size = 0;
+    la_int64_t offset = 0;
+    while (true) {
+        const int status = archive_read_data_block(reader, &block, &size, &offset);
+        if (status == ARCHIVE_EOF) return;
+        if (status != ARCHIVE_OK) throw ArchiveError(reasonOf(reader, "The archive is damaged."));
+        totalBytes += size;
+        if (totalBytes > limits.maximumTotalBytes) throw ArchiveError("The archive expands beyond its size limit.");
+        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
+            throw ArchiveError(reasonOf(writer, "The archive could not be written."));
+        }
+    }
+}
+
+}  // namespace
+
+void expandZip(const std::filesystem::path& archivePath, const std::filesystem::path& destination,
+               ExpansionLimits limits) {
+    std::unique_ptr<archive, ReaderFree> reader(archive_read_new());
+    std::unique_ptr<archive, WriterFree> writer(archive_write_disk_new());
+    if (!reader || !writer) throw ArchiveError("The archive reader could not start.");
+    archive_read_support_format_zip(reader.get());
+    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                     ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS | ARCHIVE_EXTRACT_PERM |
+                                                     ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_NO_OVERWRITE);
+    if (archive_read_open_filename(reader.get(), archivePath.c_str(), 1024 * 1024) != ARCHIVE_OK) {
+        throw ArchiveError(reasonOf(reader.get(), "The archive cannot be opened."));
+    }
+
+    std::uint64_t entries = 0;
+    std::uint64_t totalBytes = 0;
+    archive_entry* entry = nullptr;
+    while (true) {
+        const int status = archive_read_next_header(reader.get(), &entry);
+        if (status == ARCHIVE_EOF) break;
+        if (status != ARCHIVE_OK) throw ArchiveError(reasonOf(reader.get(), "The archive is damaged."));
+        if (++entries > limits.maximumEntries) throw ArchiveError("The archive holds too many entries.");
+
+        const char* rawPath = archive_entry_pathname(entry);
+        const std::string path = rawPath != nullptr ? rawPath : "";
+        checkEntryPath(path);
+        if (archive_entry_hardlink(entry) != nullptr) throw ArchiveError("The archive holds a hard link.");
+        const auto type = archive_entry_filetype(entry);
+        if (type == AE_IFLNK) {
+            checkLinkTarget(path, archive_entry_symlink(entry));
+        } else if (type != AE_IFREG && type != AE_IFDIR) {
+            throw ArchiveError("The archive holds an item that is no file, folder or link.");
+        }
+        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0755);
+        archive_entry_set_pathname(entry, (destination / path).c_str());
+
+        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
+            throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
+        }
+        if (type == AE_IFREG) copyData(reader.get(), writer.get(), totalBytes, limits);
+        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
+            throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
+        }
+    }
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
+        throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
+    }
+}
+
+void createZip(const std::vector<std::filesystem::path>& items, const std::filesystem::path& archivePath) {
+    std::unique_ptr<archive, WriterFree> writer(archive_write_new());
+    if (!writer) throw ArchiveError("The archive writer could not start.");
+    archive_write_set_format_zip(writer.get());
+    if (archive_write_open_filename(writer.get(), archivePath.c_str()) != ARCHIVE_OK) {
+        throw ArchiveError(reasonOf(writer.get(), "The archive cannot be created."));
+    }
+    const auto add = [&](const std::filesystem::path& path, const std::string& name) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) throwErrno("stat " + path.string());
+        std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
+        archive_entry_copy_stat(entry.get(), &status);
+        archive_entry_set_pathname(entry.get(), name.c_str());
+        if (S_ISLNK(status.st_mode)) {
+            archive_entry_set_symlink(entry.get(), std::filesystem::read_symlink(path).c_str());
+            archive_entry_set_size(entry.get(), 0);
+        } else if (S_ISDIR(status.st_mode)) {
+            archive_entry_set_size(entry.get(), 0);
+        }
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK) {
+            throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
+        }
+        if (S_ISREG(status.st_mode)) {
+            UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!fd) throwErrno("open " + path.string());
+            std::vector<char> buffer(1024 * 1024);
+            ssize_t count = 0;
+            while ((count = ::read(fd.get(), buffer.data(), buffer.size())) > 0) {
+                if (archive_write_data(writer.get(), buffer.data(), static_cast<std::size_t>(count)) < 0) {
+                    throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
+                }
+            }
+            if (count < 0) throwErrno("read " + path.string());
+        }
+    };
+    for (const auto& item : items) {
+        const auto top = item.filename();
+        add(item, top.string());
+        if (!std::filesystem::is_directory(std::filesystem::symlink_status(item))) continue;
+        for (auto walker = std::filesystem::recursive_directory_iterator(item);
+             walker != std::filesystem::recursive_directory_iterator(); ++walker) {
+            const auto name = (top / walker->path().lexically_relative(item)).generic_string();
+            add(walker->path(), walker->is_directory() && !walker->is_symlink() ? name + "/" : name);
+        }
+    }
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
+        throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
+    }
+}
+
+}  // namespace halvex::platform

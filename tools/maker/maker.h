@@ -1,0 +1,99 @@
+#pragma once
+
+// The maker's side of the trust chain, for tests, benchmarks and the demo: keys and certificates, bundle
+// seals, signed manifest tokens, release packaging and small Mach-O test executables. Nothing here is
+// part of the hub.
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halvex::maker {
+
+struct CertificateOptions {
+    std::string commonName = "HALVEX Code Signing";
+    std::optional<std::string> organizationalUnit{};  // the team identifier of a leaf
+    bool certificateAuthority = false;
+    bool codeSigning = true;  // extended key usage codeSigning (leaves)
+    std::int64_t notBeforeDays = -1;  // relative to now
+    std::int64_t notAfterDays = 3650;
+};
+
+struct Identity {
+    std::string certificatePEM;
+    std::string privateKeyPEM;
+};
+
+// A fresh P-256 key pair, PEM (private PKCS#8 and public SubjectPublicKeyInfo).
+struct KeyPair {
+    std::string privatePEM;
+    std::string publicPEM;
+};
+KeyPair makeKeyPair();
+
+// A self-signed root (when `issuer` is absent) or a certificate issued by `issuer`.
+Identity makeCertificate(const CertificateOptions& options, const std::optional<Identity>& issuer = std::nullopt);
+
+// A complete demo trust set: service key, code-signing root, and a leaf for `teamID`.
+struct TrustSet {
+    KeyPair service;
+    Identity root;
+    Identity leaf;
+};
+TrustSet makeTrustSet(const std::string& teamID);
+void writeTrustSet(const TrustSet& trust, const std::filesystem::path& folder);
+TrustSet readTrustSet(const std::filesystem::path& folder);
+
+// Writes Contents/_CodeSignature/seal.json and seal.p7s for the bundle.
+void sealBundle(const std::filesystem::path& bundle, const std::string& identifier, const Identity& signer,
+                const std::vector<std::string>& intermediatesPEM = {});
+
+// A compact ES256 token over `payload` (header {"alg":"ES256","typ":"JWT"} unless given).
+std::string signToken(const std::string& payload, const std::string& privateKeyPEM,
+                      const std::string& header = R"({"alg":"ES256","typ":"JWT"})");
+
+struct ReleaseSpec {
+    std::string releaseID = "rel_demo_1";
+    std::string productID = "prod_demo";
+    std::string slug = "demo";
+    std::string name = "Demo";
+    std::string bundleID = "com.halvex.demo";
+    std::string version = "1.0.0";
+    std::string channel = "stable";
+    std::vector<std::string> architectures = {"arm64", "x86_64"};
+    std::string minimumOS = "5.0";
+    std::string minimumHubVersion = "1.0.0";
+    std::string downloadURL = "https://example.invalid/demo.zip";
+    std::int64_t publishedAt = 1'700'000'000;
+    std::optional<nlohmann::json> audioUnit;
+    std::optional<nlohmann::json> clap;
+    std::optional<bool> vst3;
+    std::optional<std::string> audience;
+    std::vector<std::filesystem::path> bundles;  // zipped at the archive's top level
+};
+
+struct PackagedRelease {
+    std::filesystem::path archive;
+    nlohmann::json manifest;  // the signed payload
+    nlohmann::json release;   // the catalogue record
+};
+
+// Zips the bundles to `archive`, then signs a manifest for them with the service key.
+PackagedRelease packageRelease(const ReleaseSpec& spec, const std::filesystem::path& archive,
+                               const std::string& servicePrivateKeyPEM);
+// The manifest payload and catalogue record for an existing archive (size and SHA-256 from the file).
+PackagedRelease describeRelease(const ReleaseSpec& spec, const std::filesystem::path& archive,
+                                const std::string& servicePrivateKeyPEM);
+
+inline constexpr std::uint32_t cpuTypeARM64 = 0x0100000C;
+inline constexpr std::uint32_t cpuTypeX86_64 = 0x01000007;
+
+// A thin 64-bit Mach-O executable for one CPU type, or a universal one with a slice per type.
+std::string machOExecutable(const std::vector<std::uint32_t>& cpuTypes, const std::string& payload = "engine");
+std::uint32_t cpuTypeNamed(const std::string& name);
+
+}  // namespace halvex::maker
