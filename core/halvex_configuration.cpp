@@ -2,6 +2,7 @@
 
 #include "core/halvex_error.h"
 #include "halvex/build_constants.h"
+#include "halvex/trust_constants.h"
 
 namespace halvex {
 
@@ -20,7 +21,8 @@ HalvexConfiguration HalvexConfiguration::bundled(const Bundle& bundle,
                                                  const platform::Environment& environment) {
     auto url = Url::parse(chosenBaseURL(bundle, environment));
     if (!url) throw HalvexError::configuration("HALVEX HUB is missing its API URL.");
-    return HalvexConfiguration{std::move(*url), build::signingTeamID, {}, {}};
+    return HalvexConfiguration{std::move(*url), build::signingTeamID, build::releasePublicKeyPEM,
+                               {build::codeSigningAnchorPEM}};
 }
 
 }  // namespace halvex
