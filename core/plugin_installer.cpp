@@ -1,0 +1,35 @@
+#include "core/plugin_installer.h"
+
+#include "core/plugin_location.h"
+#include "platform/user_folders.h"
+
+namespace halvex {
+
+PluginInstaller::Folders PluginInstaller::Folders::standard(const std::optional<std::filesystem::path>& applicationSupport,
+                                                           const std::optional<std::filesystem::path>& pluginDirectory) {
+    Folders folders;
+    folders.applicationSupport = applicationSupport.value_or(platform::userDataDirectory() / "Halvex");
+    folders.legacyVST3Directory = platform::homeDirectory() / ".vst3";
+    if (pluginDirectory) {
+        folders.pluginDirectory = *pluginDirectory;
+        folders.audioUnitDirectory = pluginDirectory->parent_path() / "Components";
+        folders.clapDirectory = pluginDirectory->parent_path() / "CLAP";
+        folders.usesManagedSystemDirectory = false;
+    } else {
+        folders.pluginDirectory = HalvexPluginLocation::managedDirectory();
+        folders.audioUnitDirectory = platform::userDataDirectory() / "Audio" / "Plug-Ins" / "Components";
+        folders.clapDirectory = platform::homeDirectory() / ".clap";
+        folders.usesManagedSystemDirectory = true;
+    }
+    return folders;
+}
+
+PluginInstaller::PluginInstaller(HalvexConfiguration configuration, Folders folders)
+    : configuration_(std::move(configuration)), folders_(std::move(folders)) {}
+
+PluginInstaller::PluginInstaller(HalvexConfiguration configuration,
+                                 const std::optional<std::filesystem::path>& applicationSupport,
+                                 const std::optional<std::filesystem::path>& pluginDirectory)
+    : PluginInstaller(std::move(configuration), Folders::standard(applicationSupport, pluginDirectory)) {}
+
+}  // namespace halvex

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace halvex::platform {
+
+// The running system's version: the first three numeric components of the kernel release (missing
+// ones are 0), e.g. "6.1.0".
+std::string systemVersion();
+
+}  // namespace halvex::platform
