@@ -158,7 +158,8 @@ std::optional<std::filesystem::path> PluginInstaller::installedClap(const std::s
 
 std::optional<std::filesystem::path> PluginInstaller::legacyInstalledBundle(const std::string& bundleID) const {
     if (!folders_.usesManagedSystemDirectory) return std::nullopt;
-    if (folders_.legacyVST3Directory.lexically_normal() == folders_.pluginDirectory.lexically_normal()) {
+    const auto standardized = [](const std::filesystem::path& path) { return (path / "").lexically_normal(); };
+    if (standardized(folders_.legacyVST3Directory) == standardized(folders_.pluginDirectory)) {
         return std::nullopt;
     }
     return firstBundleWithIdentifier(folders_.legacyVST3Directory, "vst3", bundleID);
