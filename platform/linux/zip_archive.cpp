@@ -55,7 +55,8 @@ void checkLinkTarget(const std::string& path, const char* target) {
     }
 }
 
-void copyData(archive* reader, archive* writer, std::uint64_t& totalBytes, const ExpansionLimits& limits) {
+// Writes one regular file's data; sparse blocks land at their offsets.
+void copyData(archive* reader, int fd, std::uint64_t& totalBytes, const ExpansionLimits& limits) {
     const void* block = nullptr;
     std::size_t size = 0;
     la_int64_t offset = 0;
@@ -65,8 +66,72 @@ void copyData(archive* reader, archive* writer, std::uint64_t& totalBytes, const
         if (status != ARCHIVE_OK) throw ArchiveError(reasonOf(reader, "The archive is damaged."));
         totalBytes += size;
         if (totalBytes > limits.maximumTotalBytes) throw ArchiveError("The archive expands beyond its size limit.");
-        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
-            throw ArchiveError(reasonOf(writer, "The archive could not be written."));
+        const auto* bytes = static_cast<const char*>(block);
+        while (size > 0) {
+            const ssize_t written = ::pwrite(fd, bytes, size, offset);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                throw ArchiveError("The archive could not be written.");
+            }
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+            offset += written;
+        }
+    }
+}
+
+// Opens (creating when missing) each folder of `parts` below `root` without following any link, so no
+// entry can be written through a link that an earlier entry planted.
+UniqueFd openParentFolder(int root, const std::vector<std::string>& parts) {
+    UniqueFd current(::dup(root));
+    for (std::size_t index = 0; index + 1 < parts.size(); ++index) {
+        if (::mkdirat(current.get(), parts[index].c_str(), 0755) != 0 && errno != EEXIST) {
+            throw ArchiveError("The archive could not be written.");
+        }
+        UniqueFd next(::openat(current.get(), parts[index].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) throw ArchiveError("The archive writes through a link or over a file.");
+        current = std::move(next);
+    }
+    return current;
+}
+
+std::vector<std::string> pathParts(const std::string& path) {
+    std::vector<std::string> parts;
+    for (const auto& part : std::filesystem::path(path)) {
+        const auto text = part.string();
+        if (!text.empty() && text != ".") parts.push_back(text);
+    }
+    return parts;
+}
+
+void writeEntry(archive* reader, archive_entry* entry, int root, const std::string& path, std::uint64_t& totalBytes,
+                const ExpansionLimits& limits) {
+    const auto parts = pathParts(path);
+    if (parts.empty()) return;
+    const auto parent = openParentFolder(root, parts);
+    const auto& name = parts.back();
+    const mode_t permissions = archive_entry_perm(entry) & 0755;
+    switch (archive_entry_filetype(entry)) {
+        case AE_IFDIR: {
+            if (::mkdirat(parent.get(), name.c_str(), permissions | 0700) != 0 && errno != EEXIST) {
+                throw ArchiveError("The archive could not be written.");
+            }
+            UniqueFd folder(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!folder) throw ArchiveError("The archive writes through a link or over a file.");
+            return;
+        }
+        case AE_IFLNK:
+            if (::symlinkat(archive_entry_symlink(entry), parent.get(), name.c_str()) != 0) {
+                throw ArchiveError("The archive holds the same name twice.");
+            }
+            return;
+        default: {
+            UniqueFd file(::openat(parent.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                   permissions));
+            if (!file) throw ArchiveError("The archive holds the same name twice.");
+            copyData(reader, file.get(), totalBytes, limits);
+            // The umask may have narrowed the permissions given to openat().
+            if (::fchmod(file.get(), permissions) != 0) throw ArchiveError("The archive could not be written.");
         }
     }
 }
@@ -76,15 +141,13 @@ void copyData(archive* reader, archive* writer, std::uint64_t& totalBytes, const
 void expandZip(const std::filesystem::path& archivePath, const std::filesystem::path& destination,
                ExpansionLimits limits) {
     std::unique_ptr<archive, ReaderFree> reader(archive_read_new());
-    std::unique_ptr<archive, WriterFree> writer(archive_write_disk_new());
-    if (!reader || !writer) throw ArchiveError("The archive reader could not start.");
+    if (!reader) throw ArchiveError("The archive reader could not start.");
     archive_read_support_format_zip(reader.get());
-    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                     ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS | ARCHIVE_EXTRACT_PERM |
-                                                     ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_NO_OVERWRITE);
     if (archive_read_open_filename(reader.get(), archivePath.c_str(), 1024 * 1024) != ARCHIVE_OK) {
         throw ArchiveError(reasonOf(reader.get(), "The archive cannot be opened."));
     }
+    UniqueFd root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root) throw ArchiveError("The destination folder cannot be opened.");
 
     std::uint64_t entries = 0;
     std::uint64_t totalBytes = 0;
@@ -105,19 +168,7 @@ void expandZip(const std::filesystem::path& archivePath, const std::filesystem::
         } else if (type != AE_IFREG && type != AE_IFDIR) {
             throw ArchiveError("The archive holds an item that is no file, folder or link.");
         }
-        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0755);
-        archive_entry_set_pathname(entry, (destination / path).c_str());
-
-        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
-            throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
-        }
-        if (type == AE_IFREG) copyData(reader.get(), writer.get(), totalBytes, limits);
-        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
-            throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
-        }
-    }
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
-        throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
+        writeEntry(reader.get(), entry, root.get(), path, totalBytes, limits);
     }
 }
 
