@@ -39,7 +39,8 @@ void BundleArchitectureVerifier::verifyExecutable(const std::filesystem::path& e
     for (const auto& name : architectures) {
         const auto cpuType = cpuTypeNamed(name);
         if (!cpuType || std::find(cpuTypes.begin(), cpuTypes.end(), *cpuType) == cpuTypes.end()) {
-            throw HalvexError::invalidPackage("The bundle executable is missing the required " + name + " architecture.");
+            throw HalvexError::invalidPackage("The bundle executable is missing the required " + name +
+                                              " architecture.");
         }
     }
 }

@@ -12,7 +12,8 @@ struct BundleArchitectureVerifier {
     // Reads Contents/Info.plist for the executable's name (read errors pass on), then checks
     // Contents/MacOS/<name>.
     static void verify(const std::filesystem::path& bundle, const std::vector<std::string>& architectures);
-    static void verifyExecutable(const std::filesystem::path& executable, const std::vector<std::string>& architectures);
+    static void verifyExecutable(const std::filesystem::path& executable,
+                                 const std::vector<std::string>& architectures);
 };
 
 }  // namespace halvex

@@ -12,9 +12,12 @@ namespace halvex {
 
 namespace {
 
-bool isHidden(const std::filesystem::path& path) { return path.filename().string().starts_with("."); }
+bool isHidden(const std::filesystem::path& path) {
+    return path.filename().string().starts_with(".");
+}
 
-bool infoMatches(const std::filesystem::path& bundle, const std::string& identifier, const std::string& version) {
+bool infoMatches(const std::filesystem::path& bundle, const std::string& identifier,
+                 const std::string& version) {
     const auto info = PluginBundleInfo::read(bundle);
     return info && info->identifier == identifier && info->version == version;
 }
@@ -35,9 +38,11 @@ bool audioComponentsMatch(const std::filesystem::path& bundle, const AudioUnitId
     const auto info = infoDictionary(bundle);
     if (!info) return false;
     const auto* components = info->member("AudioComponents");
-    if (components == nullptr || components->array() == nullptr || components->array()->size() != 1) return false;
+    if (components == nullptr || components->array() == nullptr || components->array()->size() != 1)
+        return false;
     const auto& component = components->array()->front();
-    return component.stringMember("type") == identity.type && component.stringMember("subtype") == identity.subtype &&
+    return component.stringMember("type") == identity.type &&
+           component.stringMember("subtype") == identity.subtype &&
            component.stringMember("manufacturer") == identity.manufacturer;
 }
 
@@ -97,14 +102,16 @@ bool PluginInstaller::vst3IdentityMatches(const std::filesystem::path& bundle, c
     return infoMatches(bundle, release.bundleID, release.version);
 }
 
-void PluginInstaller::verifyCodeSignature(const std::filesystem::path& bundle, const std::string& bundleID) const {
+void PluginInstaller::verifyCodeSignature(const std::filesystem::path& bundle,
+                                          const std::string& bundleID) const {
     const platform::SealRequirement requirement{configuration_.signingTeamID, bundleID,
                                                 configuration_.codeSigningAnchorsPEM};
     if (!platform::bundleSatisfies(bundle, requirement)) throw HalvexError::signatureRejected();
 }
 
 void PluginInstaller::verifyAudioUnit(const std::filesystem::path& bundle, const AudioUnitIdentity& identity,
-                                      const Release& release, const std::optional<std::filesystem::path>& vst3) const {
+                                      const Release& release,
+                                      const std::optional<std::filesystem::path>& vst3) const {
     if (!infoMatches(bundle, identity.bundleID, release.version)) {
         throw HalvexError::invalidPackage("The Audio Unit identity or version does not match this release.");
     }
@@ -117,7 +124,8 @@ void PluginInstaller::verifyAudioUnit(const std::filesystem::path& bundle, const
 }
 
 void PluginInstaller::verifyClap(const std::filesystem::path& bundle, const ClapIdentity& identity,
-                                 const Release& release, const std::optional<std::filesystem::path>& vst3) const {
+                                 const Release& release,
+                                 const std::optional<std::filesystem::path>& vst3) const {
     if (!infoMatches(bundle, identity.bundleID, release.version)) {
         throw HalvexError::invalidPackage("The CLAP identity or version does not match this release.");
     }
@@ -156,9 +164,12 @@ std::optional<std::filesystem::path> PluginInstaller::installedClap(const std::s
     return firstBundleWithIdentifier(folders_.clapDirectory, "clap", bundleID);
 }
 
-std::optional<std::filesystem::path> PluginInstaller::legacyInstalledBundle(const std::string& bundleID) const {
+std::optional<std::filesystem::path> PluginInstaller::legacyInstalledBundle(
+    const std::string& bundleID) const {
     if (!folders_.usesManagedSystemDirectory) return std::nullopt;
-    const auto standardized = [](const std::filesystem::path& path) { return (path / "").lexically_normal(); };
+    const auto standardized = [](const std::filesystem::path& path) {
+        return (path / "").lexically_normal();
+    };
     if (standardized(folders_.legacyVST3Directory) == standardized(folders_.pluginDirectory)) {
         return std::nullopt;
     }

@@ -21,8 +21,10 @@ constexpr std::uint32_t maximumSlices = 32;
 constexpr std::uint16_t elfMachineX86_64 = 62;
 constexpr std::uint16_t elfMachineAArch64 = 183;
 
-std::optional<std::uint64_t> readNumber(std::string_view bytes, std::uint64_t offset, int width, bool bigEndian) {
-    if (offset > bytes.size() || bytes.size() - offset < static_cast<std::uint64_t>(width)) return std::nullopt;
+std::optional<std::uint64_t> readNumber(std::string_view bytes, std::uint64_t offset, int width,
+                                        bool bigEndian) {
+    if (offset > bytes.size() || bytes.size() - offset < static_cast<std::uint64_t>(width))
+        return std::nullopt;
     std::uint64_t value = 0;
     for (int index = 0; index < width; ++index) {
         const auto byte = static_cast<std::uint8_t>(bytes[offset + (bigEndian ? index : width - 1 - index)]);
@@ -55,7 +57,8 @@ std::vector<std::uint32_t> universalCPUTypes(std::string_view bytes, bool wide) 
         const auto cpuType = readNumber(bytes, entry, 4, true);
         const auto offset = readNumber(bytes, entry + 8, wide ? 8 : 4, true);
         const auto size = readNumber(bytes, entry + (wide ? 16 : 12), wide ? 8 : 4, true);
-        if (!cpuType || !offset || !size || *offset > bytes.size() || *size > bytes.size() - *offset) return {};
+        if (!cpuType || !offset || !size || *offset > bytes.size() || *size > bytes.size() - *offset)
+            return {};
         // Each slice must itself be a Mach-O file of the type the table claims.
         const auto slice = thinCPUType(bytes.substr(*offset, *size));
         if (!slice || *slice != *cpuType) return {};
@@ -78,7 +81,8 @@ std::vector<std::uint32_t> elfCPUTypes(std::string_view bytes) {
     const auto programEntrySize = readNumber(bytes, wide ? 54 : 42, 2, bigEndian);
     const auto programCount = readNumber(bytes, wide ? 56 : 44, 2, bigEndian);
     if (!machine || !programOffset || !programEntrySize || !programCount) return {};
-    if (*programOffset > bytes.size() || *programEntrySize * *programCount > bytes.size() - *programOffset) return {};
+    if (*programOffset > bytes.size() || *programEntrySize * *programCount > bytes.size() - *programOffset)
+        return {};
     if (*machine == elfMachineX86_64) return {cpuTypeX86_64};
     if (*machine == elfMachineAArch64) return {cpuTypeARM64};
     return {};

@@ -21,8 +21,8 @@ HalvexConfiguration HalvexConfiguration::bundled(const Bundle& bundle,
                                                  const platform::Environment& environment) {
     auto url = Url::parse(chosenBaseURL(bundle, environment));
     if (!url) throw HalvexError::configuration("HALVEX HUB is missing its API URL.");
-    return HalvexConfiguration{std::move(*url), build::signingTeamID, build::releasePublicKeyPEM,
-                               {build::codeSigningAnchorPEM}};
+    return HalvexConfiguration{
+        std::move(*url), build::signingTeamID, build::releasePublicKeyPEM, {build::codeSigningAnchorPEM}};
 }
 
 }  // namespace halvex

@@ -23,7 +23,8 @@ std::optional<std::string> normalisedVersion(const std::string& version) {
     }
     if (pieces.size() < 2 || pieces.size() > 3) return std::nullopt;
     for (const auto& piece : pieces) {
-        if (piece.empty() || !std::all_of(piece.begin(), piece.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        if (piece.empty() ||
+            !std::all_of(piece.begin(), piece.end(), [](unsigned char c) { return std::isdigit(c); })) {
             return std::nullopt;
         }
     }
@@ -54,7 +55,8 @@ std::string PluginFormatSupport::compatibilityText(const Release& release) {
     if (release.audioUnit) formats.insert(formats.begin(), "AU for Logic Pro");
     if (release.clap) formats.emplace_back("CLAP for compatible DAWs");
     std::string text;
-    for (std::size_t index = 0; index < formats.size(); ++index) text += (index > 0 ? ", " : "") + formats[index];
+    for (std::size_t index = 0; index < formats.size(); ++index)
+        text += (index > 0 ? ", " : "") + formats[index];
     return text + ".";
 }
 
@@ -68,7 +70,8 @@ std::optional<std::string> PluginFormatSupport::installedHostRecommendation(
     return std::nullopt;
 }
 
-std::optional<std::string> PluginFormatSupport::recommendation(const std::string& bundleID, const std::string& version) {
+std::optional<std::string> PluginFormatSupport::recommendation(const std::string& bundleID,
+                                                               const std::string& version) {
     const auto normalised = normalisedVersion(version);
     if (!normalised) return std::nullopt;
     std::string identifier = bundleID;
@@ -79,7 +82,8 @@ std::optional<std::string> PluginFormatSupport::recommendation(const std::string
         if (SemanticVersion::isNewer("5.0.0", *normalised)) {
             return "Bitwig detected. Choose the CLAP version when adding a new plugin instance.";
         }
-        return "Bitwig detected. Enable Prefer CLAP over VST in Settings → Locations → Plug-in Locations to prefer CLAP "
+        return "Bitwig detected. Enable Prefer CLAP over VST in Settings → Locations → Plug-in Locations to "
+               "prefer CLAP "
                "for new instances.";
     }
     if (identifier == "com.cockos.reaper") {

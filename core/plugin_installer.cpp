@@ -5,8 +5,9 @@
 
 namespace halvex {
 
-PluginInstaller::Folders PluginInstaller::Folders::standard(const std::optional<std::filesystem::path>& applicationSupport,
-                                                           const std::optional<std::filesystem::path>& pluginDirectory) {
+PluginInstaller::Folders PluginInstaller::Folders::standard(
+    const std::optional<std::filesystem::path>& applicationSupport,
+    const std::optional<std::filesystem::path>& pluginDirectory) {
     Folders folders;
     folders.applicationSupport = applicationSupport.value_or(platform::userDataDirectory() / "Halvex");
     folders.legacyVST3Directory = platform::homeDirectory() / ".vst3";

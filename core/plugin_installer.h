@@ -19,7 +19,7 @@ namespace halvex {
 inline constexpr const char* audioUnitManufacturerCode = "Hlvx";
 
 class PluginInstaller {
-public:
+  public:
     struct Folders {
         std::filesystem::path applicationSupport;
         std::filesystem::path pluginDirectory;     // VST3
@@ -57,8 +57,8 @@ public:
                                                             const std::string& extension);
     static bool vst3IdentityMatches(const std::filesystem::path& bundle, const Release& release);
     void verifyCodeSignature(const std::filesystem::path& bundle, const std::string& bundleID) const;
-    void verifyAudioUnit(const std::filesystem::path& bundle, const AudioUnitIdentity& identity, const Release& release,
-                         const std::optional<std::filesystem::path>& vst3) const;
+    void verifyAudioUnit(const std::filesystem::path& bundle, const AudioUnitIdentity& identity,
+                         const Release& release, const std::optional<std::filesystem::path>& vst3) const;
     void verifyClap(const std::filesystem::path& bundle, const ClapIdentity& identity, const Release& release,
                     const std::optional<std::filesystem::path>& vst3) const;
     void verifyEmbeddedEngine(const std::filesystem::path& wrapper, const Release& release,
@@ -70,7 +70,7 @@ public:
     std::optional<std::filesystem::path> installedClap(const std::string& bundleID) const;
     std::optional<std::filesystem::path> legacyInstalledBundle(const std::string& bundleID) const;
 
-private:
+  private:
     HalvexConfiguration configuration_;
     Folders folders_;
 };

@@ -11,7 +11,9 @@ namespace halvex {
 
 namespace {
 
-HalvexError cancelled() { return HalvexError::installationAuthorization("Administrator authorization was cancelled."); }
+HalvexError cancelled() {
+    return HalvexError::installationAuthorization("Administrator authorization was cancelled.");
+}
 
 void validate(const std::filesystem::path& directory) {
     const auto status = std::filesystem::symlink_status(directory);
@@ -19,7 +21,8 @@ void validate(const std::filesystem::path& directory) {
         throw HalvexError::invalidPackage("The global HALVEX VST3 location is not a regular directory.");
     }
     if (::access(directory.c_str(), W_OK) != 0) {
-        throw HalvexError::installationAuthorization("The HALVEX VST3 directory is not writable by this user.");
+        throw HalvexError::installationAuthorization(
+            "The HALVEX VST3 directory is not writable by this user.");
     }
 }
 
@@ -31,9 +34,13 @@ std::string trimmed(const std::string& text) {
 
 }  // namespace
 
-std::filesystem::path HalvexPluginLocation::systemVST3Directory() { return "/usr/local/lib/vst3"; }
+std::filesystem::path HalvexPluginLocation::systemVST3Directory() {
+    return "/usr/local/lib/vst3";
+}
 
-std::filesystem::path HalvexPluginLocation::managedDirectory() { return systemVST3Directory() / "Halvex"; }
+std::filesystem::path HalvexPluginLocation::managedDirectory() {
+    return systemVST3Directory() / "Halvex";
+}
 
 std::optional<std::string> HalvexPluginLocation::creationCommand(const std::filesystem::path& directory) {
     const auto path = directory.string();
@@ -43,8 +50,8 @@ std::optional<std::string> HalvexPluginLocation::creationCommand(const std::file
         if (c == '\'' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
     }
     const auto quoted = "'" + path + "'";
-    return "/usr/bin/test ! -e " + quoted + " && /usr/bin/install -d -o " + std::to_string(::getuid()) + " -g " +
-           std::to_string(::getgid()) + " -m 0755 " + quoted;
+    return "/usr/bin/test ! -e " + quoted + " && /usr/bin/install -d -o " + std::to_string(::getuid()) +
+           " -g " + std::to_string(::getgid()) + " -m 0755 " + quoted;
 }
 
 HalvexPluginLocation::ElevationRunner HalvexPluginLocation::pkexecRunner() {
@@ -57,13 +64,15 @@ HalvexPluginLocation::ElevationRunner HalvexPluginLocation::pkexecRunner() {
 void HalvexPluginLocation::ensureManagedDirectory(bool allowAuthorization, const ElevationRunner& elevate,
                                                   const std::filesystem::path& directory) {
     std::error_code error;
-    if (std::filesystem::exists(std::filesystem::symlink_status(directory, error))) return validate(directory);
+    if (std::filesystem::exists(std::filesystem::symlink_status(directory, error)))
+        return validate(directory);
     if (!allowAuthorization) {
         throw HalvexError::installationAuthorization(
             "Open HALVEX HUB once to approve the shared VST3 installation directory.");
     }
     const auto command = creationCommand(directory);
-    if (!command) throw HalvexError::installationAuthorization("The administrator request could not be created.");
+    if (!command)
+        throw HalvexError::installationAuthorization("The administrator request could not be created.");
     ElevationResult result;
     try {
         result = elevate(*command);

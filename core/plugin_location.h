@@ -26,7 +26,8 @@ struct HalvexPluginLocation {
 
     // Makes sure `directory` exists, is a real folder and is writable by this user, creating it through
     // `elevate` when allowed. Throws HalvexError (installationAuthorization or invalidPackage).
-    static void ensureManagedDirectory(bool allowAuthorization, const ElevationRunner& elevate = pkexecRunner(),
+    static void ensureManagedDirectory(bool allowAuthorization,
+                                       const ElevationRunner& elevate = pkexecRunner(),
                                        const std::filesystem::path& directory = managedDirectory());
 
     // The guarded creation command for `directory`; absent when the path cannot be quoted safely.

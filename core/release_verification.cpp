@@ -37,18 +37,23 @@ std::vector<std::string> sorted(std::vector<std::string> values) {
     return values;
 }
 
-bool notOlderThan(const std::string& version, const char* floor) { return !SemanticVersion::isNewer(floor, version); }
+bool notOlderThan(const std::string& version, const char* floor) {
+    return !SemanticVersion::isNewer(floor, version);
+}
 
 void checkCatalogMatch(const Manifest& manifest, const nlohmann::json& payload, const Release& release) {
-    const bool matches =
-        manifest.schema == 1 && manifest.releaseID == release.releaseID && manifest.productID == release.productID &&
-        manifest.bundleID == release.bundleID && manifest.version == release.version && manifest.platform == "macos" &&
-        manifest.platform == release.platform && sorted(manifest.architectures) == sorted(release.architectures) &&
-        manifest.minimumOS == release.minimumOS && manifest.sizeBytes == release.sizeBytes &&
-        manifest.sha256 == release.sha256 && manifest.audioUnit == release.audioUnit && manifest.clap == release.clap &&
-        manifest.vst3.value_or(true) == release.includesVST3() && payload.is_object() && !payload.empty() &&
-        stringMember(payload, "minimum_hub_version") == release.minimumHubVersion &&
-        stringMember(payload, "channel") == release.channel;
+    const bool matches = manifest.schema == 1 && manifest.releaseID == release.releaseID &&
+                         manifest.productID == release.productID && manifest.bundleID == release.bundleID &&
+                         manifest.version == release.version && manifest.platform == "macos" &&
+                         manifest.platform == release.platform &&
+                         sorted(manifest.architectures) == sorted(release.architectures) &&
+                         manifest.minimumOS == release.minimumOS && manifest.sizeBytes == release.sizeBytes &&
+                         manifest.sha256 == release.sha256 && manifest.audioUnit == release.audioUnit &&
+                         manifest.clap == release.clap &&
+                         manifest.vst3.value_or(true) == release.includesVST3() && payload.is_object() &&
+                         !payload.empty() &&
+                         stringMember(payload, "minimum_hub_version") == release.minimumHubVersion &&
+                         stringMember(payload, "channel") == release.channel;
     if (!matches) throw catalogMismatch();
 }
 
@@ -58,7 +63,8 @@ void checkClapOnlyRule(const nlohmann::json& payload, const Release& release) {
                          stringMember(payload, "audience") == "internal" &&
                          notOlderThan(release.minimumHubVersion, "1.0.5");
     if (!allowed) {
-        throw HalvexError::invalidPackage("CLAP-only packages require an internal beta and HUB 1.0.5 or later.");
+        throw HalvexError::invalidPackage(
+            "CLAP-only packages require an internal beta and HUB 1.0.5 or later.");
     }
 }
 
@@ -73,7 +79,8 @@ void checkAudioUnitIdentity(const Release& release) {
     const auto& identity = *release.audioUnit;
     const bool valid = identity.bundleID == release.bundleID + ".au" &&
                        (identity.type == "aufx" || identity.type == "aumu") &&
-                       identity.manufacturer == audioUnitManufacturerCode && isFourAlphanumerics(identity.subtype) &&
+                       identity.manufacturer == audioUnitManufacturerCode &&
+                       isFourAlphanumerics(identity.subtype) &&
                        notOlderThan(release.minimumHubVersion, identity.type == "aumu" ? "0.9.4" : "0.9.0");
     if (!valid) throw HalvexError::invalidPackage("The signed Audio Unit identity is invalid.");
 }
@@ -82,15 +89,16 @@ void checkClapIdentity(const Release& release) {
     if (!release.clap) return;
     static const std::regex pluginIdentifier("^com\\.halvex\\.[a-z0-9]+$");
     const auto& identity = *release.clap;
-    const bool valid = identity.bundleID == release.bundleID + ".clap" && identity.pluginID == release.bundleID &&
+    const bool valid = identity.bundleID == release.bundleID + ".clap" &&
+                       identity.pluginID == release.bundleID &&
                        std::regex_match(identity.pluginID, pluginIdentifier) &&
                        notOlderThan(release.minimumHubVersion, "1.0.0");
     if (!valid) throw HalvexError::invalidPackage("The signed CLAP identity is invalid.");
 }
 
 void checkThisMachine(const Release& release) {
-    const bool hasARM64 =
-        std::find(release.architectures.begin(), release.architectures.end(), "arm64") != release.architectures.end();
+    const bool hasARM64 = std::find(release.architectures.begin(), release.architectures.end(), "arm64") !=
+                          release.architectures.end();
     if (!hasARM64 || minimumSystemVersionExceeds(release.minimumOS, platform::systemVersion())) {
         throw HalvexError::invalidPackage("This plugin release is incompatible with this Mac.");
     }
@@ -142,7 +150,8 @@ void PluginInstaller::verifyArchive(const std::filesystem::path& archive, const 
     }
 }
 
-void PluginInstaller::expandArchive(const std::filesystem::path& archive, const std::filesystem::path& destination) {
+void PluginInstaller::expandArchive(const std::filesystem::path& archive,
+                                    const std::filesystem::path& destination) {
     try {
         platform::expandZip(archive, destination);
     } catch (const platform::ArchiveError& error) {
@@ -155,7 +164,8 @@ void PluginInstaller::run(const std::filesystem::path& tool, const std::vector<s
     if (result.exitStatus == 0) return;
     // Text that is not UTF-8 says nothing reliable; the contract is then an empty message.
     const bool utf8 = isValidUTF8(result.standardError);
-    throw HalvexError::invalidPackage("Update tool failed: " + (utf8 ? trimmed(result.standardError) : std::string()));
+    throw HalvexError::invalidPackage("Update tool failed: " +
+                                      (utf8 ? trimmed(result.standardError) : std::string()));
 }
 
 }  // namespace halvex

@@ -55,7 +55,8 @@ std::array<std::int64_t, 3> lenientVersion(std::string_view text) {
 
 }  // namespace
 
-SignedMetadataVerifier::SignedMetadataVerifier(platform::P256PublicKey serviceKey) : serviceKey_(std::move(serviceKey)) {}
+SignedMetadataVerifier::SignedMetadataVerifier(platform::P256PublicKey serviceKey)
+    : serviceKey_(std::move(serviceKey)) {}
 
 SignedMetadataVerifier SignedMetadataVerifier::fromPEM(std::string_view pem) {
     return SignedMetadataVerifier(platform::P256PublicKey::fromPEM(pem));

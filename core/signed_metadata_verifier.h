@@ -3,9 +3,8 @@
 // Signed release metadata: a compact ES256 token (header.payload.signature, base64url) whose payload is
 // the release manifest. The algorithm is fixed; nothing in the header can change it.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +17,7 @@
 namespace halvex {
 
 class SignedMetadataVerifier {
-public:
+  public:
     explicit SignedMetadataVerifier(platform::P256PublicKey serviceKey);
     // Throws platform::CryptoError when the PEM is no P-256 public key.
     static SignedMetadataVerifier fromPEM(std::string_view pem);
@@ -26,7 +25,7 @@ public:
     // The payload bytes of a token whose ES256 signature verifies; HalvexError::invalidSignature otherwise.
     std::string verifyReleaseManifest(std::string_view token) const;
 
-private:
+  private:
     platform::P256PublicKey serviceKey_;
 };
 

@@ -33,14 +33,14 @@ std::string canonicalSealJSON(const SealContents& contents);
 std::optional<SealContents> parseSealJSON(const std::string& text);
 
 class SealError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 struct SealRequirement {
-    std::string teamID;                    // the leaf's subject OU
-    std::string identifier;                // the seal's identifier
-    std::vector<std::string> anchorsPEM;   // trusted roots
+    std::string teamID;                   // the leaf's subject OU
+    std::string identifier;               // the seal's identifier
+    std::vector<std::string> anchorsPEM;  // trusted roots
 };
 
 // True when the bundle's seal verifies, chains to an anchor (validity periods ignored), the leaf has

@@ -13,7 +13,7 @@
 namespace halvex::platform {
 
 class ArchiveError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

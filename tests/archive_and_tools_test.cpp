@@ -51,10 +51,12 @@ void writeZip(const std::filesystem::path& path, const std::vector<Entry>& entri
             archive_entry_set_symlink(entry, item.content.c_str());
             archive_entry_set_size(entry, 0);
         } else {
-            archive_entry_set_size(entry, item.type == AE_IFREG ? static_cast<la_int64_t>(item.content.size()) : 0);
+            archive_entry_set_size(entry,
+                                   item.type == AE_IFREG ? static_cast<la_int64_t>(item.content.size()) : 0);
         }
         archive_write_header(writer, entry);
-        if (item.type == AE_IFREG && !item.content.empty()) archive_write_data(writer, item.content.data(), item.content.size());
+        if (item.type == AE_IFREG && !item.content.empty())
+            archive_write_data(writer, item.content.data(), item.content.size());
         archive_entry_free(entry);
     }
     archive_write_close(writer);
@@ -62,7 +64,7 @@ void writeZip(const std::filesystem::path& path, const std::vector<Entry>& entri
 }
 
 class ExpansionTest : public testing::Test {
-protected:
+  protected:
     ExpansionTest() {
         std::filesystem::create_directories(staging);
         std::ofstream(sentinel) << "untouched";
@@ -118,13 +120,16 @@ TEST_F(ExpansionTest, HostileEntriesAreRefusedAndNothingOutsideIsTouched) {
         EXPECT_FALSE(std::filesystem::exists("/tmp/halvex-escape")) << name;
     }
     std::ofstream(folder / "garbage.zip") << "PK\x03\x04 not really";
-    EXPECT_TRUE(errorText([&] { PluginInstaller::expandArchive(folder / "garbage.zip", staging); })
-                    .starts_with("Update tool failed: "));
+    EXPECT_TRUE(errorText([&] {
+                    PluginInstaller::expandArchive(folder / "garbage.zip", staging);
+                }).starts_with("Update tool failed: "));
 }
 
 TEST_F(ExpansionTest, CapsStopADecompressionBomb) {
     const auto archive = folder / "bomb.zip";
-    writeZip(archive, {{"A/big", AE_IFREG, std::string(1 << 20, '\0')}, {"A/b", AE_IFREG, "x"}, {"A/c", AE_IFREG, "y"}});
+    writeZip(
+        archive,
+        {{"A/big", AE_IFREG, std::string(1 << 20, '\0')}, {"A/b", AE_IFREG, "x"}, {"A/c", AE_IFREG, "y"}});
     EXPECT_THROW(platform::expandZip(archive, staging, {.maximumEntries = 100, .maximumTotalBytes = 1000}),
                  platform::ArchiveError);
     std::filesystem::remove_all(staging);
@@ -135,19 +140,25 @@ TEST_F(ExpansionTest, CapsStopADecompressionBomb) {
 
 TEST(ToolRun, ReportsTheTrimmedStandardErrorOfAFailedTool) {
     EXPECT_EQ(errorText([] { PluginInstaller::run("/bin/sh", {"-c", "exit 0"}); }), "(passed)");
-    EXPECT_EQ(errorText([] { PluginInstaller::run("/bin/sh", {"-c", "printf '  \\n bad archive \\n\\n' >&2; exit 3"}); }),
+    EXPECT_EQ(errorText([] {
+                  PluginInstaller::run("/bin/sh", {"-c", "printf '  \\n bad archive \\n\\n' >&2; exit 3"});
+              }),
               "Update tool failed: bad archive");
     // Far more than a pipe holds: the tool must not block on a full pipe.
-    EXPECT_EQ(errorText([] { PluginInstaller::run("/bin/sh", {"-c", "head -c 300000 /dev/zero | tr '\\0' x >&2; exit 1"}); })
-                  .size(),
-              std::string("Update tool failed: ").size() + 300000);
-    EXPECT_EQ(errorText([] { PluginInstaller::run("/bin/sh", {"-c", "printf '\\377\\376' >&2; exit 1"}); }),
+    EXPECT_EQ(
+        errorText([] {
+            PluginInstaller::run("/bin/sh", {"-c", "head -c 300000 /dev/zero | tr '\\0' x >&2; exit 1"});
+        }).size(),
+        std::string("Update tool failed: ").size() + 300000);
+    EXPECT_EQ(errorText([] {
+                  PluginInstaller::run("/bin/sh", {"-c", "printf '\\377\\376' >&2; exit 1"});
+              }),
               "Update tool failed: ");
     EXPECT_THROW(PluginInstaller::run("/nonexistent/tool", {}), std::system_error);
 }
 
 class ManagedDirectoryTest : public testing::Test {
-protected:
+  protected:
     std::string ensure(bool allow, const HalvexPluginLocation::ElevationRunner& runner) {
         return errorText([&] { HalvexPluginLocation::ensureManagedDirectory(allow, runner, managed); });
     }
@@ -163,7 +174,8 @@ protected:
     int prompts = 0;
 };
 
-constexpr const char* prefix = "Administrator authorization is required to make HALVEX plugins available to every DAW. ";
+constexpr const char* prefix =
+    "Administrator authorization is required to make HALVEX plugins available to every DAW. ";
 
 TEST_F(ManagedDirectoryTest, CreatesTheFolderOnceThroughTheElevatedCommand) {
     std::filesystem::create_directories(managed.parent_path());
@@ -171,7 +183,9 @@ TEST_F(ManagedDirectoryTest, CreatesTheFolderOnceThroughTheElevatedCommand) {
         ++prompts;
         return direct(command);
     };
-    EXPECT_EQ(ensure(false, counting), std::string(prefix) + "Open HALVEX HUB once to approve the shared VST3 installation directory.");
+    EXPECT_EQ(
+        ensure(false, counting),
+        std::string(prefix) + "Open HALVEX HUB once to approve the shared VST3 installation directory.");
     EXPECT_EQ(prompts, 0);
     EXPECT_EQ(ensure(true, counting), "(passed)");
     EXPECT_EQ(ensure(true, counting), "(passed)");
@@ -189,19 +203,29 @@ TEST_F(ManagedDirectoryTest, RefusesLinksFilesAndReportsCancellation) {
     EXPECT_EQ(ensure(true, direct), "The global HALVEX VST3 location is not a regular directory.");
     std::filesystem::remove(managed);
 
-    EXPECT_EQ(ensure(true, [](const std::string&) { return ElevationResult{126, ""}; }),
+    EXPECT_EQ(ensure(true,
+                     [](const std::string&) {
+                         return ElevationResult{126, ""};
+                     }),
               std::string(prefix) + "Administrator authorization was cancelled.");
-    EXPECT_EQ(ensure(true, [](const std::string&) { return ElevationResult{127, "Not authorized"}; }),
+    EXPECT_EQ(ensure(true,
+                     [](const std::string&) {
+                         return ElevationResult{127, "Not authorized"};
+                     }),
               std::string(prefix) + "Administrator authorization was cancelled.");
-    EXPECT_EQ(ensure(true, [](const std::string&) { return ElevationResult{1, "install: cannot create directory\n"}; }),
+    EXPECT_EQ(ensure(true,
+                     [](const std::string&) {
+                         return ElevationResult{1, "install: cannot create directory\n"};
+                     }),
               std::string(prefix) + "install: cannot create directory");
     EXPECT_FALSE(std::filesystem::exists(managed));
 
     EXPECT_EQ(HalvexPluginLocation::creationCommand("/opt/it's"), std::nullopt);
     EXPECT_EQ(HalvexPluginLocation::creationCommand("relative"), std::nullopt);
     EXPECT_EQ(HalvexPluginLocation::creationCommand("/usr/local/lib/vst3/Halvex"),
-              "/usr/bin/test ! -e '/usr/local/lib/vst3/Halvex' && /usr/bin/install -d -o " + std::to_string(getuid()) +
-                  " -g " + std::to_string(getgid()) + " -m 0755 '/usr/local/lib/vst3/Halvex'");
+              "/usr/bin/test ! -e '/usr/local/lib/vst3/Halvex' && /usr/bin/install -d -o " +
+                  std::to_string(getuid()) + " -g " + std::to_string(getgid()) +
+                  " -m 0755 '/usr/local/lib/vst3/Halvex'");
 }
 
 TEST(PluginFormatSupport, CompatibilityTextsAndHostHints) {
@@ -221,15 +245,16 @@ TEST(PluginFormatSupport, CompatibilityTextsAndHostHints) {
 
     const std::string choose = "Bitwig detected. Choose the CLAP version when adding a new plugin instance.";
     const std::string prefer =
-        "Bitwig detected. Enable Prefer CLAP over VST in Settings → Locations → Plug-in Locations to prefer CLAP for new "
+        "Bitwig detected. Enable Prefer CLAP over VST in Settings → Locations → Plug-in Locations to prefer "
+        "CLAP for new "
         "instances.";
     const std::string reaper = "REAPER detected. Choose the CLAP version when adding a new plugin instance.";
     const std::vector<std::tuple<const char*, const char*, std::optional<std::string>>> table = {
-        {"com.cockos.reaper", "6.71", reaper},      {"com.cockos.reaper", "6.70.9", std::nullopt},
-        {"com.cockos.reaper", "7", std::nullopt},   {"com.cockos.reaper", "6.71.0.1", std::nullopt},
+        {"com.cockos.reaper", "6.71", reaper},        {"com.cockos.reaper", "6.70.9", std::nullopt},
+        {"com.cockos.reaper", "7", std::nullopt},     {"com.cockos.reaper", "6.71.0.1", std::nullopt},
         {"com.bitwig.studio", "4.2.9", std::nullopt}, {"com.bitwig.studio", "4.3", choose},
-        {"com.bitwig.BitwigStudio", "5.0", prefer}, {"com.bitwig.studio", "5.0b1", std::nullopt},
-        {"com.bitwig.studio", "5..0", std::nullopt}, {"com.example.daw", "9.0", std::nullopt},
+        {"com.bitwig.BitwigStudio", "5.0", prefer},   {"com.bitwig.studio", "5.0b1", std::nullopt},
+        {"com.bitwig.studio", "5..0", std::nullopt},  {"com.example.daw", "9.0", std::nullopt},
     };
     for (const auto& [bundleID, version, hint] : table) {
         EXPECT_EQ(PluginFormatSupport::recommendation(bundleID, version), hint) << bundleID << " " << version;
@@ -237,7 +262,8 @@ TEST(PluginFormatSupport, CompatibilityTextsAndHostHints) {
 
     EXPECT_EQ(PluginFormatSupport::installedHostRecommendation({folder.path()}), std::nullopt);
     test::writeBundle(folder.path(), "REAPER.app", {.identifier = "com.cockos.reaper", .version = "7.0"});
-    test::writeBundle(folder.path(), "Bitwig Studio.app", {.identifier = "com.bitwig.studio", .version = "4.1"});
+    test::writeBundle(folder.path(), "Bitwig Studio.app",
+                      {.identifier = "com.bitwig.studio", .version = "4.1"});
     EXPECT_EQ(PluginFormatSupport::installedHostRecommendation({folder / "missing", folder.path()}), reaper)
         << "an old Bitwig gives no hint, so REAPER's applies";
 }

@@ -66,12 +66,15 @@ TEST(ExecutableArchitectures, ReadsThinUniversalAndELFHeadersAndRefusesLyingOnes
 
 TEST(BundleArchitectureVerifier, NamesTheMissingArchitecture) {
     test::TemporaryDirectory folder;
-    const auto intelOnly = test::writeBundle(folder.path(), "Intel.vst3", {.cpuTypes = {maker::cpuTypeX86_64}});
+    const auto intelOnly =
+        test::writeBundle(folder.path(), "Intel.vst3", {.cpuTypes = {maker::cpuTypeX86_64}});
     const auto both = test::writeBundle(folder.path(), "Both.vst3", {});
     EXPECT_EQ(errorText([&] { BundleArchitectureVerifier::verify(both, {"arm64", "x86_64"}); }), "(passed)");
     EXPECT_EQ(errorText([&] { BundleArchitectureVerifier::verify(intelOnly, {"arm64"}); }),
               "The bundle executable is missing the required arm64 architecture.");
-    EXPECT_EQ(errorText([&] { BundleArchitectureVerifier::verify(both, {"arm64", "ppc"}); }),
+    EXPECT_EQ(errorText([&] {
+                  BundleArchitectureVerifier::verify(both, {"arm64", "ppc"});
+              }),
               "The bundle executable is missing the required ppc architecture.");
     EXPECT_EQ(errorText([&] { BundleArchitectureVerifier::verify(both, {}); }),
               "The bundle executable has no valid Mach-O architectures.");
@@ -104,7 +107,7 @@ TEST(PluginBundles, FindsBundlesWithoutDescendingIntoThemOrHiddenFolders) {
 }
 
 class WrapperTest : public testing::Test {
-protected:
+  protected:
     WrapperTest() {
         release.releaseID = "rel_demo_1";
         release.bundleID = "com.halvex.demo";
@@ -114,7 +117,10 @@ protected:
     }
 
     test::BundleSpec wrapperSpec(const std::string& identifier, PropertyValue::Dictionary extra) const {
-        return {.identifier = identifier, .executable = "Wrapper", .payload = "wrapper", .extraInfo = std::move(extra)};
+        return {.identifier = identifier,
+                .executable = "Wrapper",
+                .payload = "wrapper",
+                .extraInfo = std::move(extra)};
     }
 
     PropertyValue::Dictionary components(int count, const std::string& subtype = "Demo") const {
@@ -141,7 +147,8 @@ protected:
 };
 
 TEST_F(WrapperTest, AudioUnitChecksIdentityRegistrationSignatureAndEngine) {
-    const auto check = [&](const std::string& name, const test::BundleSpec& wrapper, const test::BundleSpec& inner) {
+    const auto check = [&](const std::string& name, const test::BundleSpec& wrapper,
+                           const test::BundleSpec& inner) {
         const auto bundle = test::writeSealedWrapper(folder.path(), name, wrapper, inner);
         return errorText([&] { installer.verifyAudioUnit(bundle, audioUnit, release, vst3); });
     };
@@ -152,7 +159,8 @@ TEST_F(WrapperTest, AudioUnitChecksIdentityRegistrationSignatureAndEngine) {
               "The Audio Unit registration does not match the signed release.");
     EXPECT_EQ(check("D.component", wrapperSpec("com.halvex.demo.au", components(1, "Demx")), engine),
               "The Audio Unit registration does not match the signed release.");
-    EXPECT_EQ(check("E.component", wrapperSpec("com.halvex.demo.au", components(1)), {.identifier = "com.halvex.other"}),
+    EXPECT_EQ(check("E.component", wrapperSpec("com.halvex.demo.au", components(1)),
+                    {.identifier = "com.halvex.other"}),
               "The embedded plugin engine identity is invalid.");
     EXPECT_EQ(check("F.component", wrapperSpec("com.halvex.demo.au", components(1)), {.payload = "enginf"}),
               "The embedded and VST3 engines do not match.");
@@ -160,19 +168,22 @@ TEST_F(WrapperTest, AudioUnitChecksIdentityRegistrationSignatureAndEngine) {
 
 TEST_F(WrapperTest, ClapChecksRegistrationAndSkipsTheEngineComparisonWithoutVST3) {
     const PropertyValue::Dictionary registration = {{"HVXCLAPPluginID", std::string("com.halvex.demo")}};
-    const auto differentEngine = test::writeSealedWrapper(folder.path(), "A.clap",
-                                                          wrapperSpec("com.halvex.demo.clap", registration),
-                                                          {.payload = "one byte differs"});
+    const auto differentEngine =
+        test::writeSealedWrapper(folder.path(), "A.clap", wrapperSpec("com.halvex.demo.clap", registration),
+                                 {.payload = "one byte differs"});
     EXPECT_EQ(errorText([&] { installer.verifyClap(differentEngine, clap, release, vst3); }),
               "The embedded and VST3 engines do not match.");
-    EXPECT_EQ(errorText([&] { installer.verifyClap(differentEngine, clap, release, std::nullopt); }), "(passed)");
+    EXPECT_EQ(errorText([&] { installer.verifyClap(differentEngine, clap, release, std::nullopt); }),
+              "(passed)");
 
     const auto unregistered = test::writeSealedWrapper(
-        folder.path(), "B.clap", wrapperSpec("com.halvex.demo.clap", {{"HVXCLAPPluginID", std::string("x")}}), engine);
+        folder.path(), "B.clap", wrapperSpec("com.halvex.demo.clap", {{"HVXCLAPPluginID", std::string("x")}}),
+        engine);
     EXPECT_EQ(errorText([&] { installer.verifyClap(unregistered, clap, release, vst3); }),
               "The CLAP registration does not match the signed release.");
 
-    const auto unsealed = test::writeBundle(folder.path(), "C.clap", wrapperSpec("com.halvex.demo.clap", registration));
+    const auto unsealed =
+        test::writeBundle(folder.path(), "C.clap", wrapperSpec("com.halvex.demo.clap", registration));
     EXPECT_EQ(errorText([&] { installer.verifyClap(unsealed, clap, release, vst3); }),
               "The plugin is not signed by HALVEX.");
 }
@@ -198,14 +209,17 @@ TEST(InstalledBundles, LookupsByIdentifierAndTheLegacyFolderRule) {
     EXPECT_EQ(installer.installedBundle("com.halvex.hidden"), std::nullopt);
     EXPECT_EQ(installer.installedAudioUnit("com.halvex.same.au"), folders.audioUnitDirectory / "A.component");
     EXPECT_EQ(installer.installedClap("com.halvex.same.clap"), folders.clapDirectory / "A.clap");
-    EXPECT_EQ(installer.legacyInstalledBundle("com.halvex.same"), std::nullopt) << "a given VST3 folder never looks there";
+    EXPECT_EQ(installer.legacyInstalledBundle("com.halvex.same"), std::nullopt)
+        << "a given VST3 folder never looks there";
 
     folders.usesManagedSystemDirectory = true;
-    EXPECT_EQ(PluginInstaller(test::trustingConfiguration(), folders).legacyInstalledBundle("com.halvex.same"),
-              folders.legacyVST3Directory / "Old.vst3");
+    EXPECT_EQ(
+        PluginInstaller(test::trustingConfiguration(), folders).legacyInstalledBundle("com.halvex.same"),
+        folders.legacyVST3Directory / "Old.vst3");
     folders.legacyVST3Directory = folders.pluginDirectory / ".";
-    EXPECT_EQ(PluginInstaller(test::trustingConfiguration(), folders).legacyInstalledBundle("com.halvex.same"),
-              std::nullopt)
+    EXPECT_EQ(
+        PluginInstaller(test::trustingConfiguration(), folders).legacyInstalledBundle("com.halvex.same"),
+        std::nullopt)
         << "the same folder as the VST3 folder is not searched twice";
 }
 

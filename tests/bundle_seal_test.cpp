@@ -1,3 +1,5 @@
+#include "platform/bundle_seal.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,7 +8,6 @@
 
 #include "core/halvex_error.h"
 #include "core/plugin_installer.h"
-#include "platform/bundle_seal.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/temporary_directory.h"
 
@@ -14,8 +15,9 @@ namespace halvex {
 namespace {
 
 class BundleSealTest : public testing::Test {
-protected:
-    bool accepted(const std::filesystem::path& bundle, const std::string& identifier = "com.halvex.demo") const {
+  protected:
+    bool accepted(const std::filesystem::path& bundle,
+                  const std::string& identifier = "com.halvex.demo") const {
         try {
             installer.verifyCodeSignature(bundle, identifier);
             return true;
@@ -31,7 +33,8 @@ protected:
         const auto bundle = test::writeBundle(folder.path(), name, {});
         std::filesystem::create_directories(bundle / "Contents" / "Resources" / "de.lproj");
         std::ofstream(bundle / "Contents" / "Resources" / "de.lproj" / "Strings.txt") << "Hallo";
-        std::filesystem::create_symlink("de.lproj/Strings.txt", bundle / "Contents" / "Resources" / "Default.txt");
+        std::filesystem::create_symlink("de.lproj/Strings.txt",
+                                        bundle / "Contents" / "Resources" / "Default.txt");
         maker::sealBundle(bundle, "com.halvex.demo", signer, chain);
         return bundle;
     }
@@ -43,31 +46,37 @@ protected:
 TEST_F(BundleSealTest, ASealedBundlePassesAndAnExpiredLeafStillDoes) {
     EXPECT_TRUE(accepted(sealedBundle("A.vst3", test::trust().leaf)));
     const auto expired = maker::makeCertificate(
-        {.organizationalUnit = test::teamID, .notBeforeDays = -800, .notAfterDays = -400}, test::trust().root);
+        {.organizationalUnit = test::teamID, .notBeforeDays = -800, .notAfterDays = -400},
+        test::trust().root);
     EXPECT_TRUE(accepted(sealedBundle("Expired.vst3", expired)));
-    const auto intermediate = maker::makeCertificate({.commonName = "Intermediate", .certificateAuthority = true},
-                                                     test::trust().root);
+    const auto intermediate = maker::makeCertificate(
+        {.commonName = "Intermediate", .certificateAuthority = true}, test::trust().root);
     const auto chained = maker::makeCertificate({.organizationalUnit = test::teamID}, intermediate);
     EXPECT_TRUE(accepted(sealedBundle("Chained.vst3", chained, {intermediate.certificatePEM})));
 }
 
 TEST_F(BundleSealTest, AnyChangeToTheBundleOrTheSignerFails) {
     using Change = std::function<void(const std::filesystem::path&)>;
-    const auto resources = [](const std::filesystem::path& bundle) { return bundle / "Contents" / "Resources"; };
+    const auto resources = [](const std::filesystem::path& bundle) {
+        return bundle / "Contents" / "Resources";
+    };
     const std::vector<std::pair<const char*, Change>> bundleChanges = {
         {"changed byte",
          [](const auto& b) {
-             std::fstream file(b / "Contents" / "MacOS" / "Demo", std::ios::in | std::ios::out | std::ios::binary);
+             std::fstream file(b / "Contents" / "MacOS" / "Demo",
+                               std::ios::in | std::ios::out | std::ios::binary);
              file.seekp(40);
              file.put('X');
          }},
         {"extra file", [&](const auto& b) { std::ofstream(resources(b) / "extra.txt") << "x"; }},
         {"extra hidden file", [&](const auto& b) { std::ofstream(resources(b) / ".DS_Store") << "x"; }},
-        {"missing file", [&](const auto& b) { std::filesystem::remove(resources(b) / "de.lproj" / "Strings.txt"); }},
+        {"missing file",
+         [&](const auto& b) { std::filesystem::remove(resources(b) / "de.lproj" / "Strings.txt"); }},
         {"changed link target",
          [&](const auto& b) {
              std::filesystem::remove(resources(b) / "Default.txt");
-             std::filesystem::create_symlink("de.lproj/../de.lproj/Strings.txt", resources(b) / "Default.txt");
+             std::filesystem::create_symlink("de.lproj/../de.lproj/Strings.txt",
+                                             resources(b) / "Default.txt");
          }},
         {"link replaced by file",
          [&](const auto& b) {
@@ -75,7 +84,8 @@ TEST_F(BundleSealTest, AnyChangeToTheBundleOrTheSignerFails) {
              std::ofstream(resources(b) / "Default.txt") << "Hallo";
          }},
         {"fifo added", [&](const auto& b) { ::mkfifo((resources(b) / "pipe").c_str(), 0600); }},
-        {"seal removed", [](const auto& b) { std::filesystem::remove(b / "Contents/_CodeSignature/seal.p7s"); }},
+        {"seal removed",
+         [](const auto& b) { std::filesystem::remove(b / "Contents/_CodeSignature/seal.p7s"); }},
         {"seal text edited",
          [](const auto& b) { std::ofstream(b / "Contents/_CodeSignature/seal.json", std::ios::app) << " "; }},
     };
@@ -91,7 +101,8 @@ TEST_F(BundleSealTest, AnyChangeToTheBundleOrTheSignerFails) {
         {"wrong OU", maker::makeCertificate({.organizationalUnit = "OTHERTEAM1"}, test::trust().root)},
         {"no OU", maker::makeCertificate({}, test::trust().root)},
         {"no codeSigning usage",
-         maker::makeCertificate({.organizationalUnit = test::teamID, .codeSigning = false}, test::trust().root)},
+         maker::makeCertificate({.organizationalUnit = test::teamID, .codeSigning = false},
+                                test::trust().root)},
         {"untrusted root", maker::makeCertificate({.organizationalUnit = test::teamID}, otherRoot)},
         {"self-signed leaf", maker::makeCertificate({.organizationalUnit = test::teamID})},
     };

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <algorithm>
+#include <fstream>
 #include <functional>
 
 #include "core/halvex_error.h"
@@ -59,24 +59,29 @@ TEST(SignedMetadataVerifier, AcceptsOnlyAnES256TokenSignedByTheServiceKey) {
         {"header not JSON", maker::signToken(payload, key, "ES256")},
         {"flipped signature bit", parts[0] + "." + parts[1] + "." + platform::base64URLEncode(flipped)},
         {"r = s = 0", parts[0] + "." + parts[1] + "." + platform::base64URLEncode(std::string(64, '\0'))},
-        {"short signature", parts[0] + "." + parts[1] + "." + platform::base64URLEncode(flipped.substr(0, 63))},
+        {"short signature",
+         parts[0] + "." + parts[1] + "." + platform::base64URLEncode(flipped.substr(0, 63))},
         {"other payload", parts[0] + "." + platform::base64URLEncode(R"({"schema":2})") + "." + parts[2]},
         {"another key", maker::signToken(payload, otherKey)},
         {"padding", parts[0] + "=." + parts[1] + "." + parts[2]},
         {"not base64url", parts[0] + "." + parts[1] + "!." + parts[2]},
     };
     for (const auto& [name, token] : refused) {
-        EXPECT_EQ(errorText([&] { verifier.verifyReleaseManifest(token); }), "The HALVEX signature is invalid.") << name;
+        EXPECT_EQ(errorText([&] { verifier.verifyReleaseManifest(token); }),
+                  "The HALVEX signature is invalid.")
+            << name;
     }
 }
 
 // A signed release and a way to change the catalogue record, the signed payload, or both.
 class ReleaseCheck : public testing::Test {
-protected:
+  protected:
     ReleaseCheck() {
         std::ofstream(archive, std::ios::binary) << "archive bytes";
         spec.minimumOS = "1.0";
-        spec.audioUnit = JSON{{"bundle_id", "com.halvex.demo.au"}, {"type", "aufx"}, {"subtype", "Demo"},
+        spec.audioUnit = JSON{{"bundle_id", "com.halvex.demo.au"},
+                              {"type", "aufx"},
+                              {"subtype", "Demo"},
                               {"manufacturer", audioUnitManufacturerCode}};
         spec.clap = JSON{{"bundle_id", "com.halvex.demo.clap"}, {"plugin_id", "com.halvex.demo"}};
     }
@@ -85,7 +90,8 @@ protected:
     std::string verify(const std::function<void(JSON& release, JSON& manifest)>& change) const {
         auto described = maker::describeRelease(spec, archive, test::trust().service.privatePEM);
         change(described.release, described.manifest);
-        described.release["manifest"] = maker::signToken(described.manifest.dump(), test::trust().service.privatePEM);
+        described.release["manifest"] =
+            maker::signToken(described.manifest.dump(), test::trust().service.privatePEM);
         const auto release = json::decodeRecord<Release>(described.release.dump());
         return errorText([&] { PluginInstaller::verify(release, test::trustingVerifier()); });
     }
@@ -107,7 +113,10 @@ constexpr const char* mismatch = "The signed release metadata does not match the
 
 TEST_F(ReleaseCheck, AFaithfulReleasePasses) {
     EXPECT_EQ(verify([](JSON&, JSON&) {}), "(passed)");
-    EXPECT_EQ(verify([](JSON&, JSON& manifest) { manifest["architectures"] = {"x86_64", "arm64"}; }), "(passed)");
+    EXPECT_EQ(verify([](JSON&, JSON& manifest) {
+                  manifest["architectures"] = {"x86_64", "arm64"};
+              }),
+              "(passed)");
     EXPECT_EQ(verify([](JSON&, JSON& manifest) { manifest["unknown"] = 1; }), "(passed)");
 }
 
@@ -119,7 +128,10 @@ TEST_F(ReleaseCheck, EveryCatalogueDifferenceIsAMismatch) {
         {"bundle id", [](JSON&, JSON& m) { m["bundle_id"] = "com.halvex.other"; }},
         {"version", [](JSON& r, JSON&) { r["version"] = "1.0.1"; }},
         {"platform both windows", [](JSON& r, JSON& m) { r["platform"] = m["platform"] = "windows"; }},
-        {"duplicate architecture", [](JSON&, JSON& m) { m["architectures"] = {"arm64", "arm64", "x86_64"}; }},
+        {"duplicate architecture",
+         [](JSON&, JSON& m) {
+             m["architectures"] = {"arm64", "arm64", "x86_64"};
+         }},
         {"fewer architectures", [](JSON&, JSON& m) { m["architectures"] = {"arm64"}; }},
         {"minimum os", [](JSON&, JSON& m) { m["minimum_os"] = "2.0"; }},
         {"size", [](JSON& r, JSON&) { r["size_bytes"] = 14; }},
@@ -140,7 +152,8 @@ TEST_F(ReleaseCheck, EveryCatalogueDifferenceIsAMismatch) {
     };
     for (const auto& [name, change] : table) EXPECT_EQ(verify(change), mismatch) << name;
 
-    EXPECT_EQ(verify([](JSON&, JSON& m) { m["vst3"] = true; }), "(passed)") << "an explicit true equals absent";
+    EXPECT_EQ(verify([](JSON&, JSON& m) { m["vst3"] = true; }), "(passed)")
+        << "an explicit true equals absent";
     EXPECT_EQ(verify([](JSON&, JSON& m) { m["size_bytes"] = "13"; }), "(decoding error)");
 }
 
@@ -169,7 +182,8 @@ TEST_F(ReleaseCheck, ClapOnlyPackagesNeedAnInternalBetaForHub105) {
 TEST_F(ReleaseCheck, AudioUnitAndClapIdentitiesFollowTheirRules) {
     const char* audioUnit = "The signed Audio Unit identity is invalid.";
     const char* clap = "The signed CLAP identity is invalid.";
-    const auto withAudioUnit = [&](const std::string& member, const std::string& value, const std::string& minimumHub) {
+    const auto withAudioUnit = [&](const std::string& member, const std::string& value,
+                                   const std::string& minimumHub) {
         JSON identity = *spec.audioUnit;
         identity[member] = value;
         return verify([&](JSON& r, JSON& m) {

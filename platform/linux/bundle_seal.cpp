@@ -35,7 +35,9 @@ using CMSPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_Con
 using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>>;
 using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 
-void freeCertificates(STACK_OF(X509) * certificates) { sk_X509_free(certificates); }
+void freeCertificates(STACK_OF(X509) * certificates) {
+    sk_X509_free(certificates);
+}
 
 std::string hashFile(const std::filesystem::path& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -107,7 +109,9 @@ bool stringMap(const nlohmann::json& value, std::map<std::string, std::string>& 
     return true;
 }
 
-STACK_OF(X509) * signerCertificates(CMS_ContentInfo* cms) { return CMS_get0_signers(cms); }
+STACK_OF(X509) * signerCertificates(CMS_ContentInfo* cms) {
+    return CMS_get0_signers(cms);
+}
 
 bool leafQualifies(X509* leaf, const std::string& teamID) {
     if ((X509_get_extension_flags(leaf) & EXFLAG_XKUSAGE) == 0) return false;
@@ -121,7 +125,8 @@ bool leafQualifies(X509* leaf, const std::string& teamID) {
         const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, position));
         unsigned char* text = nullptr;
         const int length = ASN1_STRING_to_UTF8(&text, value);
-        if (length >= 0 && std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length)) == teamID) {
+        if (length >= 0 &&
+            std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length)) == teamID) {
             matched = true;
         }
         OPENSSL_free(text);
@@ -129,7 +134,8 @@ bool leafQualifies(X509* leaf, const std::string& teamID) {
     return units == 1 && matched;
 }
 
-bool signatureVerifies(const std::string& sealJSON, const std::string& signature, const SealRequirement& requirement) {
+bool signatureVerifies(const std::string& sealJSON, const std::string& signature,
+                       const SealRequirement& requirement) {
     StorePtr store(X509_STORE_new());
     if (!store) return false;
     for (const auto& pem : requirement.anchorsPEM) {
@@ -150,7 +156,8 @@ bool signatureVerifies(const std::string& sealJSON, const std::string& signature
 
     std::unique_ptr<STACK_OF(X509), decltype(&freeCertificates)> signers(signerCertificates(cms.get()),
                                                                          &freeCertificates);
-    return signers && sk_X509_num(signers.get()) == 1 && leafQualifies(sk_X509_value(signers.get(), 0), requirement.teamID);
+    return signers && sk_X509_num(signers.get()) == 1 &&
+           leafQualifies(sk_X509_value(signers.get(), 0), requirement.teamID);
 }
 
 }  // namespace
@@ -172,14 +179,16 @@ SealContents scanBundle(const std::filesystem::path& bundle, const std::string& 
         if (error) throw SealError("The bundle cannot be read.");
         if (std::filesystem::is_symlink(status)) {
             const auto target = std::filesystem::read_symlink(walker->path()).string();
-            if (!targetStaysInside(relative, target)) throw SealError("A link leaves the bundle: " + relative);
+            if (!targetStaysInside(relative, target))
+                throw SealError("A link leaves the bundle: " + relative);
             contents.links.emplace(relative, target);
         } else if (std::filesystem::is_regular_file(status)) {
             contents.files.emplace(relative, hashFile(walker->path()));
         } else if (!std::filesystem::is_directory(status)) {
             throw SealError("The bundle holds an item that is no file, folder or link: " + relative);
         }
-        if (contents.files.size() + contents.links.size() > maximumSealEntries) throw SealError("The bundle is too large.");
+        if (contents.files.size() + contents.links.size() > maximumSealEntries)
+            throw SealError("The bundle is too large.");
     }
     return contents;
 }
@@ -203,7 +212,8 @@ std::optional<SealContents> parseSealJSON(const std::string& text) {
         const auto identifier = seal.find("identifier");
         const auto files = seal.find("files");
         const auto links = seal.find("links");
-        if (format == seal.end() || !format->is_number_integer() || format->get<std::int64_t>() != 1) return std::nullopt;
+        if (format == seal.end() || !format->is_number_integer() || format->get<std::int64_t>() != 1)
+            return std::nullopt;
         if (identifier == seal.end() || !identifier->is_string()) return std::nullopt;
         SealContents contents;
         contents.identifier = identifier->get<std::string>();

@@ -9,6 +9,8 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 
+#include <mutex>
+
 namespace halvex::platform {
 
 namespace {
@@ -135,6 +137,10 @@ BioPtr memoryBIO(std::string_view bytes) {
 
 struct P256PublicKey::Key {
     PKeyPtr key;
+    // A verification context prepared once per key (preparing it costs more than a verification);
+    // contexts are not thread-safe, hence the mutex.
+    std::mutex mutex;
+    PKeyContextPtr verifier;
 };
 
 struct P256PrivateKey::Key {
@@ -155,14 +161,18 @@ P256PublicKey P256PublicKey::fromX963(std::string_view bytes) {
     check(EC_POINT_oct2point(group.get(), point.get(), reinterpret_cast<const unsigned char*>(bytes.data()),
                              bytes.size(), context.get()),
           "P-256 point");
-    return P256PublicKey(std::make_unique<Key>(Key{keyFromParameters(nullptr, std::string(bytes))}));
+    auto key = std::make_unique<Key>();
+    key->key = keyFromParameters(nullptr, std::string(bytes));
+    return P256PublicKey(std::move(key));
 }
 
 P256PublicKey P256PublicKey::fromPEM(std::string_view pem) {
     auto bio = memoryBIO(pem);
     PKeyPtr key(check(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), "PEM public key"));
     if (!isP256(key.get())) throw CryptoError("the public key is not a P-256 key");
-    return P256PublicKey(std::make_unique<Key>(Key{std::move(key)}));
+    auto holder = std::make_unique<Key>();
+    holder->key = std::move(key);
+    return P256PublicKey(std::move(holder));
 }
 
 std::string P256PublicKey::x963() const {
@@ -181,7 +191,8 @@ bool P256PublicKey::verify(std::string_view message, std::string_view rawSignatu
     BignumPtr r(BN_bin2bn(raw, 32, nullptr));
     BignumPtr s(BN_bin2bn(raw + 32, 32, nullptr));
     if (!r || !s) return false;
-    auto group = curveGroup();
+    // Built once: creating the curve group costs more than the verification itself.
+    static const GroupPtr group = curveGroup();
     const BIGNUM* order = EC_GROUP_get0_order(group.get());
     const auto inRange = [&](const BIGNUM* value) { return !BN_is_zero(value) && BN_cmp(value, order) < 0; };
     if (!inRange(r.get()) || !inRange(s.get())) return false;
@@ -196,15 +207,25 @@ bool P256PublicKey::verify(std::string_view message, std::string_view rawSignatu
     std::unique_ptr<unsigned char, void (*)(unsigned char*)> derGuard(
         der, [](unsigned char* p) { OPENSSL_free(p); });
 
-    DigestContextPtr context(EVP_MD_CTX_new());
-    if (!context ||
-        EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key_->key.get()) != 1) {
+    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    unsigned char digest[32];
+    unsigned int digestLength = 0;
+    if (sha256 == nullptr ||
+        EVP_Digest(message.data(), message.size(), digest, &digestLength, sha256, nullptr) != 1) {
         ERR_clear_error();
         return false;
     }
+    std::lock_guard lock(key_->mutex);
+    if (!key_->verifier) {
+        PKeyContextPtr context(EVP_PKEY_CTX_new_from_pkey(nullptr, key_->key.get(), nullptr));
+        if (!context || EVP_PKEY_verify_init(context.get()) != 1) {
+            ERR_clear_error();
+            return false;
+        }
+        key_->verifier = std::move(context);
+    }
     const int result =
-        EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derLength),
-                         reinterpret_cast<const unsigned char*>(message.data()), message.size());
+        EVP_PKEY_verify(key_->verifier.get(), der, static_cast<std::size_t>(derLength), digest, digestLength);
     ERR_clear_error();
     return result == 1;
 }

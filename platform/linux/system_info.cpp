@@ -23,7 +23,8 @@ std::string systemVersion() {
         if (digits == 0 || digits >= release.size() || release[digits] != '.') break;
         release.remove_prefix(digits + 1);
     }
-    return std::to_string(components[0]) + "." + std::to_string(components[1]) + "." + std::to_string(components[2]);
+    return std::to_string(components[0]) + "." + std::to_string(components[1]) + "." +
+           std::to_string(components[2]);
 }
 
 }  // namespace halvex::platform

@@ -38,7 +38,8 @@ void checkEntryPath(const std::string& path) {
     }
 }
 
-// Link targets are resolved lexically from the link's folder and must stay within the entry's top-level folder.
+// Link targets are resolved lexically from the link's folder and must stay within the entry's top-level
+// folder.
 void checkLinkTarget(const std::string& path, const char* target) {
     if (target == nullptr || target[0] == '\0' || target[0] == '/') {
         throw ArchiveError("The archive holds a link that leaves its bundle.");
@@ -65,7 +66,8 @@ void copyData(archive* reader, int fd, std::uint64_t& totalBytes, const Expansio
         if (status == ARCHIVE_EOF) return;
         if (status != ARCHIVE_OK) throw ArchiveError(reasonOf(reader, "The archive is damaged."));
         totalBytes += size;
-        if (totalBytes > limits.maximumTotalBytes) throw ArchiveError("The archive expands beyond its size limit.");
+        if (totalBytes > limits.maximumTotalBytes)
+            throw ArchiveError("The archive expands beyond its size limit.");
         const auto* bytes = static_cast<const char*>(block);
         while (size > 0) {
             const ssize_t written = ::pwrite(fd, bytes, size, offset);
@@ -88,7 +90,8 @@ UniqueFd openParentFolder(int root, const std::vector<std::string>& parts) {
         if (::mkdirat(current.get(), parts[index].c_str(), 0755) != 0 && errno != EEXIST) {
             throw ArchiveError("The archive could not be written.");
         }
-        UniqueFd next(::openat(current.get(), parts[index].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd next(
+            ::openat(current.get(), parts[index].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next) throw ArchiveError("The archive writes through a link or over a file.");
         current = std::move(next);
     }
@@ -104,8 +107,8 @@ std::vector<std::string> pathParts(const std::string& path) {
     return parts;
 }
 
-void writeEntry(archive* reader, archive_entry* entry, int root, const std::string& path, std::uint64_t& totalBytes,
-                const ExpansionLimits& limits) {
+void writeEntry(archive* reader, archive_entry* entry, int root, const std::string& path,
+                std::uint64_t& totalBytes, const ExpansionLimits& limits) {
     const auto parts = pathParts(path);
     if (parts.empty()) return;
     const auto parent = openParentFolder(root, parts);
@@ -116,7 +119,8 @@ void writeEntry(archive* reader, archive_entry* entry, int root, const std::stri
             if (::mkdirat(parent.get(), name.c_str(), permissions | 0700) != 0 && errno != EEXIST) {
                 throw ArchiveError("The archive could not be written.");
             }
-            UniqueFd folder(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            UniqueFd folder(
+                ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!folder) throw ArchiveError("The archive writes through a link or over a file.");
             return;
         }
@@ -126,12 +130,13 @@ void writeEntry(archive* reader, archive_entry* entry, int root, const std::stri
             }
             return;
         default: {
-            UniqueFd file(::openat(parent.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                   permissions));
+            UniqueFd file(::openat(parent.get(), name.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions));
             if (!file) throw ArchiveError("The archive holds the same name twice.");
             copyData(reader, file.get(), totalBytes, limits);
             // The umask may have narrowed the permissions given to openat().
-            if (::fchmod(file.get(), permissions) != 0) throw ArchiveError("The archive could not be written.");
+            if (::fchmod(file.get(), permissions) != 0)
+                throw ArchiveError("The archive could not be written.");
         }
     }
 }

@@ -10,12 +10,16 @@ const maker::TrustSet& trust() {
 }
 
 HalvexConfiguration trustingConfiguration(const std::string& baseURL) {
-    return HalvexConfiguration{*Url::parse(baseURL), teamID, trust().service.publicPEM, {trust().root.certificatePEM}};
+    return HalvexConfiguration{
+        *Url::parse(baseURL), teamID, trust().service.publicPEM, {trust().root.certificatePEM}};
 }
 
-SignedMetadataVerifier trustingVerifier() { return SignedMetadataVerifier::fromPEM(trust().service.publicPEM); }
+SignedMetadataVerifier trustingVerifier() {
+    return SignedMetadataVerifier::fromPEM(trust().service.publicPEM);
+}
 
-std::filesystem::path writeBundle(const std::filesystem::path& folder, const std::string& name, const BundleSpec& spec) {
+std::filesystem::path writeBundle(const std::filesystem::path& folder, const std::string& name,
+                                  const BundleSpec& spec) {
     const auto bundle = folder / name;
     std::filesystem::create_directories(bundle / "Contents" / "MacOS");
     platform::PropertyValue::Dictionary info = spec.extraInfo;
@@ -24,8 +28,8 @@ std::filesystem::path writeBundle(const std::filesystem::path& folder, const std
     info.emplace("CFBundleExecutable", spec.executable);
     std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary)
         << platform::xmlPropertyList(platform::PropertyValue(info));
-    if (!spec.executable.empty() && spec.executable.find('/') == std::string::npos && spec.executable != "." &&
-        spec.executable != "..") {
+    if (!spec.executable.empty() && spec.executable.find('/') == std::string::npos &&
+        spec.executable != "." && spec.executable != "..") {
         std::ofstream(bundle / "Contents" / "MacOS" / spec.executable, std::ios::binary)
             << maker::machOExecutable(spec.cpuTypes, spec.payload);
     }

@@ -34,7 +34,8 @@ struct BundleSpec {
 };
 
 // Writes <folder>/<name> with Contents/Info.plist and Contents/MacOS/<executable>; not sealed.
-std::filesystem::path writeBundle(const std::filesystem::path& folder, const std::string& name, const BundleSpec& spec);
+std::filesystem::path writeBundle(const std::filesystem::path& folder, const std::string& name,
+                                  const BundleSpec& spec);
 // The same, sealed with the trust set's leaf under the bundle's identifier.
 std::filesystem::path writeSealedBundle(const std::filesystem::path& folder, const std::string& name,
                                         const BundleSpec& spec);

@@ -61,7 +61,9 @@ std::string certificatePEM(X509* cert) {
     return std::string(data, static_cast<std::size_t>(length));
 }
 
-std::string readText(const std::filesystem::path& path) { return platform::readFile(path, 1024 * 1024); }
+std::string readText(const std::filesystem::path& path) {
+    return platform::readFile(path, 1024 * 1024);
+}
 
 }  // namespace
 
@@ -77,16 +79,19 @@ Identity makeCertificate(const CertificateOptions& options, const std::optional<
     require(cert != nullptr, "allocation");
     X509_set_version(cert.get(), 2);
     std::random_device random;
-    ASN1_INTEGER_set_int64(X509_get_serialNumber(cert.get()), (static_cast<std::int64_t>(random()) << 20) + random() % 1000 + 1);
+    ASN1_INTEGER_set_int64(X509_get_serialNumber(cert.get()),
+                           (static_cast<std::int64_t>(random()) << 20) + random() % 1000 + 1);
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), options.notBeforeDays * 86400);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), options.notAfterDays * 86400);
     X509_set_pubkey(cert.get(), key.get());
 
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("HALVEX"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("HALVEX"), -1,
+                               -1, 0);
     if (options.organizationalUnit) {
-        X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(options.organizationalUnit->c_str()), -1, -1, 0);
+        X509_NAME_add_entry_by_txt(
+            name, "OU", MBSTRING_UTF8,
+            reinterpret_cast<const unsigned char*>(options.organizationalUnit->c_str()), -1, -1, 0);
     }
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1, 0);
@@ -102,7 +107,8 @@ Identity makeCertificate(const CertificateOptions& options, const std::optional<
     } else {
         addExtension(cert.get(), issuerForName, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert.get(), issuerForName, NID_key_usage, "critical,digitalSignature");
-        addExtension(cert.get(), issuerForName, NID_ext_key_usage, options.codeSigning ? "codeSigning" : "emailProtection");
+        addExtension(cert.get(), issuerForName, NID_ext_key_usage,
+                     options.codeSigning ? "codeSigning" : "emailProtection");
     }
     addExtension(cert.get(), issuerForName, NID_subject_key_identifier, "hash");
     require(X509_sign(cert.get(), signingKey.get(), EVP_sha256()) > 0, "signing");
@@ -113,7 +119,8 @@ TrustSet makeTrustSet(const std::string& teamID) {
     TrustSet trust;
     trust.service = makeKeyPair();
     trust.root = makeCertificate({.commonName = "HALVEX Code Signing Root", .certificateAuthority = true});
-    trust.leaf = makeCertificate({.commonName = "HALVEX Developer", .organizationalUnit = teamID}, trust.root);
+    trust.leaf =
+        makeCertificate({.commonName = "HALVEX Developer", .organizationalUnit = teamID}, trust.root);
     return trust;
 }
 

@@ -20,11 +20,11 @@ std::string thinExecutable(std::uint32_t cpuType, const std::string& payload) {
     putLittle32(bytes, 0xFEEDFACF);  // MH_MAGIC_64
     putLittle32(bytes, cpuType);
     putLittle32(bytes, cpuType == cpuTypeARM64 ? 0 : 3);  // cpusubtype ALL
-    putLittle32(bytes, 2);                                 // MH_EXECUTE
-    putLittle32(bytes, 0);                                 // ncmds
-    putLittle32(bytes, 0);                                 // sizeofcmds
-    putLittle32(bytes, 0);                                 // flags
-    putLittle32(bytes, 0);                                 // reserved
+    putLittle32(bytes, 2);                                // MH_EXECUTE
+    putLittle32(bytes, 0);                                // ncmds
+    putLittle32(bytes, 0);                                // sizeofcmds
+    putLittle32(bytes, 0);                                // flags
+    putLittle32(bytes, 0);                                // reserved
     return bytes + payload;
 }
 

@@ -95,10 +95,13 @@ int release(const Arguments& arguments) {
     if (arguments.flag("audio-unit")) {
         const auto parts = split(arguments.required("audio-unit"), ',');
         if (parts.size() != 3) throw std::invalid_argument("--audio-unit needs TYPE,SUBTYPE,MANUFACTURER");
-        spec.audioUnit = nlohmann::json{
-            {"bundle_id", spec.bundleID + ".au"}, {"type", parts[0]}, {"subtype", parts[1]}, {"manufacturer", parts[2]}};
+        spec.audioUnit = nlohmann::json{{"bundle_id", spec.bundleID + ".au"},
+                                        {"type", parts[0]},
+                                        {"subtype", parts[1]},
+                                        {"manufacturer", parts[2]}};
     }
-    if (arguments.flag("clap")) spec.clap = nlohmann::json{{"bundle_id", spec.bundleID + ".clap"}, {"plugin_id", spec.bundleID}};
+    if (arguments.flag("clap"))
+        spec.clap = nlohmann::json{{"bundle_id", spec.bundleID + ".clap"}, {"plugin_id", spec.bundleID}};
     if (arguments.flag("no-vst3")) spec.vst3 = false;
     if (arguments.flag("audience")) spec.audience = arguments.required("audience");
     for (const auto& bundle : arguments.positional) spec.bundles.emplace_back(bundle);
@@ -138,7 +141,8 @@ int run(int argc, char** argv) {
     if (command == "macho") {
         const auto arguments = parse(argc, argv, {});
         std::vector<std::uint32_t> cpuTypes;
-        for (const auto& name : split(arguments.required("architectures"), ',')) cpuTypes.push_back(maker::cpuTypeNamed(name));
+        for (const auto& name : split(arguments.required("architectures"), ','))
+            cpuTypes.push_back(maker::cpuTypeNamed(name));
         std::ofstream(arguments.required("out"), std::ios::binary)
             << maker::machOExecutable(cpuTypes, arguments.value("payload", "engine"));
         return 0;

@@ -4,10 +4,9 @@
 // seals, signed manifest tokens, release packaging and small Mach-O test executables. Nothing here is
 // part of the hub.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +17,7 @@ struct CertificateOptions {
     std::string commonName = "HALVEX Code Signing";
     std::optional<std::string> organizationalUnit{};  // the team identifier of a leaf
     bool certificateAuthority = false;
-    bool codeSigning = true;  // extended key usage codeSigning (leaves)
+    bool codeSigning = true;          // extended key usage codeSigning (leaves)
     std::int64_t notBeforeDays = -1;  // relative to now
     std::int64_t notAfterDays = 3650;
 };
@@ -36,7 +35,8 @@ struct KeyPair {
 KeyPair makeKeyPair();
 
 // A self-signed root (when `issuer` is absent) or a certificate issued by `issuer`.
-Identity makeCertificate(const CertificateOptions& options, const std::optional<Identity>& issuer = std::nullopt);
+Identity makeCertificate(const CertificateOptions& options,
+                         const std::optional<Identity>& issuer = std::nullopt);
 
 // A complete demo trust set: service key, code-signing root, and a leaf for `teamID`.
 struct TrustSet {
@@ -93,7 +93,8 @@ inline constexpr std::uint32_t cpuTypeARM64 = 0x0100000C;
 inline constexpr std::uint32_t cpuTypeX86_64 = 0x01000007;
 
 // A thin 64-bit Mach-O executable for one CPU type, or a universal one with a slice per type.
-std::string machOExecutable(const std::vector<std::uint32_t>& cpuTypes, const std::string& payload = "engine");
+std::string machOExecutable(const std::vector<std::uint32_t>& cpuTypes,
+                            const std::string& payload = "engine");
 std::uint32_t cpuTypeNamed(const std::string& name);
 
 }  // namespace halvex::maker

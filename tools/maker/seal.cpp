@@ -19,13 +19,16 @@ struct Deleter {
 };
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 
-BioPtr memory(const std::string& text) { return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size()))); }
+BioPtr memory(const std::string& text) {
+    return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+}
 
 std::string detachedSignature(const std::string& content, const Identity& signer,
                               const std::vector<std::string>& intermediatesPEM) {
     auto certBio = memory(signer.certificatePEM);
     auto keyBio = memory(signer.privateKeyPEM);
-    std::unique_ptr<X509, Deleter<X509, X509_free>> cert(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<X509, Deleter<X509, X509_free>> cert(
+        PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
     std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>> key(
         PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
     if (!cert || !key) throw std::runtime_error("seal: the signing identity cannot be read");
@@ -55,7 +58,8 @@ void sealBundle(const std::filesystem::path& bundle, const std::string& identifi
     const auto folder = bundle / platform::sealFolder;
     std::filesystem::create_directories(folder);
     platform::writeFileAtomically(folder / "seal.json", json, 0644);
-    platform::writeFileAtomically(folder / "seal.p7s", detachedSignature(json, signer, intermediatesPEM), 0644);
+    platform::writeFileAtomically(folder / "seal.p7s", detachedSignature(json, signer, intermediatesPEM),
+                                  0644);
 }
 
 }  // namespace halvex::maker
