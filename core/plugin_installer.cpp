@@ -34,3 +34,27 @@ PluginInstaller::PluginInstaller(HalvexConfiguration configuration,
     : PluginInstaller(std::move(configuration), Folders::standard(applicationSupport, pluginDirectory)) {}
 
 }  // namespace halvex
+
+namespace halvex {
+
+void PluginInstaller::setAudioApplications(std::function<std::vector<std::string>()> query) {
+    std::lock_guard lock(hostsMutex_);
+    audioApplications_ = std::move(query);
+}
+
+void PluginInstaller::setElevationRunner(HalvexPluginLocation::ElevationRunner runner) { elevate_ = std::move(runner); }
+
+std::vector<std::string> PluginInstaller::runningAudioApplications() {
+    std::lock_guard lock(hostsMutex_);
+    return audioApplications_ ? audioApplications_() : monitor_.runningApplications();
+}
+
+bool PluginInstaller::isSupportedAudioApplication(const std::string& bundleID) {
+    return AudioApplicationMonitor::isSupported(bundleID);
+}
+
+void PluginInstaller::ensureManagedDirectory(bool allowAuthorization) const {
+    HalvexPluginLocation::ensureManagedDirectory(allowAuthorization, elevate_, folders_.pluginDirectory);
+}
+
+}  // namespace halvex

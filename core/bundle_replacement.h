@@ -1,0 +1,26 @@
+#pragma once
+
+// Moves a set of verified bundles onto their destinations as one transaction. Every candidate is first
+// copied beside its destination under a hidden name, then the copies are swapped in one by one, each
+// validated right after its swap; any failure puts every touched destination back. All moves are
+// renames inside each destination's own folder. The caller holds the update lock.
+
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+namespace halvex {
+
+struct BundleReplacement {
+    struct Item {
+        std::filesystem::path candidate;
+        std::filesystem::path destination;
+    };
+    using Validate = std::function<void(std::size_t index, const std::filesystem::path& installed)>;
+
+    // On return every destination holds its candidate's content and no backup remains. On failure every
+    // touched destination holds what it held before (unless restoring failed; that error is thrown then).
+    static void install(const std::vector<Item>& items, const Validate& validate);
+};
+
+}  // namespace halvex
