@@ -1,0 +1,95 @@
+#include "core/bundle_replacement.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/support/temporary_directory.h"
+
+namespace halvex {
+namespace {
+
+std::string contentOf(const std::filesystem::path& bundle) {
+    std::ifstream file(bundle / "version.txt");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::filesystem::path makeBundle(const std::filesystem::path& path, const std::string& version) {
+    std::filesystem::create_directories(path / "Contents");
+    std::ofstream(path / "version.txt") << version;
+    std::filesystem::create_symlink("../version.txt", path / "Contents" / "link");
+    return path;
+}
+
+std::vector<std::string> hiddenEntries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().starts_with(".")) names.push_back(entry.path().filename());
+    }
+    return names;
+}
+
+class BundleReplacementTest : public testing::Test {
+protected:
+    BundleReplacementTest() {
+        makeBundle(folder / "staging" / "A.vst3", "new A");
+        makeBundle(folder / "staging" / "B.clap", "new B");
+        makeBundle(folder / "plugins" / "A.vst3", "old A");
+        std::filesystem::create_directories(folder / "clap");
+        items = {{folder / "staging" / "A.vst3", folder / "plugins" / "A.vst3"},
+                 {folder / "staging" / "B.clap", folder / "clap" / "B.clap"}};
+    }
+
+    void expectUntouched() {
+        EXPECT_EQ(contentOf(folder / "plugins" / "A.vst3"), "old A");
+        EXPECT_EQ(std::filesystem::read_symlink(folder / "plugins" / "A.vst3" / "Contents" / "link"), "../version.txt");
+        EXPECT_FALSE(std::filesystem::exists(folder / "clap" / "B.clap")) << "a new destination ends absent";
+        EXPECT_TRUE(hiddenEntries(folder / "plugins").empty());
+        EXPECT_TRUE(hiddenEntries(folder / "clap").empty());
+    }
+
+    test::TemporaryDirectory folder;
+    std::vector<BundleReplacement::Item> items;
+};
+
+TEST_F(BundleReplacementTest, SwapsEveryItemAndLeavesNoBackup) {
+    std::vector<std::size_t> validated;
+    BundleReplacement::install(items, [&](std::size_t index, const std::filesystem::path& installed) {
+        validated.push_back(index);
+        EXPECT_EQ(installed, items[index].destination);
+    });
+    EXPECT_EQ(validated, (std::vector<std::size_t>{0, 1}));
+    EXPECT_EQ(contentOf(folder / "plugins" / "A.vst3"), "new A");
+    EXPECT_EQ(contentOf(folder / "clap" / "B.clap"), "new B");
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "clap" / "B.clap" / "Contents" / "link"));
+    EXPECT_TRUE(hiddenEntries(folder / "plugins").empty());
+    EXPECT_TRUE(hiddenEntries(folder / "clap").empty());
+    EXPECT_TRUE(std::filesystem::exists(folder / "staging" / "A.vst3")) << "candidates are copied, not moved";
+}
+
+TEST_F(BundleReplacementTest, AFailedValidationOfAnyItemRestoresAll) {
+    for (const std::size_t failing : {std::size_t{0}, std::size_t{1}}) {
+        try {
+            BundleReplacement::install(items, [&](std::size_t index, const std::filesystem::path&) {
+                if (index == failing) throw std::runtime_error("validation failed");
+            });
+            FAIL() << "no error";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "validation failed");
+        }
+        expectUntouched();
+    }
+}
+
+TEST_F(BundleReplacementTest, AMissingCandidateFailsBeforeAnyChangeAndAnEmptyListDoesNothing) {
+    items[1].candidate = folder / "staging" / "Missing.clap";
+    EXPECT_THROW(BundleReplacement::install(items, [](std::size_t, const std::filesystem::path&) {}),
+                 std::system_error);
+    expectUntouched();
+    bool called = false;
+    BundleReplacement::install({}, [&](std::size_t, const std::filesystem::path&) { called = true; });
+    EXPECT_FALSE(called);
+}
+
+}  // namespace
+}  // namespace halvex
