@@ -1,8 +1,8 @@
 #include "core/audio_application_monitor.h"
 
 #include <algorithm>
-#include <limits>
 #include <cctype>
+#include <limits>
 #include <set>
 #include <system_error>
 
@@ -13,14 +13,16 @@ namespace halvex {
 namespace {
 
 constexpr const char* supportedPrefixes[] = {
-    "com.bitwig.studio",      "com.bitwig.bitwigstudio", "com.ableton.live",       "com.apple.logic10",
-    "com.apple.mobilelogic",  "com.apple.garageband10",  "com.steinberg.cubase",   "com.presonus.studioone",
-    "com.avid.protools",      "com.cockos.reaper",       "com.image-line.flstudio", "com.motu.digitalperformer",
+    "com.bitwig.studio",    "com.bitwig.bitwigstudio", "com.ableton.live",
+    "com.apple.logic10",    "com.apple.mobilelogic",   "com.apple.garageband10",
+    "com.steinberg.cubase", "com.presonus.studioone",  "com.avid.protools",
+    "com.cockos.reaper",    "com.image-line.flstudio", "com.motu.digitalperformer",
 };
 
 }  // namespace
 
-AudioApplicationMonitor::AudioApplicationMonitor() : AudioApplicationMonitor(procProcessIDs, procExecutable) {}
+AudioApplicationMonitor::AudioApplicationMonitor()
+    : AudioApplicationMonitor(procProcessIDs, procExecutable) {}
 
 AudioApplicationMonitor::AudioApplicationMonitor(ProcessLister lister, ExecutableOf executableOf)
     : lister_(std::move(lister)), executableOf_(std::move(executableOf)) {}
@@ -50,7 +52,8 @@ std::vector<std::string> AudioApplicationMonitor::runningApplications() {
         if (!executable) continue;
         auto cached = namesByExecutable_.find(executable->string());
         if (cached == namesByExecutable_.end()) {
-            cached = namesByExecutable_.emplace(executable->string(), audioApplicationName(*executable).value_or(""))
+            cached = namesByExecutable_
+                         .emplace(executable->string(), audioApplicationName(*executable).value_or(""))
                          .first;
         }
         if (!cached->second.empty()) names.insert(cached->second);
@@ -60,12 +63,14 @@ std::vector<std::string> AudioApplicationMonitor::runningApplications() {
 
 bool AudioApplicationMonitor::isSupported(const std::string& bundleID) {
     std::string lower = bundleID;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return std::any_of(std::begin(supportedPrefixes), std::end(supportedPrefixes),
                        [&](const char* prefix) { return lower.starts_with(prefix); });
 }
 
-std::optional<std::string> AudioApplicationMonitor::audioApplicationName(const std::filesystem::path& executable) {
+std::optional<std::string> AudioApplicationMonitor::audioApplicationName(
+    const std::filesystem::path& executable) {
     const auto target = executable.lexically_normal();
     for (auto folder = target.parent_path(); folder != folder.root_path() && !folder.empty();
          folder = folder.parent_path()) {
@@ -74,7 +79,8 @@ std::optional<std::string> AudioApplicationMonitor::audioApplicationName(const s
         const auto name = bundle.infoString("CFBundleExecutable");
         const auto identifier = bundle.infoString("CFBundleIdentifier");
         if (!name || !identifier) continue;
-        if ((folder / "Contents" / "MacOS" / *name).lexically_normal() != target || !isSupported(*identifier)) continue;
+        if ((folder / "Contents" / "MacOS" / *name).lexically_normal() != target || !isSupported(*identifier))
+            continue;
         if (auto display = bundle.infoString("CFBundleDisplayName")) return display;
         if (auto bundleName = bundle.infoString("CFBundleName")) return bundleName;
         return identifier;
@@ -88,7 +94,8 @@ std::vector<int> AudioApplicationMonitor::procProcessIDs(std::size_t capacity) {
     for (std::filesystem::directory_iterator entries("/proc", error), end; !error && entries != end;
          entries.increment(error)) {
         const auto name = entries->path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        if (name.empty() ||
+            !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); })) {
             continue;
         }
         if (pids.size() >= capacity) break;

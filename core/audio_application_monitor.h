@@ -18,7 +18,7 @@ namespace halvex {
 inline constexpr const char* processCheckUnavailable = "DAW process check unavailable";
 
 class AudioApplicationMonitor {
-public:
+  public:
     // Lists up to `capacity` process identifiers; the count may reach the capacity when more exist.
     using ProcessLister = std::function<std::vector<int>(std::size_t capacity)>;
     using ExecutableOf = std::function<std::optional<std::filesystem::path>(int pid)>;
@@ -39,7 +39,7 @@ public:
     static std::vector<int> procProcessIDs(std::size_t capacity);
     static std::optional<std::filesystem::path> procExecutable(int pid);
 
-private:
+  private:
     ProcessLister lister_;
     ExecutableOf executableOf_;
     std::map<std::string, std::string> namesByExecutable_;

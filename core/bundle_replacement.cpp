@@ -115,7 +115,8 @@ void restore(const Staged& item) {
         } else if (exchange(item.rollback, item.destination)) {
             removeQuietly(item.rollback);  // now the discarded new content
         } else {
-            const auto discarded = item.destination.parent_path() / (".hvx-discard-" + platform::randomUUID());
+            const auto discarded =
+                item.destination.parent_path() / (".hvx-discard-" + platform::randomUUID());
             renameOrThrow(item.destination, discarded);
             renameOrThrow(item.rollback, item.destination);
             removeQuietly(discarded);
@@ -141,8 +142,8 @@ void BundleReplacement::install(const std::vector<Item>& items, const Validate& 
     for (const auto& item : items) {
         const auto uuid = platform::randomUUID();
         const auto folder = item.destination.parent_path();
-        staged.push_back({item.destination, folder / (".hvx-next-" + uuid), folder / (".hvx-rollback-" + uuid),
-                          itemExists(item.destination)});
+        staged.push_back({item.destination, folder / (".hvx-next-" + uuid),
+                          folder / (".hvx-rollback-" + uuid), itemExists(item.destination)});
         copyTree(item.candidate, staged.back().next);
     }
 

@@ -1,5 +1,7 @@
 // PluginInstaller: the install pipeline, from a downloaded archive to swapped-in bundles and a receipt.
 
+#include <sys/stat.h>
+
 #include "core/api_client.h"
 #include "core/bundle_architecture_verifier.h"
 #include "core/bundle_replacement.h"
@@ -7,8 +9,6 @@
 #include "core/plugin_bundle_info.h"
 #include "core/plugin_installer.h"
 #include "core/update_lock.h"
-#include <sys/stat.h>
-
 #include "platform/file_io.h"
 
 namespace halvex {
@@ -22,7 +22,7 @@ void removeQuietly(const std::filesystem::path& path) {
 
 // The staging folder is removed on every way out of the pipeline.
 class StagingFolder {
-public:
+  public:
     explicit StagingFolder(const std::filesystem::path& applicationSupport)
         : path_(applicationSupport / "Staging" / platform::randomUUID()) {
         std::filesystem::create_directories(path_.parent_path());
@@ -34,13 +34,14 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // The single bundle of a format, or none; any other count is `mismatch`.
-std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& staging, const std::string& extension,
-                                                bool expected, const char* mismatch) {
+std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& staging,
+                                                const std::string& extension, bool expected,
+                                                const char* mismatch) {
     const auto bundles = PluginInstaller::pluginBundles(staging, extension);
     if (bundles.size() != (expected ? 1u : 0u)) throw HalvexError::invalidPackage(mismatch);
     if (bundles.empty()) return std::nullopt;
@@ -49,19 +50,20 @@ std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& sta
 
 }  // namespace
 
-PluginInstaller::InstallResult PluginInstaller::downloadAndInstall(const Release& release, const APIClient& client,
-                                                                   const SignedMetadataVerifier& verifier,
-                                                                   bool allowDirectoryAuthorization,
-                                                                   bool prepareWhileDAWRunning, std::stop_token stop) {
+PluginInstaller::InstallResult PluginInstaller::downloadAndInstall(
+    const Release& release, const APIClient& client, const SignedMetadataVerifier& verifier,
+    bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, std::stop_token stop) {
     const UpdateLock lock(folders_.applicationSupport);
     const auto archive = partialDownloadURL(release);
     client.download(release, archive, stop);
     return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning);
 }
 
-PluginInstaller::InstallResult PluginInstaller::install(const Release& release, const std::filesystem::path& archive,
+PluginInstaller::InstallResult PluginInstaller::install(const Release& release,
+                                                        const std::filesystem::path& archive,
                                                         const SignedMetadataVerifier& verifier,
-                                                        bool allowDirectoryAuthorization, bool prepareWhileDAWRunning) {
+                                                        bool allowDirectoryAuthorization,
+                                                        bool prepareWhileDAWRunning) {
     const UpdateLock lock(folders_.applicationSupport);
     return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning);
 }
@@ -109,7 +111,8 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(const Release& r
     std::vector<BundleReplacement::Item> items;
     if (vst3) {
         const auto installed = installedBundle(release.bundleID);
-        if (const auto previous = installed ? installed : legacy) archiveRollback(*previous, release.bundleID);
+        if (const auto previous = installed ? installed : legacy)
+            archiveRollback(*previous, release.bundleID);
         if (folders_.usesManagedSystemDirectory) {
             ensureManagedDirectory(allowDirectoryAuthorization);
         } else {
@@ -118,17 +121,21 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(const Release& r
         items.push_back({*vst3, installed.value_or(folders_.pluginDirectory / vst3->filename())});
     }
     const auto wrapperItem = [&](const std::filesystem::path& candidate, const std::filesystem::path& folder,
-                                 const std::optional<std::filesystem::path>& installed, const std::string& bundleID) {
+                                 const std::optional<std::filesystem::path>& installed,
+                                 const std::string& bundleID) {
         std::filesystem::create_directories(folder);
         const auto destination = installed.value_or(folder / candidate.filename());
-        if (std::filesystem::exists(std::filesystem::symlink_status(destination))) archiveRollback(destination, bundleID);
+        if (std::filesystem::exists(std::filesystem::symlink_status(destination)))
+            archiveRollback(destination, bundleID);
         items.push_back({candidate, destination});
     };
     if (audioUnit) {
         wrapperItem(*audioUnit, folders_.audioUnitDirectory, installedAudioUnit(release.audioUnit->bundleID),
                     release.audioUnit->bundleID);
     }
-    if (clap) wrapperItem(*clap, folders_.clapDirectory, installedClap(release.clap->bundleID), release.clap->bundleID);
+    if (clap)
+        wrapperItem(*clap, folders_.clapDirectory, installedClap(release.clap->bundleID),
+                    release.clap->bundleID);
 
     if (auto hosts = runningAudioApplications(); !hosts.empty()) {
         if (!prepareWhileDAWRunning) throw HalvexError::dawIsRunning(std::move(hosts));
@@ -147,7 +154,8 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(const Release& r
             verifyAudioUnit(installed, *release.audioUnit, release, installedVST3);
         } else {
             if (!vst3IdentityMatches(installed, release)) {
-                throw HalvexError::invalidPackage("The installed plugin identity or version could not be verified.");
+                throw HalvexError::invalidPackage(
+                    "The installed plugin identity or version could not be verified.");
             }
             verifyCodeSignature(installed, release.bundleID);
             BundleArchitectureVerifier::verify(installed, release.architectures);

@@ -27,14 +27,16 @@ std::optional<std::string> versionOf(const std::optional<std::filesystem::path>&
 
 std::optional<std::string> PluginInstaller::installedVersion(const std::string& bundleID) const {
     std::vector<std::string> versions;
-    for (const auto& version : {versionOf(installedBundle(bundleID)), versionOf(installedAudioUnit(bundleID + ".au")),
-                                versionOf(installedClap(bundleID + ".clap"))}) {
+    for (const auto& version :
+         {versionOf(installedBundle(bundleID)), versionOf(installedAudioUnit(bundleID + ".au")),
+          versionOf(installedClap(bundleID + ".clap"))}) {
         if (version) versions.push_back(*version);
     }
     if (versions.empty()) return std::nullopt;
     // Unparseable versions stay unordered relative to the rest, as the comparison leaves them.
-    std::stable_sort(versions.begin(), versions.end(),
-                     [](const std::string& a, const std::string& b) { return SemanticVersion::isNewer(a, b); });
+    std::stable_sort(versions.begin(), versions.end(), [](const std::string& a, const std::string& b) {
+        return SemanticVersion::isNewer(a, b);
+    });
     return versions.front();
 }
 
@@ -43,7 +45,8 @@ std::optional<std::string> PluginInstaller::installedChannel(const std::string& 
     try {
         const auto receipt =
             json::decodeRecord<Release>(platform::readFile(receiptURL(bundleID), maximumReceiptBytes));
-        if (receipt.bundleID != bundleID || installedVersion(bundleID) != receipt.version) return std::nullopt;
+        if (receipt.bundleID != bundleID || installedVersion(bundleID) != receipt.version)
+            return std::nullopt;
         verify(receipt, verifier);
         return receipt.channel;
     } catch (const std::exception&) {
@@ -58,7 +61,8 @@ bool PluginInstaller::isComplete(const Release& release) const {
     } else if (!release.clap || release.audioUnit) {
         return false;
     }
-    if (release.audioUnit && versionOf(installedAudioUnit(release.audioUnit->bundleID)) != release.version) return false;
+    if (release.audioUnit && versionOf(installedAudioUnit(release.audioUnit->bundleID)) != release.version)
+        return false;
     if (release.clap && versionOf(installedClap(release.clap->bundleID)) != release.version) return false;
     return true;
 }
@@ -73,7 +77,8 @@ std::filesystem::path PluginInstaller::receiptURL(const std::string& bundleID) c
     return folders_.applicationSupport / "InstalledReleases" / (platform::sha256Hex(bundleID) + ".json");
 }
 
-void PluginInstaller::archiveRollback(const std::filesystem::path& bundle, const std::string& bundleID) const {
+void PluginInstaller::archiveRollback(const std::filesystem::path& bundle,
+                                      const std::string& bundleID) const {
     const auto folder = folders_.applicationSupport / "Rollback";
     std::filesystem::create_directories(folder);
     const auto zip = folder / (bundleID + ".zip");

@@ -57,7 +57,8 @@ void PluginInstaller::savePending(const Release& release, const std::filesystem:
     }
 }
 
-std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(const SignedMetadataVerifier& verifier) const {
+std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(
+    const SignedMetadataVerifier& verifier) const {
     const auto root = folders_.applicationSupport / "PendingUpdates";
     std::vector<PendingUpdate> updates;
     if (!std::filesystem::exists(root)) return updates;
@@ -78,9 +79,11 @@ std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(cons
     return updates;
 }
 
-std::map<std::string, std::string> PluginInstaller::pendingVersions(const SignedMetadataVerifier& verifier) const {
+std::map<std::string, std::string> PluginInstaller::pendingVersions(
+    const SignedMetadataVerifier& verifier) const {
     std::map<std::string, std::string> versions;
-    for (const auto& update : pendingUpdates(verifier)) versions[update.release.productID] = update.release.version;
+    for (const auto& update : pendingUpdates(verifier))
+        versions[update.release.productID] = update.release.version;
     return versions;
 }
 

@@ -42,7 +42,9 @@ void PluginInstaller::setAudioApplications(std::function<std::vector<std::string
     audioApplications_ = std::move(query);
 }
 
-void PluginInstaller::setElevationRunner(HalvexPluginLocation::ElevationRunner runner) { elevate_ = std::move(runner); }
+void PluginInstaller::setElevationRunner(HalvexPluginLocation::ElevationRunner runner) {
+    elevate_ = std::move(runner);
+}
 
 std::vector<std::string> PluginInstaller::runningAudioApplications() {
     std::lock_guard lock(hostsMutex_);

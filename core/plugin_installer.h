@@ -18,8 +18,8 @@
 
 #include "core/audio_application_monitor.h"
 #include "core/catalog.h"
-#include "core/plugin_location.h"
 #include "core/halvex_configuration.h"
+#include "core/plugin_location.h"
 #include "core/signed_metadata_verifier.h"
 
 namespace halvex {
@@ -93,11 +93,13 @@ class PluginInstaller {
     std::vector<PendingUpdate> pendingUpdates(const SignedMetadataVerifier& verifier) const;
     std::map<std::string, std::string> pendingVersions(const SignedMetadataVerifier& verifier) const;
     // Installs the pending updates once no host runs; returns the names of the installed releases.
-    std::vector<std::string> finishPendingUpdates(const SignedMetadataVerifier& verifier, const std::string& hubVersion);
+    std::vector<std::string> finishPendingUpdates(const SignedMetadataVerifier& verifier,
+                                                  const std::string& hubVersion);
 
     // Installed state (no lock).
     std::optional<std::string> installedVersion(const std::string& bundleID) const;
-    std::optional<std::string> installedChannel(const std::string& bundleID, const SignedMetadataVerifier& verifier) const;
+    std::optional<std::string> installedChannel(const std::string& bundleID,
+                                                const SignedMetadataVerifier& verifier) const;
     bool isComplete(const Release& release) const;
     std::filesystem::path partialDownloadURL(const Release& release) const;
     std::filesystem::path receiptURL(const std::string& bundleID) const;

@@ -6,9 +6,9 @@
 #include <limits>
 #include <thread>
 
-#include "tests/support/child_process.h"
 #include "platform/file_io.h"
 #include "platform/property_list.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temporary_directory.h"
 
 namespace halvex {
@@ -18,12 +18,13 @@ using platform::PropertyValue;
 
 // An application bundle whose main executable is a copy of `program`.
 std::filesystem::path writeApplication(const std::filesystem::path& folder, const std::string& name,
-                                       PropertyValue::Dictionary info, const std::filesystem::path& program = "/bin/sleep") {
+                                       PropertyValue::Dictionary info,
+                                       const std::filesystem::path& program = "/bin/sleep") {
     const auto bundle = folder / name;
     std::filesystem::create_directories(bundle / "Contents" / "MacOS");
     info.emplace("CFBundleExecutable", std::string("Host"));
-    platform::writeFileAtomically(bundle / "Contents" / "Info.plist", platform::xmlPropertyList(PropertyValue(info)),
-                                  0644);
+    platform::writeFileAtomically(bundle / "Contents" / "Info.plist",
+                                  platform::xmlPropertyList(PropertyValue(info)), 0644);
     std::filesystem::copy_file(program, bundle / "Contents" / "MacOS" / "Host");
     return bundle / "Contents" / "MacOS" / "Host";
 }
@@ -33,10 +34,12 @@ TEST(AudioApplicationMonitor, CapacityRuleAndAnIncompleteProcessList) {
     EXPECT_EQ(AudioApplicationMonitor::capacityFor(256), 512u);
 
     std::vector<std::size_t> capacities;
-    AudioApplicationMonitor three([&](std::size_t capacity) {
-        capacities.push_back(capacity);
-        return std::vector<int>(std::min<std::size_t>(capacity, 300), 1);
-    }, [](int) { return std::nullopt; });
+    AudioApplicationMonitor three(
+        [&](std::size_t capacity) {
+            capacities.push_back(capacity);
+            return std::vector<int>(std::min<std::size_t>(capacity, 300), 1);
+        },
+        [](int) { return std::nullopt; });
     EXPECT_TRUE(three.runningApplications().empty());
     EXPECT_EQ(capacities.back(), 556u);
     EXPECT_EQ(capacities.size(), 2u) << "one count, one fill";
@@ -48,7 +51,8 @@ TEST(AudioApplicationMonitor, CapacityRuleAndAnIncompleteProcessList) {
         },
         [](int) { return std::nullopt; });
     EXPECT_EQ(growing.runningApplications(), std::vector<std::string>{"DAW process check unavailable"});
-    AudioApplicationMonitor empty([](std::size_t) { return std::vector<int>{}; }, [](int) { return std::nullopt; });
+    AudioApplicationMonitor empty([](std::size_t) { return std::vector<int>{}; },
+                                  [](int) { return std::nullopt; });
     EXPECT_EQ(empty.runningApplications(), std::vector<std::string>{"DAW process check unavailable"});
 }
 
@@ -61,13 +65,16 @@ TEST(AudioApplicationMonitor, NamesOnlyTheMainExecutablesOfSupportedHosts) {
     const auto nested = writeApplication(folder / "Live.app" / "Contents" / "Helpers", "Helper.app",
                                          {{"CFBundleIdentifier", std::string("com.ableton.live.helper")}});
     std::filesystem::copy_file("/bin/sleep", folder / "Live.app" / "Contents" / "MacOS" / "tool");
-    const auto plain = writeApplication(folder.path(), "Plain.app", {{"CFBundleIdentifier", std::string("com.cockos.reaper")}});
-    const auto other = writeApplication(folder.path(), "Editor.app", {{"CFBundleIdentifier", std::string("com.example.editor")}});
+    const auto plain = writeApplication(folder.path(), "Plain.app",
+                                        {{"CFBundleIdentifier", std::string("com.cockos.reaper")}});
+    const auto other = writeApplication(folder.path(), "Editor.app",
+                                        {{"CFBundleIdentifier", std::string("com.example.editor")}});
 
     EXPECT_EQ(AudioApplicationMonitor::audioApplicationName(live), "Ableton Live 12");
     EXPECT_EQ(AudioApplicationMonitor::audioApplicationName(nested), "com.ableton.live.helper");
-    EXPECT_EQ(AudioApplicationMonitor::audioApplicationName(folder / "Live.app" / "Contents" / "MacOS" / "tool"),
-              std::nullopt);
+    EXPECT_EQ(
+        AudioApplicationMonitor::audioApplicationName(folder / "Live.app" / "Contents" / "MacOS" / "tool"),
+        std::nullopt);
     EXPECT_EQ(AudioApplicationMonitor::audioApplicationName(plain), "com.cockos.reaper");
     EXPECT_EQ(AudioApplicationMonitor::audioApplicationName(other), std::nullopt);
     EXPECT_EQ(AudioApplicationMonitor::audioApplicationName("/sleep"), std::nullopt);
@@ -75,9 +82,9 @@ TEST(AudioApplicationMonitor, NamesOnlyTheMainExecutablesOfSupportedHosts) {
 
 TEST(AudioApplicationMonitor, FindsARealRunningHost) {
     test::TemporaryDirectory folder;
-    const auto host = writeApplication(folder.path(), "REAPER.app",
-                                       {{"CFBundleIdentifier", std::string("com.cockos.reaper")},
-                                        {"CFBundleName", std::string("REAPER")}});
+    const auto host = writeApplication(
+        folder.path(), "REAPER.app",
+        {{"CFBundleIdentifier", std::string("com.cockos.reaper")}, {"CFBundleName", std::string("REAPER")}});
     AudioApplicationMonitor monitor;
     const auto before = monitor.runningApplications();
     EXPECT_EQ(std::count(before.begin(), before.end(), "REAPER"), 0);

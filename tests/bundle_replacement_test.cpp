@@ -30,7 +30,7 @@ std::vector<std::string> hiddenEntries(const std::filesystem::path& folder) {
 }
 
 class BundleReplacementTest : public testing::Test {
-protected:
+  protected:
     BundleReplacementTest() {
         makeBundle(folder / "staging" / "A.vst3", "new A");
         makeBundle(folder / "staging" / "B.clap", "new B");
@@ -42,7 +42,8 @@ protected:
 
     void expectUntouched() {
         EXPECT_EQ(contentOf(folder / "plugins" / "A.vst3"), "old A");
-        EXPECT_EQ(std::filesystem::read_symlink(folder / "plugins" / "A.vst3" / "Contents" / "link"), "../version.txt");
+        EXPECT_EQ(std::filesystem::read_symlink(folder / "plugins" / "A.vst3" / "Contents" / "link"),
+                  "../version.txt");
         EXPECT_FALSE(std::filesystem::exists(folder / "clap" / "B.clap")) << "a new destination ends absent";
         EXPECT_TRUE(hiddenEntries(folder / "plugins").empty());
         EXPECT_TRUE(hiddenEntries(folder / "clap").empty());

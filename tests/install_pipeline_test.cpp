@@ -1,0 +1,454 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+#include "core/api_client.h"
+#include "core/halvex_error.h"
+#include "core/plugin_installer.h"
+#include "core/update_lock.h"
+#include "platform/sha256.h"
+#include "tests/support/plugin_fixtures.h"
+#include "tests/support/service_fixture.h"
+
+namespace halvex {
+namespace {
+
+using platform::PropertyValue;
+using Result = PluginInstaller::InstallResult;
+
+struct ReleaseOptions {
+    std::string version = "1.0.0";
+    bool vst3 = true;
+    bool audioUnit = true;
+    bool clap = true;
+    std::string channel = "stable";
+    std::string minimumHubVersion = "1.0.5";
+    std::optional<std::string> audience{};
+    // Runs on the sealed bundles before they are packed (to make damaged releases).
+    std::function<void(const std::filesystem::path& source)> tamper{};
+};
+
+// Every item below the folders as path -> content digest or link target.
+std::map<std::string, std::string> snapshot(const std::vector<std::filesystem::path>& roots) {
+    std::map<std::string, std::string> items;
+    for (const auto& root : roots) {
+        if (!std::filesystem::exists(root)) continue;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            const auto key = entry.path().string();
+            if (entry.is_symlink()) {
+                items[key] = "-> " + std::filesystem::read_symlink(entry.path()).string();
+            } else if (entry.is_regular_file()) {
+                items[key] = platform::sha256Hex(platform::readFile(entry.path(), 1 << 26));
+            } else {
+                items[key] = "folder";
+            }
+        }
+    }
+    return items;
+}
+
+std::string errorText(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const HalvexError& error) {
+        return error.errorDescription();
+    }
+    return "(passed)";
+}
+
+class InstallPipelineTest : public test::ServiceFixture {
+  protected:
+    InstallPipelineTest() {
+        signIn();
+        folders = PluginInstaller::Folders::standard(folder / "Support", folder / "Plugins" / "VST3");
+        folders.legacyVST3Directory = folder / "Legacy";
+        makeInstaller();
+    }
+
+    void makeInstaller() {
+        installer =
+            std::make_unique<PluginInstaller>(test::trustingConfiguration(service.baseURL()), folders);
+        installer->setAudioApplications([this] {
+            ++hostQueries;
+            return hostsAt ? hostsAt(hostQueries) : std::vector<std::string>{};
+        });
+        installer->setElevationRunner([](const std::string&) -> ElevationResult {
+            ADD_FAILURE() << "no prompt was expected";
+            return {126, ""};
+        });
+    }
+
+    Release makeRelease(const ReleaseOptions& options) {
+        const std::string name = "aurora-" + options.version + "-" + std::to_string(++releases);
+        const auto source = folder / "Source" / name;
+        const std::string bundleID = "com.halvex.aurora";
+        const test::BundleSpec engine{.identifier = bundleID,
+                                      .version = options.version,
+                                      .executable = "Aurora",
+                                      .payload = "engine " + options.version};
+        if (options.vst3) test::writeSealedBundle(source, "Aurora.vst3", engine);
+        if (options.audioUnit) {
+            PropertyValue::Array components = {
+                PropertyValue::Dictionary{{"type", std::string("aufx")},
+                                          {"subtype", std::string("Aurd")},
+                                          {"manufacturer", std::string("Hlvx")}}};
+            test::writeSealedWrapper(source, "Aurora.component",
+                                     {.identifier = bundleID + ".au",
+                                      .version = options.version,
+                                      .executable = "AuroraAU",
+                                      .payload = "au",
+                                      .extraInfo = {{"AudioComponents", components}}},
+                                     engine);
+        }
+        if (options.clap) {
+            test::writeSealedWrapper(source, "Aurora.clap",
+                                     {.identifier = bundleID + ".clap",
+                                      .version = options.version,
+                                      .executable = "AuroraCLAP",
+                                      .payload = "clap",
+                                      .extraInfo = {{"HVXCLAPPluginID", bundleID}}},
+                                     engine);
+        }
+        if (options.tamper) options.tamper(source);
+
+        maker::ReleaseSpec spec;
+        spec.releaseID = "rel_" + std::to_string(releases);
+        spec.productID = "prod_aurora";
+        spec.name = "Aurora " + options.version;
+        spec.bundleID = bundleID;
+        spec.version = options.version;
+        spec.channel = options.channel;
+        spec.minimumOS = "1.0";
+        spec.minimumHubVersion = options.minimumHubVersion;
+        spec.audience = options.audience;
+        if (!options.vst3) spec.vst3 = false;
+        if (options.audioUnit) {
+            spec.audioUnit = nlohmann::json{{"bundle_id", bundleID + ".au"},
+                                            {"type", "aufx"},
+                                            {"subtype", "Aurd"},
+                                            {"manufacturer", "Hlvx"}};
+        }
+        if (options.clap)
+            spec.clap = nlohmann::json{{"bundle_id", bundleID + ".clap"}, {"plugin_id", bundleID}};
+        for (const auto& entry : std::filesystem::directory_iterator(source))
+            spec.bundles.push_back(entry.path());
+        const auto archive = folder / "Served" / (name + ".zip");
+        spec.downloadURL = service.baseURL() + "/files/releases/" + name + ".zip";
+        const auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
+        service.addFileFromDisk("releases/" + name + ".zip", archive);
+        return json::decodeRecord<Release>(packaged.release.dump());
+    }
+
+    Result install(const Release& release, bool prepareWhileDAWRunning = false) {
+        return installer->downloadAndInstall(release, client(), verifier, false, prepareWhileDAWRunning);
+    }
+
+    std::map<std::string, std::string> pluginFolders() const {
+        return snapshot({folder / "Plugins", folders.legacyVST3Directory});
+    }
+
+    std::filesystem::path partial(const Release& release) const {
+        return folders.applicationSupport / "Downloads" / (release.releaseID + ".zip.partial");
+    }
+
+    bool stagingEmpty() const {
+        const auto staging = folders.applicationSupport / "Staging";
+        return !std::filesystem::exists(staging) || std::filesystem::is_empty(staging);
+    }
+
+    PluginInstaller::Folders folders;
+    std::unique_ptr<PluginInstaller> installer;
+    SignedMetadataVerifier verifier = test::trustingVerifier();
+    std::function<std::vector<std::string>(int query)> hostsAt;
+    int hostQueries = 0;
+    int releases = 0;
+};
+
+TEST_F(InstallPipelineTest, FirstInstallThenUpdateOfAThreeFormatRelease) {
+    const auto first = makeRelease({.version = "1.0.0"});
+    EXPECT_EQ(install(first), Result::installed());
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.0.0");
+    EXPECT_TRUE(installer->isComplete(first));
+    EXPECT_EQ(installer->installedChannel("com.halvex.aurora", verifier), "stable");
+    EXPECT_TRUE(std::filesystem::exists(folder / "Plugins" / "VST3" / "Aurora.vst3"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "Plugins" / "Components" / "Aurora.component"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "Plugins" / "CLAP" / "Aurora.clap"));
+    EXPECT_FALSE(std::filesystem::exists(partial(first)));
+    EXPECT_FALSE(std::filesystem::exists(folders.applicationSupport / "Rollback")) << "nothing was replaced";
+    EXPECT_TRUE(stagingEmpty());
+
+    const auto second = makeRelease({.version = "1.1.0"});
+    EXPECT_FALSE(installer->isComplete(second));
+    EXPECT_EQ(install(second), Result::installed());
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.1.0");
+    for (const char* id : {"com.halvex.aurora", "com.halvex.aurora.au", "com.halvex.aurora.clap"}) {
+        EXPECT_TRUE(
+            std::filesystem::exists(folders.applicationSupport / "Rollback" / (std::string(id) + ".zip")))
+            << id;
+    }
+    const auto receipt =
+        json::decodeRecord<Release>(platform::readFile(installer->receiptURL("com.halvex.aurora"), 1 << 20));
+    EXPECT_EQ(receipt.version, "1.1.0");
+    EXPECT_EQ(std::filesystem::status(folders.applicationSupport / "InstalledReleases").permissions(),
+              std::filesystem::perms(0700));
+    for (const auto& [path, digest] : pluginFolders()) {
+        EXPECT_EQ(std::filesystem::path(path).filename().string().find(".hvx-"), std::string::npos) << path;
+    }
+    EXPECT_TRUE(stagingEmpty());
+}
+
+TEST_F(InstallPipelineTest, VST3OnlyAndClapOnlyBetaReleases) {
+    const auto vst3Only = makeRelease({.audioUnit = false, .clap = false});
+    EXPECT_EQ(install(vst3Only), Result::installed());
+    EXPECT_TRUE(installer->isComplete(vst3Only));
+    EXPECT_FALSE(std::filesystem::exists(folder / "Plugins" / "CLAP"));
+
+    const auto clapOnly = makeRelease({.version = "1.1.0-beta.1",
+                                       .vst3 = false,
+                                       .audioUnit = false,
+                                       .channel = "beta",
+                                       .audience = "internal"});
+    EXPECT_EQ(install(clapOnly), Result::installed());
+    EXPECT_TRUE(installer->isComplete(clapOnly));
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.1.0-beta.1");
+    EXPECT_EQ(installer->installedChannel("com.halvex.aurora", verifier), "beta");
+}
+
+TEST_F(InstallPipelineTest, DamagedReleasesNeverChangeThePluginFolders) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    const auto before = pluginFolders();
+
+    const auto flipByte = [](const std::filesystem::path& file) {
+        std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+        stream.seekp(40);
+        stream.put('Z');
+    };
+    const std::vector<std::pair<ReleaseOptions, std::string>> table = {
+        {{.version = "1.1.0",
+          .tamper = [&](const auto& s) { flipByte(s / "Aurora.vst3/Contents/MacOS/Aurora"); }},
+         "The plugin is not signed by HALVEX."},
+        {{.version = "1.1.0",
+          .tamper =
+              [&](const auto& s) {
+                  flipByte(s / "Aurora.clap/Contents/Resources/plugin.bundle/Contents/MacOS/Aurora");
+              }},
+         "The plugin is not signed by HALVEX."},
+        {{.version = "1.1.0",
+          .tamper = [](const auto& s) { std::filesystem::remove_all(s / "Aurora.component"); }},
+         "The Audio Unit format does not match the signed release."},
+        {{.version = "1.1.0",
+          .tamper =
+              [](const auto& s) {
+                  std::filesystem::copy(s / "Aurora.vst3", s / "Extra.vst3",
+                                        std::filesystem::copy_options::recursive);
+              }},
+         "The VST3 format does not match the signed release."},
+        {{.version = "1.1.0",
+          .tamper =
+              [](const auto& s) {
+                  std::filesystem::remove_all(s / "Aurora.vst3");
+                  test::writeSealedBundle(s, "Aurora.vst3",
+                                          {.identifier = "com.halvex.aurora",
+                                           .version = "1.0.9",
+                                           .executable = "Aurora",
+                                           .payload = "engine 1.1.0"});
+              }},
+         "The plugin identity or version does not match this release."},
+        {{.version = "1.1.0",
+          .tamper =
+              [](const auto& s) {
+                  std::filesystem::remove_all(s / "Aurora.vst3");
+                  test::writeSealedBundle(s, "Aurora.vst3",
+                                          {.identifier = "com.halvex.aurora",
+                                           .version = "1.1.0",
+                                           .executable = "Aurora",
+                                           .cpuTypes = {maker::cpuTypeX86_64},
+                                           .payload = "engine 1.1.0"});
+              }},
+         "The bundle executable is missing the required arm64 architecture."},
+    };
+    for (const auto& [options, message] : table) {
+        const auto release = makeRelease(options);
+        EXPECT_EQ(errorText([&] { install(release); }), message);
+        EXPECT_EQ(pluginFolders(), before) << message;
+        EXPECT_TRUE(stagingEmpty());
+        EXPECT_TRUE(std::filesystem::exists(partial(release))) << "the archive stays for the next attempt";
+    }
+
+    // The served archive changes after signing: the digest no longer matches and the archive goes.
+    auto release = makeRelease({.version = "1.2.0"});
+    const auto served = folder / "Served" / ("aurora-1.2.0-" + std::to_string(releases) + ".zip");
+    flipByte(served);
+    EXPECT_EQ(errorText([&] { install(release); }),
+              "The downloaded update did not match its signed checksum.");
+    EXPECT_FALSE(std::filesystem::exists(partial(release)));
+    // Another release's archive under this release's URL: its size already gives it away in the download.
+    auto other = makeRelease({.version = "1.3.0", .audioUnit = false});
+    other.downloadURL = release.downloadURL;
+    EXPECT_EQ(errorText([&] { install(other); }), "The server returned an invalid response.");
+    EXPECT_EQ(pluginFolders(), before);
+}
+
+TEST_F(InstallPipelineTest, AFailureAfterTheSwapRestoresEveryBundle) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    const auto before = pluginFolders();
+    // A folder where the receipt belongs makes the last validation fail after all three swaps.
+    std::filesystem::remove(installer->receiptURL("com.halvex.aurora"));
+    std::filesystem::create_directories(installer->receiptURL("com.halvex.aurora") / "blocker");
+    const auto update = makeRelease({.version = "1.1.0"});
+    EXPECT_THROW(install(update), std::system_error);
+    EXPECT_EQ(pluginFolders(), before);
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.0.0");
+    EXPECT_TRUE(stagingEmpty());
+}
+
+TEST_F(InstallPipelineTest, RunningHostsRefuseOrKeepAPendingUpdate) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    const auto before = pluginFolders();
+    hostsAt = [](int) { return std::vector<std::string>{"Bitwig Studio", "REAPER"}; };
+
+    const auto update = makeRelease({.version = "1.1.0"});
+    EXPECT_EQ(errorText([&] { install(update); }),
+              "Close these audio applications before installing: Bitwig Studio, REAPER.");
+    EXPECT_TRUE(std::filesystem::exists(partial(update)));
+
+    EXPECT_EQ(install(update, true), Result::pendingRestart({"Bitwig Studio", "REAPER"}));
+    const auto pending = installer->pendingDirectory(update);
+    EXPECT_TRUE(std::filesystem::exists(pending / "update.zip"));
+    EXPECT_TRUE(std::filesystem::exists(pending / "release.json"));
+    EXPECT_TRUE(std::filesystem::exists(partial(update)));
+    EXPECT_EQ(installer->pendingVersions(verifier),
+              (std::map<std::string, std::string>{{"prod_aurora", "1.1.0"}}));
+    EXPECT_EQ(pluginFolders(), before);
+
+    // A bad archive is refused even though it would only have been kept.
+    const auto damaged = makeRelease({.version = "1.2.0", .tamper = [](const auto& s) {
+                                          std::ofstream(s / "Aurora.vst3" / "extra") << "x";
+                                      }});
+    EXPECT_EQ(errorText([&] { install(damaged, true); }), "The plugin is not signed by HALVEX.");
+
+    // Nothing is finished while the hosts run; once they quit the update goes in.
+    EXPECT_TRUE(installer->finishPendingUpdates(verifier, "1.0.5").empty());
+    hostsAt = nullptr;
+    EXPECT_EQ(installer->finishPendingUpdates(verifier, "1.0.5"), std::vector<std::string>{"Aurora 1.1.0"});
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.1.0");
+    EXPECT_FALSE(std::filesystem::exists(pending));
+}
+
+TEST_F(InstallPipelineTest, AHostAppearingBeforeTheSwapKeepsTheFoldersUnchanged) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    const auto before = pluginFolders();
+    hostQueries = 0;
+    hostsAt = [](int query) {
+        return query >= 3 ? std::vector<std::string>{"REAPER"} : std::vector<std::string>{};
+    };
+    const auto update = makeRelease({.version = "1.1.0"});
+    EXPECT_EQ(install(update, true), Result::pendingRestart({"REAPER"}));
+    EXPECT_EQ(pluginFolders(), before);
+    EXPECT_TRUE(std::filesystem::exists(folders.applicationSupport / "Rollback" / "com.halvex.aurora.zip"));
+    hostQueries = 0;
+    EXPECT_EQ(errorText([&] { install(update, false); }),
+              "Close these audio applications before installing: REAPER.");
+    EXPECT_EQ(pluginFolders(), before);
+}
+
+TEST_F(InstallPipelineTest, FinishingSkipsObsoleteAppliedAndTooNewUpdates) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    hostsAt = [](int) { return std::vector<std::string>{"REAPER"}; };
+    const auto needsNewerHub = makeRelease({.version = "1.1.0", .minimumHubVersion = "2.0.0"});
+    EXPECT_EQ(install(needsNewerHub, true).kind, Result::Kind::pendingRestart);
+    hostsAt = nullptr;
+    EXPECT_TRUE(installer->finishPendingUpdates(verifier, "1.9.0").empty());
+    EXPECT_TRUE(std::filesystem::exists(installer->pendingDirectory(needsNewerHub)))
+        << "waits for a newer hub";
+
+    // Applied meanwhile: the same release was installed directly, which also removes the pending update.
+    EXPECT_EQ(install(needsNewerHub), Result::installed());
+    EXPECT_FALSE(std::filesystem::exists(installer->pendingDirectory(needsNewerHub)));
+
+    // Staged over 1.1.0; then 1.3.0 was installed directly: the staged 1.2.0 is obsolete.
+    hostsAt = [](int) { return std::vector<std::string>{"REAPER"}; };
+    const auto staged = makeRelease({.version = "1.2.0"});
+    EXPECT_EQ(install(staged, true).kind, Result::Kind::pendingRestart);
+    hostsAt = nullptr;
+    const auto pendingFolder = installer->pendingDirectory(staged);
+    const auto keep = folder / "kept-pending";
+    std::filesystem::copy(pendingFolder, keep, std::filesystem::copy_options::recursive);
+    EXPECT_EQ(install(makeRelease({.version = "1.3.0"})), Result::installed());
+    std::filesystem::copy(keep, pendingFolder, std::filesystem::copy_options::recursive);
+    EXPECT_TRUE(installer->finishPendingUpdates(verifier, "1.0.5").empty());
+    EXPECT_FALSE(std::filesystem::exists(pendingFolder));
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.3.0");
+
+    // An update already in place is dropped without installing.
+    hostsAt = [](int) { return std::vector<std::string>{"REAPER"}; };
+    const auto current = makeRelease({.version = "1.4.0"});
+    EXPECT_EQ(install(current, true).kind, Result::Kind::pendingRestart);
+    hostsAt = nullptr;
+    std::filesystem::copy(installer->pendingDirectory(current), keep / "again",
+                          std::filesystem::copy_options::recursive);
+    EXPECT_EQ(installer->finishPendingUpdates(verifier, "1.0.5"), std::vector<std::string>{"Aurora 1.4.0"});
+    std::filesystem::copy(keep / "again", installer->pendingDirectory(current),
+                          std::filesystem::copy_options::recursive);
+    EXPECT_TRUE(installer->finishPendingUpdates(verifier, "1.0.5").empty());
+    EXPECT_FALSE(std::filesystem::exists(installer->pendingDirectory(current)));
+
+    // A pending folder that is not at its product's hash is refused.
+    std::filesystem::copy(keep, folders.applicationSupport / "PendingUpdates" / "elsewhere",
+                          std::filesystem::copy_options::recursive);
+    EXPECT_EQ(errorText([&] { installer->pendingUpdates(verifier); }), "Invalid pending plugin update.");
+}
+
+TEST_F(InstallPipelineTest, ALegacyCopyIsArchivedLeftDuringTheSwapAndRemovedAfterSuccess) {
+    folders.usesManagedSystemDirectory = true;
+    folders.pluginDirectory = folder / "Plugins" / "Shared" / "Halvex";
+    std::filesystem::create_directories(folders.pluginDirectory);
+    makeInstaller();
+    test::writeSealedBundle(folders.legacyVST3Directory, "Aurora Old.vst3",
+                            {.identifier = "com.halvex.aurora", .version = "0.9.0", .executable = "Aurora"});
+
+    // A failed installation leaves it where it is.
+    const auto damaged = makeRelease({.version = "1.0.0", .tamper = [](const auto& s) {
+                                          std::filesystem::remove_all(s / "Aurora.clap");
+                                      }});
+    EXPECT_THROW(install(damaged), HalvexError);
+    EXPECT_TRUE(std::filesystem::exists(folders.legacyVST3Directory / "Aurora Old.vst3"));
+
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    EXPECT_TRUE(std::filesystem::exists(folders.applicationSupport / "Rollback" / "com.halvex.aurora.zip"));
+    EXPECT_FALSE(std::filesystem::exists(folders.legacyVST3Directory / "Aurora Old.vst3"));
+    EXPECT_TRUE(std::filesystem::exists(folders.pluginDirectory / "Aurora.vst3"));
+}
+
+TEST_F(InstallPipelineTest, ASecondInstallerFailsAtOnceWhileQueriesGoOn) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    const auto update = makeRelease({.version = "1.1.0"});
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        UpdateLock lock(folders.applicationSupport);
+        (void)!::write(ready[1], "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(errorText([&] { install(update); }), "Another HALVEX update is already running.");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.0.0");
+    EXPECT_TRUE(installer->isComplete(makeRelease({.version = "1.0.0"})));
+    EXPECT_NO_THROW(installer->pendingVersions(verifier));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(install(update), Result::installed());
+}
+
+}  // namespace
+}  // namespace halvex
