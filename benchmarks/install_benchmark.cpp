@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <thread>
 
 #include "core/api_client.h"
 #include "core/plugin_installer.h"
@@ -46,7 +47,8 @@ void writeRandom(const std::filesystem::path& path, std::size_t bytes) {
 
 std::filesystem::path writeBundle(const std::filesystem::path& folder, const std::string& name,
                                   const std::string& identifier, const std::string& version,
-                                  const platform::PropertyValue::Dictionary& extra, std::size_t resourceBytes) {
+                                  const platform::PropertyValue::Dictionary& extra,
+                                  std::size_t resourceBytes) {
     const auto bundle = folder / name;
     std::filesystem::create_directories(bundle / "Contents" / "MacOS");
     std::filesystem::create_directories(bundle / "Contents" / "Resources");
@@ -54,7 +56,8 @@ std::filesystem::path writeBundle(const std::filesystem::path& folder, const std
     info.emplace("CFBundleIdentifier", identifier);
     info.emplace("CFBundleShortVersionString", version);
     info.emplace("CFBundleExecutable", std::string("Engine"));
-    std::ofstream(bundle / "Contents" / "Info.plist") << platform::xmlPropertyList(platform::PropertyValue(info));
+    std::ofstream(bundle / "Contents" / "Info.plist")
+        << platform::xmlPropertyList(platform::PropertyValue(info));
     std::ofstream(bundle / "Contents" / "MacOS" / "Engine", std::ios::binary)
         << maker::machOExecutable({maker::cpuTypeARM64, maker::cpuTypeX86_64}, "engine");
     if (resourceBytes > 0) writeRandom(bundle / "Contents" / "Resources" / "samples.bin", resourceBytes);
@@ -63,7 +66,8 @@ std::filesystem::path writeBundle(const std::filesystem::path& folder, const std
 
 HalvexConfiguration configurationFor(const std::filesystem::path& work, const std::string& baseURL) {
     const auto trust = maker::readTrustSet(work / "keys");
-    return HalvexConfiguration{*Url::parse(baseURL), "HALVEXDEV1", trust.service.publicPEM, {trust.root.certificatePEM}};
+    return HalvexConfiguration{
+        *Url::parse(baseURL), "HALVEXDEV1", trust.service.publicPEM, {trust.root.certificatePEM}};
 }
 
 int prepare(const std::filesystem::path& work, const std::string& downloadURL, std::size_t megabytes) {
@@ -73,13 +77,17 @@ int prepare(const std::filesystem::path& work, const std::string& downloadURL, s
     const std::size_t third = megabytes * 1024 * 1024 / 3;
     const std::string id = "com.halvex.bench";
     const auto engine = [&](const std::filesystem::path& wrapper) {
-        const auto bundle = writeBundle(wrapper / "Contents" / "Resources", "plugin.bundle", id, "1.0.0", {}, 0);
+        const auto bundle =
+            writeBundle(wrapper / "Contents" / "Resources", "plugin.bundle", id, "1.0.0", {}, 0);
         maker::sealBundle(bundle, id, trust.leaf);
     };
     maker::sealBundle(writeBundle(source, "Bench.vst3", id, "1.0.0", {}, third), id, trust.leaf);
-    const platform::PropertyValue::Array components = {platform::PropertyValue::Dictionary{
-        {"type", std::string("aufx")}, {"subtype", std::string("Bnch")}, {"manufacturer", std::string("Hlvx")}}};
-    auto au = writeBundle(source, "Bench.component", id + ".au", "1.0.0", {{"AudioComponents", components}}, third);
+    const platform::PropertyValue::Array components = {
+        platform::PropertyValue::Dictionary{{"type", std::string("aufx")},
+                                            {"subtype", std::string("Bnch")},
+                                            {"manufacturer", std::string("Hlvx")}}};
+    auto au =
+        writeBundle(source, "Bench.component", id + ".au", "1.0.0", {{"AudioComponents", components}}, third);
     engine(au);
     maker::sealBundle(au, id + ".au", trust.leaf);
     auto clap = writeBundle(source, "Bench.clap", id + ".clap", "1.0.0", {{"HVXCLAPPluginID", id}}, third);
@@ -92,7 +100,8 @@ int prepare(const std::filesystem::path& work, const std::string& downloadURL, s
     spec.bundleID = id;
     spec.minimumOS = "1.0";
     spec.downloadURL = downloadURL;
-    spec.audioUnit = nlohmann::json{{"bundle_id", id + ".au"}, {"type", "aufx"}, {"subtype", "Bnch"}, {"manufacturer", "Hlvx"}};
+    spec.audioUnit = nlohmann::json{
+        {"bundle_id", id + ".au"}, {"type", "aufx"}, {"subtype", "Bnch"}, {"manufacturer", "Hlvx"}};
     spec.clap = nlohmann::json{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
     spec.bundles = {source / "Bench.vst3", source / "Bench.component", source / "Bench.clap"};
     const auto packaged = maker::packageRelease(spec, work / "release.zip", trust.service.privatePEM);
@@ -130,21 +139,26 @@ int queries(const std::filesystem::path& work) {
     for (int index = 0; index < 50; ++index) {
         const std::string id = "com.halvex.product" + std::to_string(index);
         writeBundle(work / "Plugins" / "VST3", "P" + std::to_string(index) + ".vst3", id, "1.0.0", {}, 0);
-        writeBundle(work / "Plugins" / "Components", "P" + std::to_string(index) + ".component", id + ".au", "1.0.0", {}, 0);
-        writeBundle(work / "Plugins" / "CLAP", "P" + std::to_string(index) + ".clap", id + ".clap", "1.0.0", {}, 0);
+        writeBundle(work / "Plugins" / "Components", "P" + std::to_string(index) + ".component", id + ".au",
+                    "1.0.0", {}, 0);
+        writeBundle(work / "Plugins" / "CLAP", "P" + std::to_string(index) + ".clap", id + ".clap", "1.0.0",
+                    {}, 0);
         maker::ReleaseSpec spec;
         spec.releaseID = "rel_" + std::to_string(index);
         spec.productID = "prod_" + std::to_string(index);
         spec.bundleID = id;
         spec.minimumOS = "1.0";
-        spec.audioUnit =
-            nlohmann::json{{"bundle_id", id + ".au"}, {"type", "aufx"}, {"subtype", "Bnch"}, {"manufacturer", "Hlvx"}};
+        spec.audioUnit = nlohmann::json{
+            {"bundle_id", id + ".au"}, {"type", "aufx"}, {"subtype", "Bnch"}, {"manufacturer", "Hlvx"}};
         spec.clap = nlohmann::json{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
         const auto described = maker::describeRelease(spec, work / "empty.zip", trust.service.privatePEM);
         releases.push_back(json::decodeRecord<Release>(described.release.dump()));
         platform::createDirectories(work / "Support" / "InstalledReleases", 0700);
         platform::writeFileAtomically(installer.receiptURL(id), described.release.dump(), 0600);
     }
+    // The window sees folders that changed seconds ago or more; freshly written folders are re-read on every
+    // query until their timestamps are old enough to be trusted.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     constexpr int rounds = 20;
     std::size_t complete = 0;
     const auto started = std::chrono::steady_clock::now();
@@ -157,7 +171,8 @@ int queries(const std::filesystem::path& work) {
         complete += installer.pendingVersions(verifier).size();
     }
     const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - started;
-    std::cout << "answers " << complete / rounds << "\nmilliseconds_per_scan " << elapsed.count() / rounds << "\n";
+    std::cout << "answers " << complete / rounds << "\nmilliseconds_per_scan " << elapsed.count() / rounds
+              << "\n";
     return 0;
 }
 
@@ -173,7 +188,8 @@ int main(int argc, char** argv) {
         std::cerr << "install_benchmark: " << error.what() << "\n";
         return 1;
     }
-    std::cerr << "usage: install_benchmark prepare <work> <download URL> <megabytes> | install <work> <base URL> | "
-                 "queries <work>\n";
+    std::cerr
+        << "usage: install_benchmark prepare <work> <download URL> <megabytes> | install <work> <base URL> | "
+           "queries <work>\n";
     return 2;
 }

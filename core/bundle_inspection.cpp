@@ -54,25 +54,9 @@ std::filesystem::path engineExecutable(const std::filesystem::path& bundle) {
     return bundle / "Contents" / "MacOS" / *name;
 }
 
-std::optional<std::filesystem::path> firstBundleWithIdentifier(const std::filesystem::path& folder,
-                                                               const std::string& extension,
-                                                               const std::string& bundleID) {
-    std::error_code error;
-    std::filesystem::directory_iterator entries(folder, error);
-    if (error) return std::nullopt;
-    // Listing order is the file system's; sorting by name makes "the first one" the same on every run.
-    std::vector<std::filesystem::path> candidates;
-    for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-        if (error) return std::nullopt;
-        const auto& path = entries->path();
-        if (!isHidden(path) && path.extension() == "." + extension) candidates.push_back(path);
-    }
-    std::sort(candidates.begin(), candidates.end());
-    for (const auto& candidate : candidates) {
-        const auto info = PluginBundleInfo::read(candidate);
-        if (info && info->identifier == bundleID) return candidate;
-    }
-    return std::nullopt;
+std::optional<std::filesystem::path> pathOf(const std::optional<InstalledBundle>& bundle) {
+    if (!bundle) return std::nullopt;
+    return bundle->path;
 }
 
 }  // namespace
@@ -153,15 +137,15 @@ void PluginInstaller::verifyEmbeddedEngine(const std::filesystem::path& wrapper,
 }
 
 std::optional<std::filesystem::path> PluginInstaller::installedBundle(const std::string& bundleID) const {
-    return firstBundleWithIdentifier(folders_.pluginDirectory, "vst3", bundleID);
+    return pathOf(bundleIndex_.find(folders_.pluginDirectory, "vst3", bundleID));
 }
 
 std::optional<std::filesystem::path> PluginInstaller::installedAudioUnit(const std::string& bundleID) const {
-    return firstBundleWithIdentifier(folders_.audioUnitDirectory, "component", bundleID);
+    return pathOf(bundleIndex_.find(folders_.audioUnitDirectory, "component", bundleID));
 }
 
 std::optional<std::filesystem::path> PluginInstaller::installedClap(const std::string& bundleID) const {
-    return firstBundleWithIdentifier(folders_.clapDirectory, "clap", bundleID);
+    return pathOf(bundleIndex_.find(folders_.clapDirectory, "clap", bundleID));
 }
 
 std::optional<std::filesystem::path> PluginInstaller::legacyInstalledBundle(
@@ -173,7 +157,7 @@ std::optional<std::filesystem::path> PluginInstaller::legacyInstalledBundle(
     if (standardized(folders_.legacyVST3Directory) == standardized(folders_.pluginDirectory)) {
         return std::nullopt;
     }
-    return firstBundleWithIdentifier(folders_.legacyVST3Directory, "vst3", bundleID);
+    return pathOf(bundleIndex_.find(folders_.legacyVST3Directory, "vst3", bundleID));
 }
 
 }  // namespace halvex

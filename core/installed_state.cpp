@@ -16,11 +16,9 @@ namespace {
 
 constexpr std::size_t maximumReceiptBytes = 1024 * 1024;
 
-std::optional<std::string> versionOf(const std::optional<std::filesystem::path>& bundle) {
+std::optional<std::string> versionOf(const std::optional<InstalledBundle>& bundle) {
     if (!bundle) return std::nullopt;
-    const auto info = PluginBundleInfo::read(*bundle);
-    if (!info) return std::nullopt;
-    return info->version;
+    return bundle->info.version;
 }
 
 }  // namespace
@@ -28,8 +26,9 @@ std::optional<std::string> versionOf(const std::optional<std::filesystem::path>&
 std::optional<std::string> PluginInstaller::installedVersion(const std::string& bundleID) const {
     std::vector<std::string> versions;
     for (const auto& version :
-         {versionOf(installedBundle(bundleID)), versionOf(installedAudioUnit(bundleID + ".au")),
-          versionOf(installedClap(bundleID + ".clap"))}) {
+         {versionOf(bundleIndex_.find(folders_.pluginDirectory, "vst3", bundleID)),
+          versionOf(bundleIndex_.find(folders_.audioUnitDirectory, "component", bundleID + ".au")),
+          versionOf(bundleIndex_.find(folders_.clapDirectory, "clap", bundleID + ".clap"))}) {
         if (version) versions.push_back(*version);
     }
     if (versions.empty()) return std::nullopt;
@@ -42,13 +41,33 @@ std::optional<std::string> PluginInstaller::installedVersion(const std::string& 
 
 std::optional<std::string> PluginInstaller::installedChannel(const std::string& bundleID,
                                                              const SignedMetadataVerifier& verifier) const {
-    try {
-        const auto receipt =
-            json::decodeRecord<Release>(platform::readFile(receiptURL(bundleID), maximumReceiptBytes));
-        if (receipt.bundleID != bundleID || installedVersion(bundleID) != receipt.version)
-            return std::nullopt;
-        verify(receipt, verifier);
+    const auto file = receiptURL(bundleID);
+    const auto stamp = platform::stampOf(file);
+    const auto version = installedVersion(bundleID);
+    if (!stamp || !version) return std::nullopt;
+    const auto key = verifier.keyIdentity();
+    const auto channelIfCurrent = [&](const VerifiedReceipt& receipt) -> std::optional<std::string> {
+        if (receipt.version != *version) return std::nullopt;
         return receipt.channel;
+    };
+    {
+        // The signature check is the costly part of this per-second query; an unchanged receipt keeps its
+        // verdict.
+        std::lock_guard lock(receiptsMutex_);
+        const auto cached = verifiedReceipts_.find(bundleID);
+        if (cached != verifiedReceipts_.end() && cached->second.stamp == *stamp &&
+            cached->second.verifierKey == key) {
+            return channelIfCurrent(cached->second);
+        }
+    }
+    try {
+        const auto receipt = json::decodeRecord<Release>(platform::readFile(file, maximumReceiptBytes));
+        if (receipt.bundleID != bundleID) return std::nullopt;
+        verify(receipt, verifier);
+        const VerifiedReceipt verified{*stamp, key, receipt.version, receipt.channel};
+        std::lock_guard lock(receiptsMutex_);
+        verifiedReceipts_.insert_or_assign(bundleID, verified);
+        return channelIfCurrent(verified);
     } catch (const std::exception&) {
         // No receipt, an unreadable one, or one the service did not sign: the channel is unknown.
         return std::nullopt;
@@ -57,13 +76,18 @@ std::optional<std::string> PluginInstaller::installedChannel(const std::string& 
 
 bool PluginInstaller::isComplete(const Release& release) const {
     if (release.includesVST3()) {
-        if (versionOf(installedBundle(release.bundleID)) != release.version) return false;
+        if (versionOf(bundleIndex_.find(folders_.pluginDirectory, "vst3", release.bundleID)) !=
+            release.version)
+            return false;
     } else if (!release.clap || release.audioUnit) {
         return false;
     }
-    if (release.audioUnit && versionOf(installedAudioUnit(release.audioUnit->bundleID)) != release.version)
+    if (release.audioUnit && versionOf(bundleIndex_.find(folders_.audioUnitDirectory, "component",
+                                                         release.audioUnit->bundleID)) != release.version)
         return false;
-    if (release.clap && versionOf(installedClap(release.clap->bundleID)) != release.version) return false;
+    if (release.clap && versionOf(bundleIndex_.find(folders_.clapDirectory, "clap",
+                                                    release.clap->bundleID)) != release.version)
+        return false;
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include "core/audio_application_monitor.h"
 #include "core/catalog.h"
 #include "core/halvex_configuration.h"
+#include "core/installed_bundle_index.h"
 #include "core/plugin_location.h"
 #include "core/signed_metadata_verifier.h"
 
@@ -142,6 +143,15 @@ class PluginInstaller {
 
     HalvexConfiguration configuration_;
     Folders folders_;
+    InstalledBundleIndex bundleIndex_;
+    struct VerifiedReceipt {
+        platform::FileStamp stamp;
+        std::string verifierKey;
+        std::string version;
+        std::string channel;
+    };
+    mutable std::mutex receiptsMutex_;
+    mutable std::map<std::string, VerifiedReceipt> verifiedReceipts_;
     std::mutex hostsMutex_;
     AudioApplicationMonitor monitor_;
     std::function<std::vector<std::string>()> audioApplications_;

@@ -24,6 +24,8 @@ class SignedMetadataVerifier {
 
     // The payload bytes of a token whose ES256 signature verifies; HalvexError::invalidSignature otherwise.
     std::string verifyReleaseManifest(std::string_view token) const;
+    // The service key's bytes, telling verifiers with different keys apart.
+    std::string keyIdentity() const { return serviceKey_.x963(); }
 
   private:
     platform::P256PublicKey serviceKey_;

@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,6 +52,18 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
 void createDirectories(const std::filesystem::path& path, mode_t mode);
 
 void fsyncDirectory(const std::filesystem::path& path);
+
+// What identifies a file's current state: replaced, touched or resized files get another stamp.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t modifiedNanoseconds = 0;
+    std::int64_t changedNanoseconds = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// Absent when the item does not exist or cannot be examined (links are followed).
+std::optional<FileStamp> stampOf(const std::filesystem::path& path);
 
 // A random version 4 UUID in canonical upper-case form, for hidden work names.
 std::string randomUUID();

@@ -6,6 +6,7 @@
 #include "core/bundle_architecture_verifier.h"
 #include "core/executable_architectures.h"
 #include "core/halvex_error.h"
+#include "core/installed_bundle_index.h"
 #include "core/plugin_installer.h"
 #include "platform/running_bundle.h"
 #include "tests/support/plugin_fixtures.h"
@@ -221,6 +222,42 @@ TEST(InstalledBundles, LookupsByIdentifierAndTheLegacyFolderRule) {
         PluginInstaller(test::trustingConfiguration(), folders).legacyInstalledBundle("com.halvex.same"),
         std::nullopt)
         << "the same folder as the VST3 folder is not searched twice";
+}
+
+}  // namespace
+}  // namespace halvex
+
+namespace halvex {
+namespace {
+
+// Makes a folder look as if it last changed an hour ago, so its cached listing is trusted.
+void ageFolder(const std::filesystem::path& folder) {
+    std::filesystem::last_write_time(folder,
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+}
+
+TEST(InstalledBundleIndex, SeesBundlesSwappedInAndInfoEditedInPlace) {
+    test::TemporaryDirectory folder;
+    const auto plugins = folder / "VST3";
+    test::writeBundle(plugins, "A.vst3", {.identifier = "com.halvex.a", .version = "1.0.0"});
+    ageFolder(plugins);
+    const InstalledBundleIndex index;
+    EXPECT_EQ(index.find(plugins, "vst3", "com.halvex.a")->info.version, "1.0.0");
+    EXPECT_EQ(index.find(plugins, "vst3", "com.halvex.b"), std::nullopt);
+
+    // A new bundle renamed into the folder changes the folder's own timestamps.
+    test::writeBundle(folder.path(), "B.vst3", {.identifier = "com.halvex.b", .version = "2.0.0"});
+    std::filesystem::rename(folder / "B.vst3", plugins / "B.vst3");
+    EXPECT_EQ(index.find(plugins, "vst3", "com.halvex.b")->path, plugins / "B.vst3");
+
+    // An Info.plist rewritten in place leaves the folder's timestamps alone.
+    ageFolder(plugins);
+    EXPECT_EQ(index.find(plugins, "vst3", "com.halvex.a")->info.version, "1.0.0");
+    test::writeBundle(plugins, "A.vst3", {.identifier = "com.halvex.a", .version = "1.1.0"});
+    EXPECT_EQ(index.find(plugins, "vst3", "com.halvex.a")->info.version, "1.1.0");
+
+    std::filesystem::remove_all(plugins);
+    EXPECT_EQ(index.find(plugins, "vst3", "com.halvex.a"), std::nullopt);
 }
 
 }  // namespace

@@ -120,6 +120,16 @@ void fsyncDirectory(const std::filesystem::path& path) {
     if (::fsync(fd.get()) != 0 && errno != EINVAL) throwErrno("fsync folder " + path.string());
 }
 
+std::optional<FileStamp> stampOf(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    const auto nanoseconds = [](const timespec& time) {
+        return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    };
+    return FileStamp{status.st_dev, status.st_ino, status.st_size, nanoseconds(status.st_mtim),
+                     nanoseconds(status.st_ctim)};
+}
+
 std::string randomUUID() {
     std::array<unsigned char, 16> bytes{};
     std::size_t filled = 0;
