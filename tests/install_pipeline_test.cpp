@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <fstream>
@@ -290,6 +293,45 @@ TEST_F(InstallPipelineTest, DamagedReleasesNeverChangeThePluginFolders) {
     other.downloadURL = release.downloadURL;
     EXPECT_EQ(errorText([&] { install(other); }), "The server returned an invalid response.");
     EXPECT_EQ(pluginFolders(), before);
+}
+
+TEST_F(InstallPipelineTest, AFullDiskLeavesEverythingAsItWas) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    const auto update = makeRelease({.version = "1.1.0", .tamper = [](const auto& source) {
+                                         // Sealed content large enough to hit the file-size limit below.
+                                         for (const char* bundle : {"Aurora.vst3", "Aurora.clap"}) {
+                                             std::ofstream(source / bundle / "Contents" / "Resources.bin")
+                                                 << std::string(256 * 1024, 'r');
+                                         }
+                                         for (const char* bundle : {"Aurora.vst3", "Aurora.clap"}) {
+                                             std::filesystem::remove_all(source / bundle / "Contents" / "_CodeSignature");
+                                         }
+                                         maker::sealBundle(source / "Aurora.vst3", "com.halvex.aurora", test::trust().leaf);
+                                         maker::sealBundle(source / "Aurora.clap", "com.halvex.aurora.clap",
+                                                           test::trust().leaf);
+                                     }});
+    const auto archive = folder / "update.zip";
+    client().download(update, archive);
+    const auto before = pluginFolders();
+    // The install runs in a child whose files may not grow past 128 KiB, as on a nearly full disk.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{128 * 1024, 128 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            installer->install(update, archive, verifier, false, false);
+            ::_exit(0);
+        } catch (const std::exception&) {
+            ::_exit(3);
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_EQ(pluginFolders(), before);
+    EXPECT_TRUE(stagingEmpty());
+    EXPECT_EQ(install(update), Result::installed()) << "the same release installs once there is room";
 }
 
 TEST_F(InstallPipelineTest, AFailureAfterTheSwapRestoresEveryBundle) {
