@@ -4,6 +4,8 @@
 #include <iostream>
 #include <system_error>
 
+#include "app/background_agent_mode.h"
+#include "app/background_service_controller.h"
 #include "app/process_mode.h"
 #include "core/halvex_configuration.h"
 #include "core/halvex_error.h"
@@ -40,11 +42,8 @@ int windowPlaceholder() {
 ModeRunners defaultModeRunners() {
     return {
         [](const std::string&, std::int32_t) { return notInThisBuild("hub-update finishing"); },
-        [] { return notInThisBuild("background agent"); },
-        [] {
-            throw HalvexError::backgroundService(
-                "Background agent registration is not part of this build yet.");
-        },
+        runBackgroundAgentMode,
+        [] { BackgroundServiceController::forRunningBundle().replaceRegistration(); },
         windowPlaceholder,
     };
 }

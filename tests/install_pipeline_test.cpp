@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-
-#include <csignal>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
 
@@ -297,19 +296,19 @@ TEST_F(InstallPipelineTest, DamagedReleasesNeverChangeThePluginFolders) {
 
 TEST_F(InstallPipelineTest, AFullDiskLeavesEverythingAsItWas) {
     EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
-    const auto update = makeRelease({.version = "1.1.0", .tamper = [](const auto& source) {
-                                         // Sealed content large enough to hit the file-size limit below.
-                                         for (const char* bundle : {"Aurora.vst3", "Aurora.clap"}) {
-                                             std::ofstream(source / bundle / "Contents" / "Resources.bin")
-                                                 << std::string(256 * 1024, 'r');
-                                         }
-                                         for (const char* bundle : {"Aurora.vst3", "Aurora.clap"}) {
-                                             std::filesystem::remove_all(source / bundle / "Contents" / "_CodeSignature");
-                                         }
-                                         maker::sealBundle(source / "Aurora.vst3", "com.halvex.aurora", test::trust().leaf);
-                                         maker::sealBundle(source / "Aurora.clap", "com.halvex.aurora.clap",
-                                                           test::trust().leaf);
-                                     }});
+    const auto update = makeRelease(
+        {.version = "1.1.0", .tamper = [](const auto& source) {
+             // Sealed content large enough to hit the file-size limit below.
+             for (const char* bundle : {"Aurora.vst3", "Aurora.clap"}) {
+                 std::ofstream(source / bundle / "Contents" / "Resources.bin")
+                     << std::string(256 * 1024, 'r');
+             }
+             for (const char* bundle : {"Aurora.vst3", "Aurora.clap"}) {
+                 std::filesystem::remove_all(source / bundle / "Contents" / "_CodeSignature");
+             }
+             maker::sealBundle(source / "Aurora.vst3", "com.halvex.aurora", test::trust().leaf);
+             maker::sealBundle(source / "Aurora.clap", "com.halvex.aurora.clap", test::trust().leaf);
+         }});
     const auto archive = folder / "update.zip";
     client().download(update, archive);
     const auto before = pluginFolders();

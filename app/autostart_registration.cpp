@@ -1,0 +1,203 @@
+#include "app/autostart_registration.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "app/agent_lock.h"
+#include "core/halvex_error.h"
+#include "platform/detached_process.h"
+#include "platform/file_io.h"
+#include "platform/property_list.h"
+#include "platform/user_folders.h"
+
+namespace halvex::app {
+
+namespace {
+
+constexpr const char* agentPropertyList = "Contents/Library/LaunchAgents/com.halvex.hub.agent.plist";
+constexpr std::size_t maximumEntryBytes = 64 * 1024;
+
+// The keys of the [Desktop Entry] group; absent when the file is no desktop entry.
+std::optional<std::map<std::string, std::string>> desktopEntry(const std::string& text) {
+    std::map<std::string, std::string> keys;
+    std::istringstream lines(text);
+    std::string line;
+    bool inEntry = false;
+    bool sawEntry = false;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line.front() == '#') continue;
+        if (line.front() == '[') {
+            inEntry = line == "[Desktop Entry]";
+            sawEntry = sawEntry || inEntry;
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inEntry || equals == std::string::npos) continue;
+        auto key = line.substr(0, equals);
+        while (!key.empty() && key.back() == ' ') key.pop_back();
+        auto value = line.substr(equals + 1);
+        while (!value.empty() && value.front() == ' ') value.erase(value.begin());
+        keys.emplace(key, value);
+    }
+    if (!sawEntry) return std::nullopt;
+    return keys;
+}
+
+bool isTrue(const std::map<std::string, std::string>& keys, const std::string& key) {
+    const auto found = keys.find(key);
+    return found != keys.end() && found->second == "true";
+}
+
+bool isFalse(const std::map<std::string, std::string>& keys, const std::string& key) {
+    const auto found = keys.find(key);
+    return found != keys.end() && found->second == "false";
+}
+
+bool isOurExecutable(pid_t pid, const std::filesystem::path& executable) {
+    std::error_code error;
+    const auto running = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    if (error) return false;
+    const auto ours = std::filesystem::weakly_canonical(executable, error);
+    return !error && running == ours;
+}
+
+}  // namespace
+
+AutostartRegistration AutostartRegistration::agent(Places places) {
+    return AutostartRegistration(std::move(places), "com.halvex.hub.agent", true);
+}
+
+AutostartRegistration AutostartRegistration::mainApplication(Places places) {
+    return AutostartRegistration(std::move(places), "com.halvex.hub", false);
+}
+
+AutostartRegistration::Places AutostartRegistration::standardPlaces(const std::filesystem::path& bundle) {
+    return {bundle, platform::userConfigDirectory() / "autostart", platform::userDataDirectory() / "Halvex"};
+}
+
+std::string AutostartRegistration::quotedCommand(const std::vector<std::string>& arguments) {
+    std::string command;
+    for (const auto& argument : arguments) {
+        if (!command.empty()) command += ' ';
+        command += '"';
+        for (const char c : argument) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\') command += '\\';
+            command += c;
+        }
+        command += '"';
+    }
+    return command;
+}
+
+std::optional<std::vector<std::string>> AutostartRegistration::parseCommand(const std::string& exec) {
+    std::vector<std::string> arguments;
+    std::size_t index = 0;
+    while (index < exec.size()) {
+        if (exec[index] == ' ') {
+            ++index;
+            continue;
+        }
+        std::string argument;
+        if (exec[index] == '"') {
+            ++index;
+            while (index < exec.size() && exec[index] != '"') {
+                if (exec[index] == '\\' && index + 1 < exec.size()) ++index;
+                argument += exec[index++];
+            }
+            if (index >= exec.size()) return std::nullopt;
+            ++index;
+        } else {
+            while (index < exec.size() && exec[index] != ' ') argument += exec[index++];
+        }
+        arguments.push_back(argument);
+    }
+    if (arguments.empty()) return std::nullopt;
+    return arguments;
+}
+
+std::vector<std::string> AutostartRegistration::expectedCommand() const {
+    if (!isAgent_) return {executable().string()};
+    // The launch-agent property list names the program relative to the bundle and its arguments.
+    const auto plist = platform::readPropertyList(places_.bundle / agentPropertyList);
+    const auto* arguments = plist.member("ProgramArguments");
+    if (arguments == nullptr || arguments->array() == nullptr || arguments->array()->empty()) {
+        throw HalvexError::backgroundService(
+            "Reinstall HALVEX HUB to restore its missing background service files.");
+    }
+    std::vector<std::string> command = {executable().string()};
+    for (std::size_t index = 1; index < arguments->array()->size(); ++index) {
+        const auto* text = (*arguments->array())[index].string();
+        if (text == nullptr) {
+            throw HalvexError::backgroundService(
+                "Reinstall HALVEX HUB to restore its missing background service files.");
+        }
+        command.push_back(*text);
+    }
+    return command;
+}
+
+int AutostartRegistration::status() const {
+    std::string text;
+    try {
+        text = platform::readFile(entryPath(), maximumEntryBytes);
+    } catch (const std::system_error& error) {
+        return error.code().value() == ENOENT ? notRegistered : notFound;
+    }
+    const auto keys = desktopEntry(text);
+    if (!keys) return notFound;
+    if (isTrue(*keys, "Hidden") || isFalse(*keys, "X-GNOME-Autostart-enabled")) return requiresApproval;
+    const auto exec = keys->find("Exec");
+    const auto command = exec == keys->end() ? std::nullopt : parseCommand(exec->second);
+    if (!command || ::access(command->front().c_str(), X_OK) != 0) return notFound;
+    try {
+        return *command == expectedCommand() ? enabled : notFound;
+    } catch (const std::exception&) {
+        return notFound;
+    }
+}
+
+void AutostartRegistration::registerService() {
+    const auto command = expectedCommand();
+    std::string entry = "[Desktop Entry]\nType=Application\nName=HALVEX HUB";
+    entry += isAgent_ ? " Background Agent\n" : "\n";
+    entry += "Exec=" + quotedCommand(command) + "\n";
+    entry += isAgent_ ? "NoDisplay=true\n" : "";
+    entry += "X-GNOME-Autostart-enabled=true\n";
+    platform::createDirectories(places_.autostartFolder, 0700);
+    platform::writeFileAtomically(entryPath(), entry, 0644);
+    if (isAgent_) startAgentIfNotRunning();
+}
+
+void AutostartRegistration::unregisterService() {
+    std::error_code error;
+    std::filesystem::remove(entryPath(), error);
+    if (error) platform::throwErrno(error.value(), "remove " + entryPath().string());
+    if (isAgent_) stopAgent();
+}
+
+void AutostartRegistration::startAgentIfNotRunning() const {
+    if (AgentLock::holder(places_.agentFolder)) return;
+    auto command = expectedCommand();
+    const std::filesystem::path program = command.front();
+    command.erase(command.begin());
+    platform::startDetached(program, command);
+}
+
+void AutostartRegistration::stopAgent() const {
+    const auto pid = AgentLock::holder(places_.agentFolder);
+    // A pid in the lock file proves nothing by itself; only our own agent is ever signalled.
+    if (!pid || !isOurExecutable(*pid, executable())) return;
+    ::kill(*pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (AgentLock::holder(places_.agentFolder) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace halvex::app

@@ -1,0 +1,21 @@
+#pragma once
+
+// What the registration decisions need from a service the operating system starts for the user.
+
+namespace halvex::app {
+
+class BackgroundServiceRegistration {
+  public:
+    // Raw status values; anything else is "other".
+    static constexpr int notRegistered = 0;
+    static constexpr int enabled = 1;
+    static constexpr int requiresApproval = 2;
+    static constexpr int notFound = 3;
+
+    virtual ~BackgroundServiceRegistration() = default;
+    virtual int status() const = 0;
+    virtual void registerService() = 0;
+    virtual void unregisterService() = 0;
+};
+
+}  // namespace halvex::app
