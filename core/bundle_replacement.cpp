@@ -49,45 +49,6 @@ bool exchange(const std::filesystem::path& a, const std::filesystem::path& b) {
     platform::throwErrno("exchange " + a.string());
 }
 
-void copyFileDurably(const std::filesystem::path& from, const std::filesystem::path& to, mode_t mode) {
-    platform::UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!source) platform::throwErrno("open " + from.string());
-    platform::UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!target) platform::throwErrno("create " + to.string());
-    while (true) {
-        const ssize_t copied = ::copy_file_range(source.get(), nullptr, target.get(), nullptr, 1 << 30, 0);
-        if (copied < 0) {
-            if (errno == EINTR) continue;
-            platform::throwErrno("copy " + from.string());
-        }
-        if (copied == 0) break;
-    }
-    if (::fchmod(target.get(), mode & 07777) != 0) platform::throwErrno("chmod " + to.string());
-    if (::fsync(target.get()) != 0) platform::throwErrno("fsync " + to.string());
-}
-
-// Copies a bundle (files, folders and links as links) and makes the copy durable before it is swapped in.
-void copyTree(const std::filesystem::path& from, const std::filesystem::path& to) {
-    struct stat status {};
-    if (::lstat(from.c_str(), &status) != 0) platform::throwErrno("stat " + from.string());
-    if (S_ISLNK(status.st_mode)) {
-        if (::symlink(std::filesystem::read_symlink(from).c_str(), to.c_str()) != 0) {
-            platform::throwErrno("link " + to.string());
-        }
-    } else if (S_ISDIR(status.st_mode)) {
-        if (::mkdir(to.c_str(), 0700) != 0) platform::throwErrno("create folder " + to.string());
-        for (const auto& entry : std::filesystem::directory_iterator(from)) {
-            copyTree(entry.path(), to / entry.path().filename());
-        }
-        if (::chmod(to.c_str(), status.st_mode & 07777) != 0) platform::throwErrno("chmod " + to.string());
-        platform::fsyncDirectory(to);
-    } else if (S_ISREG(status.st_mode)) {
-        copyFileDurably(from, to, status.st_mode);
-    } else {
-        platform::throwErrno(EINVAL, "not a file, folder or link: " + from.string());
-    }
-}
-
 void swapIn(const Staged& item) {
     if (item.replacing) {
         if (exchange(item.next, item.destination)) {
@@ -144,7 +105,7 @@ void BundleReplacement::install(const std::vector<Item>& items, const Validate& 
         const auto folder = item.destination.parent_path();
         staged.push_back({item.destination, folder / (".hvx-next-" + uuid),
                           folder / (".hvx-rollback-" + uuid), itemExists(item.destination)});
-        copyTree(item.candidate, staged.back().next);
+        platform::copyTree(item.candidate, staged.back().next);
     }
 
     for (std::size_t index = 0; index < staged.size(); ++index) {

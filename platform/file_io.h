@@ -53,6 +53,10 @@ void createDirectories(const std::filesystem::path& path, mode_t mode);
 
 void fsyncDirectory(const std::filesystem::path& path);
 
+// Copies a bundle or file tree (files, folders, links as links, permissions kept) to `to`, which must not
+// exist, and makes the copy durable (files and folders fsynced). Other file types are refused.
+void copyTree(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // What identifies a file's current state: replaced, touched or resized files get another stamp.
 struct FileStamp {
     dev_t device = 0;

@@ -120,6 +120,49 @@ void fsyncDirectory(const std::filesystem::path& path) {
     if (::fsync(fd.get()) != 0 && errno != EINVAL) throwErrno("fsync folder " + path.string());
 }
 
+namespace {
+
+void copyFileDurably(const std::filesystem::path& from, const std::filesystem::path& to, mode_t mode) {
+    UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!source) throwErrno("open " + from.string());
+    UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!target) throwErrno("create " + to.string());
+    while (true) {
+        const ssize_t copied = ::copy_file_range(source.get(), nullptr, target.get(), nullptr, 1 << 30, 0);
+        if (copied < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("copy " + from.string());
+        }
+        if (copied == 0) break;
+    }
+    if (::fchmod(target.get(), mode & 07777) != 0) throwErrno("chmod " + to.string());
+    if (::fsync(target.get()) != 0) throwErrno("fsync " + to.string());
+}
+
+}  // namespace
+
+void copyTree(const std::filesystem::path& from, const std::filesystem::path& to) {
+    struct stat status {};
+    if (::lstat(from.c_str(), &status) != 0) throwErrno("stat " + from.string());
+    if (S_ISLNK(status.st_mode)) {
+        if (::symlink(std::filesystem::read_symlink(from).c_str(), to.c_str()) != 0) {
+            throwErrno("link " + to.string());
+        }
+    } else if (S_ISDIR(status.st_mode)) {
+        if (::mkdir(to.c_str(), 0700) != 0) throwErrno("create folder " + to.string());
+        for (const auto& entry : std::filesystem::directory_iterator(from)) {
+            copyTree(entry.path(), to / entry.path().filename());
+        }
+        if (::chmod(to.c_str(), status.st_mode & 07777) != 0) throwErrno("chmod " + to.string());
+        fsyncDirectory(to);
+    } else if (S_ISREG(status.st_mode)) {
+        copyFileDurably(from, to, status.st_mode);
+    } else {
+        throwErrno(EINVAL, "not a file, folder or link: " + from.string());
+    }
+}
+
+
 std::optional<FileStamp> stampOf(const std::filesystem::path& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) return std::nullopt;
