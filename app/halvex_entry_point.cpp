@@ -6,6 +6,7 @@
 
 #include "app/background_agent_mode.h"
 #include "app/background_service_controller.h"
+#include "app/hub_update_restart.h"
 #include "app/process_mode.h"
 #include "core/halvex_configuration.h"
 #include "core/halvex_error.h"
@@ -19,11 +20,6 @@ template <class... Handlers>
 struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
-
-int notInThisBuild(const char* mode) {
-    std::cerr << "HalvexHub: the " << mode << " mode is not part of this build yet.\n";
-    return 2;
-}
 
 int windowPlaceholder() {
     try {
@@ -41,7 +37,7 @@ int windowPlaceholder() {
 
 ModeRunners defaultModeRunners() {
     return {
-        [](const std::string&, std::int32_t) { return notInThisBuild("hub-update finishing"); },
+        [](const std::string& ticket, std::int32_t parentPID) { return HubUpdateRestart::finish(ticket, parentPID); },
         runBackgroundAgentMode,
         [] { BackgroundServiceController::forRunningBundle().replaceRegistration(); },
         windowPlaceholder,

@@ -53,6 +53,10 @@ void createDirectories(const std::filesystem::path& path, mode_t mode);
 
 void fsyncDirectory(const std::filesystem::path& path);
 
+// Puts `replacement` at `destination` in one step (the old item ends at `replacement`'s path, where the
+// caller removes it); where the file system cannot exchange, two renames inside the folder do it.
+void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement);
+
 // Copies a bundle or file tree (files, folders, links as links, permissions kept) to `to`, which must not
 // exist, and makes the copy durable (files and folders fsynced). Other file types are refused.
 void copyTree(const std::filesystem::path& from, const std::filesystem::path& to);

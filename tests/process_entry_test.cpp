@@ -9,6 +9,7 @@
 #include "app/halvex_entry_point.h"
 #include "app/process_mode.h"
 #include "core/halvex_error.h"
+#include "platform/file_io.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_directory.h"
 
@@ -84,8 +85,13 @@ TEST(HalvexEntryPoint, TheBuiltExecutableChoosesItsModes) {
     EXPECT_EQ(badURL.exitStatus, 0);
     EXPECT_NE(badURL.standardOutput.find("HALVEX HUB is missing its API URL."), std::string::npos);
 
-    const auto finishing = test::runProcess({executable, "--finish-hub-update", "T", "1"});
-    EXPECT_EQ(finishing.exitStatus, 2);
+    test::TemporaryDirectory data;
+    const auto finishing =
+        test::runProcess({executable, "--finish-hub-update", "T", "1"}, {{"XDG_DATA_HOME", data.path().string()}});
+    EXPECT_EQ(finishing.exitStatus, 1);
+    EXPECT_NE(platform::readFile(data / "Halvex" / "background-status.json", 4096)
+                  .find("The HUB update did not finish. Please retry in the HUB."),
+              std::string::npos);
 
     const auto registration = test::runProcess({executable, "--register-background-agent"});
     EXPECT_EQ(registration.exitStatus, 1);

@@ -1,6 +1,8 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/syscall.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,6 +164,23 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
     }
 }
 
+
+void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement) {
+    if (::syscall(SYS_renameat2, AT_FDCWD, replacement.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
+        fsyncDirectory(destination.parent_path());
+        return;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) throwErrno("exchange " + destination.string());
+    const auto aside = destination.parent_path() / (".replaced-" + randomUUID());
+    if (::rename(destination.c_str(), aside.c_str()) != 0) throwErrno("rename " + destination.string());
+    if (::rename(replacement.c_str(), destination.c_str()) != 0) {
+        const int error = errno;
+        ::rename(aside.c_str(), destination.c_str());
+        throwErrno(error, "rename " + replacement.string());
+    }
+    if (::rename(aside.c_str(), replacement.c_str()) != 0) throwErrno("rename " + aside.string());
+    fsyncDirectory(destination.parent_path());
+}
 
 std::optional<FileStamp> stampOf(const std::filesystem::path& path) {
     struct stat status {};

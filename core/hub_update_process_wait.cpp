@@ -1,0 +1,24 @@
+#include "core/hub_update_process_wait.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/halvex_error.h"
+#include "core/interruptible_sleep.h"
+
+namespace halvex {
+
+void HubUpdateProcessWait::waitForExit(pid_t pid, std::stop_token stop, std::chrono::milliseconds interval, int probes) {
+    if (pid < 2 || pid == ::getpid()) throw HalvexError::invalidResponse();
+    for (int slept = 0;;) {
+        if (::kill(pid, 0) != 0 && errno != EPERM) return;
+        sleepFor(interval, stop);
+        if (++slept >= probes) {
+            throw HalvexError::backgroundService("The HUB is still open. Its update was cancelled; please try again.");
+        }
+    }
+}
+
+}  // namespace halvex
