@@ -37,7 +37,9 @@ int windowPlaceholder() {
 
 ModeRunners defaultModeRunners() {
     return {
-        [](const std::string& ticket, std::int32_t parentPID) { return HubUpdateRestart::finish(ticket, parentPID); },
+        [](const std::string& ticket, std::int32_t parentPID) {
+            return HubUpdateRestart::finish(ticket, parentPID);
+        },
         runBackgroundAgentMode,
         [] { BackgroundServiceController::forRunningBundle().replaceRegistration(); },
         windowPlaceholder,

@@ -31,7 +31,8 @@ std::string trimmed(const std::string& text) {
 }
 
 std::string describe(const std::exception& error) {
-    if (const auto* halvexError = dynamic_cast<const HalvexError*>(&error)) return halvexError->errorDescription();
+    if (const auto* halvexError = dynamic_cast<const HalvexError*>(&error))
+        return halvexError->errorDescription();
     return error.what();
 }
 
@@ -41,7 +42,7 @@ void writeStatus(const std::string& message, const std::string& error) {
 
 // The finisher as a child with its standard output on a pipe; killed and reaped unless it was released.
 class Finisher {
-public:
+  public:
     Finisher(const std::filesystem::path& executable, const std::string& ticket) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) platform::throwErrno("pipe");
@@ -61,7 +62,8 @@ public:
         posix_spawnattr_init(&attributes);
         // Its own session: the finisher must outlive the window that started it.
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-        const int error = ::posix_spawn(&pid_, executable.c_str(), &actions, &attributes, argv.data(), environ);
+        const int error =
+            ::posix_spawn(&pid_, executable.c_str(), &actions, &attributes, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         if (error != 0) platform::throwErrno(error, "start " + executable.string());
@@ -86,7 +88,7 @@ public:
         return count > 0 ? std::string(buffer, static_cast<std::size_t>(count)) : std::string();
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     platform::UniqueFd output_;
     bool released_ = false;
@@ -101,7 +103,8 @@ std::unique_ptr<HubUpdater> updaterOfRunningBundle() {
 }
 
 void reopenRunningBundle() {
-    const auto bundle = platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path());
+    const auto bundle =
+        platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path());
     platform::startDetached(bundle / "Contents" / "MacOS" / "HalvexHub", {});
 }
 
@@ -109,14 +112,16 @@ void reopenRunningBundle() {
 
 void HubUpdateRestart::handOff(const std::string& ticket, const std::function<void()>& terminate,
                                HandOffOptions options) {
-    const auto executable = options.executable.empty() ? platform::runningExecutablePath() : options.executable;
+    const auto executable =
+        options.executable.empty() ? platform::runningExecutablePath() : options.executable;
     Finisher finisher(executable, ticket);
     // Stops a finisher that never answers; leaving scope cancels it.
     std::jthread timeout([&finisher, wait = options.timeout](std::stop_token stop) {
         std::mutex mutex;
         std::condition_variable_any wakeUp;
         std::unique_lock lock(mutex);
-        if (!wakeUp.wait_for(lock, stop, wait, [] { return false; }) && !stop.stop_requested() && finisher.running()) {
+        if (!wakeUp.wait_for(lock, stop, wait, [] { return false; }) && !stop.stop_requested() &&
+            finisher.running()) {
             finisher.terminate();
         }
     });
@@ -124,7 +129,8 @@ void HubUpdateRestart::handOff(const std::string& ticket, const std::function<vo
         finisher.release();
         terminate();
         // Still here: the window refused to quit; the finisher gives up on its own when its wait runs out.
-        throw HalvexError::backgroundService("The HUB stayed open. The update was cancelled; please try again.");
+        throw HalvexError::backgroundService(
+            "The HUB stayed open. The update was cancelled; please try again.");
     }
     throw HalvexError::backgroundService("The HUB updater could not start. Please try again.");
 }
@@ -132,7 +138,9 @@ void HubUpdateRestart::handOff(const std::string& ticket, const std::function<vo
 int HubUpdateRestart::finish(const std::string& ticket, pid_t parentPID, FinishEnvironment environment) {
     if (!environment.makeUpdater) environment.makeUpdater = updaterOfRunningBundle;
     if (!environment.reRegisterAgent) {
-        environment.reRegisterAgent = [] { BackgroundServiceController::forRunningBundle().reRegisterAfterUpdate(); };
+        environment.reRegisterAgent = [] {
+            BackgroundServiceController::forRunningBundle().reRegisterAfterUpdate();
+        };
     }
     if (!environment.reopen) environment.reopen = reopenRunningBundle;
     std::ostream& output = environment.output != nullptr ? *environment.output : std::cout;

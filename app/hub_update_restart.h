@@ -30,7 +30,8 @@ struct HubUpdateRestart {
     // Starts the finisher and, once it is ready, calls `terminate` (the window's quit request). Returns only
     // by throwing: HalvexError::backgroundService when the finisher did not become ready or the window
     // refused to quit.
-    static void handOff(const std::string& ticket, const std::function<void()>& terminate, HandOffOptions options);
+    static void handOff(const std::string& ticket, const std::function<void()>& terminate,
+                        HandOffOptions options);
     static void handOff(const std::string& ticket, const std::function<void()>& terminate) {
         handOff(ticket, terminate, HandOffOptions{});
     }
@@ -38,9 +39,9 @@ struct HubUpdateRestart {
     struct FinishEnvironment {
         // Builds the updater (default: from the running bundle, its configuration and the keychain).
         std::function<std::unique_ptr<HubUpdater>()> makeUpdater;
-        std::function<void()> reRegisterAgent;   // default: the background service controller's
-        std::function<void()> reopen;            // default: start the installed bundle's executable
-        std::ostream* output = nullptr;          // where "ready" goes; default: standard output
+        std::function<void()> reRegisterAgent;  // default: the background service controller's
+        std::function<void()> reopen;           // default: start the installed bundle's executable
+        std::ostream* output = nullptr;         // where "ready" goes; default: standard output
         std::chrono::milliseconds exitProbeInterval = std::chrono::milliseconds(200);
     };
     // The finishing process; returns its exit status (0 on success, 1 on any failure).

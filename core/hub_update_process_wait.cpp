@@ -10,13 +10,15 @@
 
 namespace halvex {
 
-void HubUpdateProcessWait::waitForExit(pid_t pid, std::stop_token stop, std::chrono::milliseconds interval, int probes) {
+void HubUpdateProcessWait::waitForExit(pid_t pid, std::stop_token stop, std::chrono::milliseconds interval,
+                                       int probes) {
     if (pid < 2 || pid == ::getpid()) throw HalvexError::invalidResponse();
     for (int slept = 0;;) {
         if (::kill(pid, 0) != 0 && errno != EPERM) return;
         sleepFor(interval, stop);
         if (++slept >= probes) {
-            throw HalvexError::backgroundService("The HUB is still open. Its update was cancelled; please try again.");
+            throw HalvexError::backgroundService(
+                "The HUB is still open. Its update was cancelled; please try again.");
         }
     }
 }

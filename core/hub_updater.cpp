@@ -62,7 +62,7 @@ std::filesystem::path standardized(const std::filesystem::path& path) {
 
 // The expanded image, removed ("detached") on every way out.
 class MountedImage {
-public:
+  public:
     MountedImage(const std::filesystem::path& image, const std::filesystem::path& folder)
         : point_(folder / (".image-" + platform::randomUUID())) {
         try {
@@ -79,7 +79,7 @@ public:
 
     const std::filesystem::path& point() const { return point_; }
 
-private:
+  private:
     std::filesystem::path point_;
 };
 
@@ -105,7 +105,8 @@ bool HubUpdater::isInApplicationsFolder() const {
 }
 
 void HubUpdater::validateDestination() const {
-    if (!isInApplicationsFolder()) throw HalvexError::invalidPackage("Move HALVEX HUB to Applications before updating it.");
+    if (!isInApplicationsFolder())
+        throw HalvexError::invalidPackage("Move HALVEX HUB to Applications before updating it.");
 }
 
 Manifest HubUpdater::verify(const HubRelease& release, const SignedMetadataVerifier& verifier) {
@@ -164,8 +165,8 @@ std::string HubUpdater::prepare(const HubRelease& release, std::stop_token stop)
         throw HalvexError::invalidPackage("This HUB update is no longer newer than the installed version.");
     }
     if (minimumSystemVersionExceeds(manifest.minimumOS, platform::systemVersion())) {
-        throw HalvexError::invalidPackage("HALVEX HUB " + release.version + " requires macOS " + manifest.minimumOS +
-                                          " or later.");
+        throw HalvexError::invalidPackage("HALVEX HUB " + release.version + " requires macOS " +
+                                          manifest.minimumOS + " or later.");
     }
     const auto ticket = platform::randomUUID();
     const auto directory = preparedDirectory(ticket);
@@ -180,7 +181,8 @@ std::string HubUpdater::prepare(const HubRelease& release, std::stop_token stop)
             std::vector<std::filesystem::path> applications;
             for (const auto& entry : std::filesystem::directory_iterator(mounted.point())) {
                 const auto name = entry.path().filename().string();
-                if (!name.starts_with(".") && entry.path().extension() == ".app") applications.push_back(entry.path());
+                if (!name.starts_with(".") && entry.path().extension() == ".app")
+                    applications.push_back(entry.path());
             }
             if (applications.size() != 1) {
                 throw HalvexError::invalidPackage("A HUB update must contain exactly one application.");
@@ -200,8 +202,8 @@ std::string HubUpdater::prepare(const HubRelease& release, std::stop_token stop)
 void HubUpdater::validatePrepared(const std::string& ticket) const {
     validateDestination();
     const auto directory = preparedDirectory(ticket);
-    const auto release =
-        json::decodeRecord<HubRelease>(platform::readFile(directory / "release.json", maximumReleaseRecordBytes));
+    const auto release = json::decodeRecord<HubRelease>(
+        platform::readFile(directory / "release.json", maximumReleaseRecordBytes));
     const auto manifest = verify(release, verifier_);
     if (!SemanticVersion::isNewer(release.version, currentVersion_)) {
         throw HalvexError::invalidPackage("The prepared HUB update is no longer needed.");
@@ -216,7 +218,8 @@ void HubUpdater::discardPrepared(const std::string& ticket) const {
 
 void HubUpdater::installPrepared(const std::string& ticket) {
     const UpdateLock lock(applicationSupport_);
-    if (isHubUIRunning()) throw HalvexError::backgroundService("Close HALVEX HUB before installing its update.");
+    if (isHubUIRunning())
+        throw HalvexError::backgroundService("Close HALVEX HUB before installing its update.");
     validatePrepared(ticket);
     install(preparedDirectory(ticket) / "Update.app", currentVersion_);
 }
@@ -288,7 +291,8 @@ bool HubUpdater::windowProcessRunning(const std::filesystem::path& executable) {
         const auto pid = entries->path().filename().string();
         if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code linkError;
-        if (std::filesystem::read_symlink(entries->path() / "exe", linkError) != target || linkError) continue;
+        if (std::filesystem::read_symlink(entries->path() / "exe", linkError) != target || linkError)
+            continue;
         std::ifstream commandLine(entries->path() / "cmdline", std::ios::binary);
         std::string argument;
         bool modeProcess = false;

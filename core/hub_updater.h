@@ -22,11 +22,11 @@
 namespace halvex {
 
 class HubUpdater {
-public:
+  public:
     struct Options {
         std::optional<std::filesystem::path> applicationSupport;  // default: the installer's folder
         std::optional<std::filesystem::path> applicationURL;      // default: the running bundle
-        std::optional<std::string> currentVersion;                // default: the bundle's version, else "0.0.0"
+        std::optional<std::string> currentVersion;  // default: the bundle's version, else "0.0.0"
         std::filesystem::path applicationsFolder = "/opt";
         // Whether a window of the hub (another process) is open; default: a look at running processes.
         std::function<bool()> isHubUIRunning;
@@ -66,7 +66,7 @@ public:
     // Running processes of `executable` other than this one whose arguments hold no mode flag.
     static bool windowProcessRunning(const std::filesystem::path& executable);
 
-private:
+  private:
     void install(const std::filesystem::path& newBundle, const std::string& previousVersion) const;
     void archiveRollback(const std::filesystem::path& bundle, const std::string& version) const;
     bool isHubUIRunning() const;

@@ -86,8 +86,8 @@ TEST(HalvexEntryPoint, TheBuiltExecutableChoosesItsModes) {
     EXPECT_NE(badURL.standardOutput.find("HALVEX HUB is missing its API URL."), std::string::npos);
 
     test::TemporaryDirectory data;
-    const auto finishing =
-        test::runProcess({executable, "--finish-hub-update", "T", "1"}, {{"XDG_DATA_HOME", data.path().string()}});
+    const auto finishing = test::runProcess({executable, "--finish-hub-update", "T", "1"},
+                                            {{"XDG_DATA_HOME", data.path().string()}});
     EXPECT_EQ(finishing.exitStatus, 1);
     EXPECT_NE(platform::readFile(data / "Halvex" / "background-status.json", 4096)
                   .find("The HUB update did not finish. Please retry in the HUB."),

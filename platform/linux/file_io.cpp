@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/syscall.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -164,13 +164,14 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
     }
 }
 
-
 void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement) {
-    if (::syscall(SYS_renameat2, AT_FDCWD, replacement.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
+    if (::syscall(SYS_renameat2, AT_FDCWD, replacement.c_str(), AT_FDCWD, destination.c_str(),
+                  RENAME_EXCHANGE) == 0) {
         fsyncDirectory(destination.parent_path());
         return;
     }
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) throwErrno("exchange " + destination.string());
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        throwErrno("exchange " + destination.string());
     const auto aside = destination.parent_path() / (".replaced-" + randomUUID());
     if (::rename(destination.c_str(), aside.c_str()) != 0) throwErrno("rename " + destination.string());
     if (::rename(replacement.c_str(), destination.c_str()) != 0) {
