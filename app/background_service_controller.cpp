@@ -39,8 +39,10 @@ BackgroundServiceController::BackgroundServiceController(Environment environment
     : environment_(std::move(environment)) {}
 
 BackgroundServiceController BackgroundServiceController::forRunningBundle() {
-    const auto bundle =
-        platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path());
+    return forBundle(platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path()));
+}
+
+BackgroundServiceController BackgroundServiceController::forBundle(const std::filesystem::path& bundle) {
     const auto places = AutostartRegistration::standardPlaces(bundle);
     return BackgroundServiceController(
         {bundle, "/opt", std::make_shared<AutostartRegistration>(AutostartRegistration::agent(places)),

@@ -46,6 +46,7 @@ class BackgroundServiceController {
     explicit BackgroundServiceController(Environment environment);
     // The running bundle with its autostart registrations.
     static BackgroundServiceController forRunningBundle();
+    static BackgroundServiceController forBundle(const std::filesystem::path& bundle);
 
     State currentState() const;
     State ensureRegistered() const;

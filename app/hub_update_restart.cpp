@@ -102,10 +102,8 @@ std::unique_ptr<HubUpdater> updaterOfRunningBundle() {
                                         HubUpdater::Options{});
 }
 
-void reopenRunningBundle() {
-    const auto bundle =
-        platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path());
-    platform::startDetached(bundle / "Contents" / "MacOS" / "HalvexHub", {});
+std::filesystem::path runningBundle() {
+    return platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path());
 }
 
 }  // namespace
@@ -136,13 +134,19 @@ void HubUpdateRestart::handOff(const std::string& ticket, const std::function<vo
 }
 
 int HubUpdateRestart::finish(const std::string& ticket, pid_t parentPID, FinishEnvironment environment) {
+    // Taken before the swap: afterwards this process's own executable is the replaced copy.
+    const auto bundle = runningBundle();
     if (!environment.makeUpdater) environment.makeUpdater = updaterOfRunningBundle;
     if (!environment.reRegisterAgent) {
-        environment.reRegisterAgent = [] {
-            BackgroundServiceController::forRunningBundle().reRegisterAfterUpdate();
+        environment.reRegisterAgent = [bundle] {
+            BackgroundServiceController::forBundle(bundle).reRegisterAfterUpdate();
         };
     }
-    if (!environment.reopen) environment.reopen = reopenRunningBundle;
+    if (!environment.reopen) {
+        environment.reopen = [bundle] {
+            platform::startDetached(bundle / "Contents" / "MacOS" / "HalvexHub", {});
+        };
+    }
     std::ostream& output = environment.output != nullptr ? *environment.output : std::cout;
 
     std::unique_ptr<HubUpdater> updater;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 namespace halvex::platform {
 
@@ -129,13 +130,32 @@ void copyFileDurably(const std::filesystem::path& from, const std::filesystem::p
     if (!source) throwErrno("open " + from.string());
     UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!target) throwErrno("create " + to.string());
-    while (true) {
+    bool inKernel = true;
+    while (inKernel) {
         const ssize_t copied = ::copy_file_range(source.get(), nullptr, target.get(), nullptr, 1 << 30, 0);
-        if (copied < 0) {
-            if (errno == EINTR) continue;
-            throwErrno("copy " + from.string());
-        }
+        if (copied > 0) continue;
         if (copied == 0) break;
+        if (errno == EINTR) continue;
+        // Across file systems (and on some of them) the kernel refuses; copy through a buffer instead.
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            throwErrno("copy " + from.string());
+        inKernel = false;
+    }
+    if (!inKernel) {
+        std::vector<char> buffer(1 << 20);
+        while (true) {
+            const ssize_t count = ::read(source.get(), buffer.data(), buffer.size());
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0) throwErrno("read " + from.string());
+            if (count == 0) break;
+            for (ssize_t done = 0; done < count;) {
+                const ssize_t written =
+                    ::write(target.get(), buffer.data() + done, static_cast<std::size_t>(count - done));
+                if (written < 0 && errno == EINTR) continue;
+                if (written < 0) throwErrno("write " + to.string());
+                done += written;
+            }
+        }
     }
     if (::fchmod(target.get(), mode & 07777) != 0) throwErrno("chmod " + to.string());
     if (::fsync(target.get()) != 0) throwErrno("fsync " + to.string());

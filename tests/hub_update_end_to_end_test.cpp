@@ -1,0 +1,156 @@
+// The whole hub update with real processes: the built executable, copied into a temporary /opt inside a
+// private mount namespace, is replaced by a newer copy through the finishing mode, re-registers its
+// agent and reopens. Needs root and mount namespaces (as CI has); skipped with the reason otherwise.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <random>
+
+#include "app/agent_lock.h"
+#include "core/hub_updater.h"
+#include "halvex/build_constants.h"
+#include "halvex/trust_constants.h"
+#include "platform/file_io.h"
+#include "tests/support/child_process.h"
+#include "tests/support/service_fixture.h"
+#include "tools/maker/maker.h"
+
+namespace halvex {
+namespace {
+
+std::string thisMachine() {
+#if defined(__aarch64__)
+    return "arm64";
+#else
+    return "x86_64";
+#endif
+}
+
+// A copy of the built bundle claiming `version`, sealed with the build's demo signing identity.
+std::filesystem::path hubBundle(const std::filesystem::path& folder, const std::string& version,
+                                std::size_t extraBytes, const maker::Identity& signer) {
+    const auto built = std::filesystem::path(HALVEX_HUB_EXECUTABLE).parent_path().parent_path().parent_path();
+    const auto bundle = folder / "HALVEX HUB.app";
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy(built, bundle, std::filesystem::copy_options::recursive);
+    auto info = platform::readPropertyList(bundle / "Contents" / "Info.plist");
+    auto dictionary = *info.dictionary();
+    dictionary["CFBundleShortVersionString"] = version;
+    platform::writeFileAtomically(bundle / "Contents" / "Info.plist",
+                                  platform::xmlPropertyList(platform::PropertyValue(dictionary)), 0644);
+    if (extraBytes > 0) {
+        std::mt19937_64 random(7);
+        std::string block(1 << 20, '\0');
+        std::ofstream file(bundle / "Contents" / "Resources" / "media.bin", std::ios::binary);
+        for (std::size_t written = 0; written < extraBytes; written += block.size()) {
+            for (std::size_t index = 0; index < block.size(); index += 8) {
+                const auto value = random();
+                std::memcpy(block.data() + index, &value, 8);
+            }
+            file.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    maker::sealBundle(bundle, "com.halvex.hub", signer);
+    return bundle;
+}
+
+class HubUpdateEndToEnd : public test::ServiceFixture {};
+
+TEST_F(HubUpdateEndToEnd, TheFinisherReplacesTheInstalledHubAndReopensIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "replacing /opt in a private mount namespace needs root";
+    if (test::runProcess({"unshare", "-m", "--propagation", "private", "true"}).exitStatus != 0) {
+        GTEST_SKIP() << "mount namespaces are unavailable here (unshare -m failed)";
+    }
+    if (std::string(build::demoKeysFolder).empty())
+        GTEST_SKIP() << "this build trusts release keys, not demo keys";
+
+    const auto trust = maker::readTrustSet(build::demoKeysFolder);
+    const auto data = folder / "data";
+    const auto config = folder / "config";
+    const auto output = folder / "out";
+    std::filesystem::create_directories(output);
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+
+    const auto old = hubBundle(folder / "old", "1.0.0", 0, trust.leaf);
+    const auto started = std::chrono::steady_clock::now();
+    hubBundle(folder / "image", "1.1.0", 100 * 1024 * 1024, trust.leaf);
+    maker::ReleaseSpec spec;
+    spec.releaseID = "hub_e2e";
+    spec.productID = "halvex-hub";
+    spec.bundleID = "com.halvex.hub";
+    spec.version = "1.1.0";
+    spec.architectures = {thisMachine()};
+    spec.minimumOS = "1.0";
+    spec.downloadURL = service.baseURL() + "/files/hub/update.zip";
+    spec.bundles = {folder / "image" / "HALVEX HUB.app"};
+    auto packaged = maker::packageRelease(spec, folder / "update.zip", trust.service.privatePEM);
+    packaged.release["release_notes"] = "End to end.";
+    service.addFileFromDisk("hub/update.zip", folder / "update.zip");
+    const auto release = json::decodeRecord<HubRelease>(packaged.release.dump());
+    const auto packagedAt = std::chrono::steady_clock::now();
+
+    // The window's half: prepare against the installed location.
+    const HalvexConfiguration configuration{*Url::parse(service.baseURL()),
+                                            build::signingTeamID,
+                                            build::releasePublicKeyPEM,
+                                            {build::codeSigningAnchorPEM}};
+    HubUpdater::Options options;
+    options.applicationSupport = data / "Halvex";
+    options.applicationURL = "/opt/HALVEX HUB.app";
+    options.currentVersion = "1.0.0";
+    options.isHubUIRunning = [] { return false; };
+    HubUpdater updater(configuration, client(),
+                       SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM), options);
+    const auto ticket = updater.prepare(release);
+
+    // Inside the namespace: a temporary /opt with the old hub; a stand-in window starts the finisher with
+    // itself as the parent, waits for "ready" and exits; then the results are collected.
+    const auto script = folder / "run.sh";
+    std::ofstream(script) << R"(#!/bin/sh
+set -e
+mount -t tmpfs tmpfs /opt
+cp -a "$OLD" "/opt/HALVEX HUB.app"
+sh -c '"/opt/HALVEX HUB.app/Contents/MacOS/HalvexHub" --finish-hub-update "$1" $$ > "$2/finisher.out" &
+       echo $! > "$2/finisher.pid"
+       for i in $(seq 300); do grep -q ready "$2/finisher.out" 2>/dev/null && exit 0; sleep 0.1; done
+       exit 1' window "$TICKET" "$OUT"
+pid=$(cat "$OUT/finisher.pid")
+while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+for i in $(seq 200); do [ -f "$XDG_CONFIG_HOME/autostart/com.halvex.hub.agent.desktop" ] && break; sleep 0.05; done
+cp "/opt/HALVEX HUB.app/Contents/Info.plist" "$OUT/installed-Info.plist"
+ls -A /opt > "$OUT/opt-listing"
+)";
+    const auto result = test::runProcess(
+        {"unshare", "-m", "--propagation", "private", "/bin/sh", script.string()},
+        {{"OLD", old.string()}, {"TICKET", ticket}, {"OUT", output.string()}}, std::chrono::seconds(120));
+    const auto finishedAt = std::chrono::steady_clock::now();
+    if (const auto agent = app::AgentLock::holder(data / "Halvex")) ::kill(*agent, SIGKILL);
+
+    ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+    const auto statusFile = data / "Halvex" / "background-status.json";
+    ASSERT_FALSE(std::filesystem::exists(statusFile)) << platform::readFile(statusFile, 4096);
+    EXPECT_EQ(platform::readFile(output / "finisher.out", 64), "ready\n");
+    EXPECT_EQ(platform::readPropertyList(output / "installed-Info.plist")
+                  .stringMember("CFBundleShortVersionString"),
+              "1.1.0");
+    EXPECT_EQ(platform::readFile(output / "opt-listing", 1024), "HALVEX HUB.app\n")
+        << "no hidden copies remain";
+    EXPECT_TRUE(std::filesystem::exists(data / "Halvex" / "Rollback" / "Hub" / "HALVEX-HUB-1.0.0-macOS.zip"));
+    EXPECT_TRUE(std::filesystem::is_empty(data / "Halvex" / "HubUpdates"));
+    const auto entry = platform::readFile(config / "autostart" / "com.halvex.hub.agent.desktop", 4096);
+    EXPECT_NE(entry.find("Exec=\"/opt/HALVEX HUB.app/Contents/MacOS/HalvexHub\" \"--background-agent\""),
+              std::string::npos)
+        << entry;
+
+    const auto seconds = [](auto duration) { return std::chrono::duration<double>(duration).count(); };
+    std::cout << "100 MiB hub image: packaging " << seconds(packagedAt - started)
+              << " s, prepare + hand-off + install " << seconds(finishedAt - packagedAt) << " s\n";
+}
+
+}  // namespace
+}  // namespace halvex
