@@ -1,8 +1,12 @@
 #include "app/background_agent_mode.h"
 
 #include <signal.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "app/agent_lock.h"
+#include "app/background_agent.h"
 #include "platform/user_folders.h"
 
 namespace halvex::app {
@@ -17,8 +21,16 @@ int runBackgroundAgentMode() {
 
     const auto lock = AgentLock::tryAcquire(platform::userDataDirectory() / "Halvex");
     if (!lock) return 0;
+
+    BackgroundAgent agent(BackgroundAgent::Environment{});
+    std::jthread work([&agent](std::stop_token stop) {
+        // After a hub update the agent ends itself; the signal wakes the wait below.
+        if (agent.runForever(stop)) ::kill(::getpid(), SIGTERM);
+    });
     int received = 0;
     sigwait(&signals, &received);
+    work.request_stop();
+    work.join();
     return 0;
 }
 

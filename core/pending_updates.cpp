@@ -89,9 +89,11 @@ std::map<std::string, std::string> PluginInstaller::pendingVersions(
 
 std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetadataVerifier& verifier,
                                                                const std::string& hubVersion) {
-    if (!runningAudioApplications().empty()) return {};
+    // The folder is looked at before the hosts: the agent asks four times a second, and with nothing
+    // pending the process scan would be wasted work. The answer is the same either way.
     const auto root = folders_.applicationSupport / "PendingUpdates";
     if (!std::filesystem::exists(root) || std::filesystem::is_empty(root)) return {};
+    if (!runningAudioApplications().empty()) return {};
 
     const UpdateLock lock(folders_.applicationSupport);
     std::vector<std::string> installed;

@@ -125,15 +125,26 @@ for i in $(seq 200); do [ -f "$XDG_CONFIG_HOME/autostart/com.halvex.hub.agent.de
 cp "/opt/HALVEX HUB.app/Contents/Info.plist" "$OUT/installed-Info.plist"
 ls -A /opt > "$OUT/opt-listing"
 )";
-    const auto result = test::runProcess(
-        {"unshare", "-m", "--propagation", "private", "/bin/sh", script.string()},
-        {{"OLD", old.string()}, {"TICKET", ticket}, {"OUT", output.string()}}, std::chrono::seconds(120));
+    const auto result =
+        test::runProcess({"unshare", "-m", "--propagation", "private", "/bin/sh", script.string()},
+                         {{"OLD", old.string()},
+                          {"TICKET", ticket},
+                          {"OUT", output.string()},
+                          {"HVX_API_BASE_URL", service.baseURL()},
+                          {"DBUS_SESSION_BUS_ADDRESS", ""}},
+                         std::chrono::seconds(120));
     const auto finishedAt = std::chrono::steady_clock::now();
     if (const auto agent = app::AgentLock::holder(data / "Halvex")) ::kill(*agent, SIGKILL);
 
     ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+    // The re-registered agent of the new version may have written its own record by now; the finisher
+    // writes one only on failure.
     const auto statusFile = data / "Halvex" / "background-status.json";
-    ASSERT_FALSE(std::filesystem::exists(statusFile)) << platform::readFile(statusFile, 4096);
+    if (std::filesystem::exists(statusFile)) {
+        const auto status = platform::readFile(statusFile, 4096);
+        EXPECT_EQ(status.find("The HUB update did not finish"), std::string::npos) << status;
+        EXPECT_EQ(status.find("HUB updated. Open HALVEX HUB"), std::string::npos) << status;
+    }
     EXPECT_EQ(platform::readFile(output / "finisher.out", 64), "ready\n");
     EXPECT_EQ(platform::readPropertyList(output / "installed-Info.plist")
                   .stringMember("CFBundleShortVersionString"),

@@ -37,17 +37,18 @@ std::filesystem::path writeBundle(const std::filesystem::path& folder, const std
 }
 
 std::filesystem::path writeSealedBundle(const std::filesystem::path& folder, const std::string& name,
-                                        const BundleSpec& spec) {
+                                        const BundleSpec& spec, const maker::Identity& signer) {
     const auto bundle = writeBundle(folder, name, spec);
-    maker::sealBundle(bundle, spec.identifier, trust().leaf);
+    maker::sealBundle(bundle, spec.identifier, signer);
     return bundle;
 }
 
 std::filesystem::path writeSealedWrapper(const std::filesystem::path& folder, const std::string& name,
-                                         const BundleSpec& wrapper, const BundleSpec& engine) {
+                                         const BundleSpec& wrapper, const BundleSpec& engine,
+                                         const maker::Identity& signer) {
     const auto bundle = writeBundle(folder, name, wrapper);
-    writeSealedBundle(bundle / "Contents" / "Resources", "plugin.bundle", engine);
-    maker::sealBundle(bundle, wrapper.identifier, trust().leaf);
+    writeSealedBundle(bundle / "Contents" / "Resources", "plugin.bundle", engine, signer);
+    maker::sealBundle(bundle, wrapper.identifier, signer);
     return bundle;
 }
 

@@ -38,13 +38,14 @@ std::filesystem::path writeBundle(const std::filesystem::path& folder, const std
                                   const BundleSpec& spec);
 // The same, sealed with the trust set's leaf under the bundle's identifier.
 std::filesystem::path writeSealedBundle(const std::filesystem::path& folder, const std::string& name,
-                                        const BundleSpec& spec);
+                                        const BundleSpec& spec, const maker::Identity& signer = trust().leaf);
 
 // A release record whose manifest is signed by the trust set's service key for an archive on disk.
 Release signedRelease(const maker::ReleaseSpec& spec, const std::filesystem::path& archive);
 
 // A wrapper (.component or .clap) embedding an engine bundle identical to the VST3's.
 std::filesystem::path writeSealedWrapper(const std::filesystem::path& folder, const std::string& name,
-                                         const BundleSpec& wrapper, const BundleSpec& engine);
+                                         const BundleSpec& wrapper, const BundleSpec& engine,
+                                         const maker::Identity& signer = trust().leaf);
 
 }  // namespace halvex::test

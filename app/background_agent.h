@@ -1,0 +1,72 @@
+#pragma once
+
+// The background agent: keeps the hub and the installed plugins current while no window is open. Two
+// loops run concurrently: a cycle (hub update, sign-in, catalogue, plugin updates, one status record)
+// every 10 minutes when something waits for a retry and every 6 hours otherwise, and a 0.25-second loop
+// that finishes plugin updates staged while an audio host ran. No error ends the agent; each becomes a
+// status record and a retry. Both loops end when the stop token is triggered.
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "app/background_agent_status.h"
+#include "core/halvex_configuration.h"
+#include "core/hub_updater.h"
+#include "core/keychain_store.h"
+#include "core/plugin_installer.h"
+
+namespace halvex::app {
+
+class BackgroundAgent {
+public:
+    struct Timings {
+        std::chrono::duration<double> retry = std::chrono::seconds(600);
+        std::chrono::duration<double> idle = std::chrono::seconds(21600);
+        std::chrono::duration<double> stagedPoll = std::chrono::milliseconds(250);
+    };
+
+    // Everything the agent finds on its own, replaceable for tests.
+    struct Environment {
+        std::function<HalvexConfiguration()> configuration;  // default: the running bundle and environment
+        std::function<KeychainStore()> keychain;             // default: service "com.halvex.hub"
+        std::function<PluginInstaller::Folders()> pluginFolders;  // default: the standard folders
+        std::function<HubUpdater::Options()> hubOptions;          // default: all defaults
+        std::function<std::vector<std::string>()> audioApplications;  // default: the process scan
+        std::function<void()> reRegisterAfterUpdate;  // default: the background service controller's
+        std::optional<std::string> hubVersion;        // default: the running bundle's version, else "0.0.0"
+        BackgroundAgentStatusStore statusStore;
+        Timings timings;
+    };
+
+    static constexpr const char* retryMessage = "Automatic updates will retry in the background.";
+    static constexpr const char* signInMessage = "Automatic updates are active. Open HALVEX HUB once to sign in.";
+    static constexpr const char* pendingRetryMessage =
+        "Automatic updates are active. A pending update will retry after the DAW closes or initial setup is "
+        "completed.";
+    static constexpr const char* allCurrentMessage = "Automatic updates are active. Your plugins are up to date.";
+    static constexpr const char* hubRetryMessage = "The HALVEX HUB update will be tried again shortly.";
+
+    explicit BackgroundAgent(Environment environment);
+
+    // Runs both loops until `stop` is triggered, or until a hub update was installed (then returns true:
+    // the caller ends the process so that the re-registered agent of the new bundle takes over).
+    bool runForever(std::stop_token stop);
+    // One cycle; returns the wait before the next one.
+    std::chrono::duration<double> runOnce(std::stop_token stop = {});
+    void finishPreparedUpdates(std::stop_token stop);
+
+    bool hubUpdateInstalled() const { return hubUpdateInstalled_; }
+
+private:
+    void write(const std::string& message, const std::optional<std::string>& error) const;
+    std::unique_ptr<PluginInstaller> makeInstaller(const HalvexConfiguration& configuration) const;
+
+    Environment environment_;
+    bool hubUpdateInstalled_ = false;
+};
+
+}  // namespace halvex::app

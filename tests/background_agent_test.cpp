@@ -1,0 +1,342 @@
+#include "app/background_agent.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <thread>
+
+#include "app/agent_lock.h"
+#include "core/halvex_error.h"
+#include "halvex/trust_constants.h"
+#include "platform/file_io.h"
+#include "tests/support/child_process.h"
+#include "tests/support/plugin_fixtures.h"
+#include "tests/support/service_fixture.h"
+
+namespace halvex::app {
+namespace {
+
+using JSON = nlohmann::json;
+using namespace std::chrono_literals;
+
+struct PluginOptions {
+    std::string version = "1.0.0";
+    std::string minimumHubVersion = "1.0.0";
+    bool clapOnly = false;
+};
+
+// Products, releases and the catalogue that lists them, served by the stand-in service.
+class AgentFixture : public test::ServiceFixture {
+  protected:
+    JSON publish(const std::string& product, const PluginOptions& options,
+                 const maker::TrustSet& trust = test::trust()) {
+        const std::string id = "com.halvex." + product;
+        const auto source = folder / "Source" / (product + options.version + std::to_string(++count));
+        if (options.clapOnly) {
+            test::writeSealedWrapper(source, product + ".clap",
+                                     {.identifier = id + ".clap",
+                                      .version = options.version,
+                                      .executable = "Clap",
+                                      .extraInfo = {{"HVXCLAPPluginID", id}}},
+                                     {.identifier = id, .version = options.version, .executable = "Engine"},
+                                     trust.leaf);
+        } else {
+            test::writeSealedBundle(source, product + ".vst3",
+                                    {.identifier = id, .version = options.version, .executable = "Engine"},
+                                    trust.leaf);
+        }
+        maker::ReleaseSpec spec;
+        spec.releaseID = "rel_" + product + std::to_string(count);
+        spec.productID = "prod_" + product;
+        spec.name = product + " " + options.version;
+        spec.bundleID = id;
+        spec.version = options.version;
+        spec.minimumOS = "1.0";
+        spec.minimumHubVersion = options.minimumHubVersion;
+        if (options.clapOnly) {
+            spec.channel = "beta";
+            spec.audience = "internal";
+            spec.vst3 = false;
+            spec.clap = JSON{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
+            if (spec.minimumHubVersion == "1.0.0") spec.minimumHubVersion = "1.0.5";
+        }
+        spec.bundles = {source / (product + (options.clapOnly ? ".clap" : ".vst3"))};
+        const auto name = product + "-" + std::to_string(count) + ".zip";
+        spec.downloadURL = service.baseURL() + "/files/releases/" + name;
+        const auto packaged = maker::packageRelease(spec, folder / "Served" / name, trust.service.privatePEM);
+        service.addFileFromDisk("releases/" + name, folder / "Served" / name);
+        return packaged.release;
+    }
+
+    static JSON productJSON(const std::string& product, bool clapOnly = false) {
+        JSON json = {{"product_id", "prod_" + product},
+                     {"slug", product},
+                     {"name", product},
+                     {"bundle_id", "com.halvex." + product},
+                     {"vst3_processor_fuid", "P"},
+                     {"vst3_controller_fuid", "C"},
+                     {"icon_url", "https://cdn.example/icon.png"},
+                     {"owned", true}};
+        if (clapOnly) json["beta_access"] = true;
+        return json;
+    }
+
+    void serveCatalog(const std::vector<JSON>& products, const std::vector<JSON>& releases) {
+        service.setCatalog({{"products", products}, {"releases", releases}});
+    }
+
+    JSON hubRelease(const std::string& version) const {
+        return {{"release_id", "hub_1"},
+                {"version", version},
+                {"platform", "macos"},
+                {"architectures", {"arm64"}},
+                {"minimum_os", "1.0"},
+                {"size_bytes", 1},
+                {"sha256", std::string(64, '0')},
+                {"release_notes", ""},
+                {"manifest", "a.b.c"},
+                {"download_url", service.baseURL() + "/files/hub/none.zip"},
+                {"published_at", 1}};
+    }
+
+    int count = 0;
+};
+
+class BackgroundAgentTest : public AgentFixture {
+  protected:
+    BackgroundAgentTest() {
+        service.setHubRelease(hubRelease("1.0.0"));
+        folders = PluginInstaller::Folders::standard(folder / "Support", folder / "Plugins" / "VST3");
+        folders.legacyVST3Directory = folder / "Legacy";
+    }
+
+    BackgroundAgent agent() {
+        BackgroundAgent::Environment environment;
+        environment.configuration = [this] { return test::trustingConfiguration(service.baseURL()); };
+        environment.keychain = [this] { return keychain; };
+        environment.pluginFolders = [this] { return folders; };
+        environment.hubOptions = [this] {
+            HubUpdater::Options options;
+            options.applicationSupport = folder / "Support";
+            options.applicationURL = hubLocation;
+            options.currentVersion = "1.0.0";
+            options.applicationsFolder = folder / "Applications";
+            options.isHubUIRunning = [] { return false; };
+            return options;
+        };
+        environment.audioApplications = [this] { return hosts; };
+        environment.hubVersion = "1.0.5";
+        environment.statusStore = BackgroundAgentStatusStore(folder / "Support");
+        environment.timings.stagedPoll = 20ms;
+        return BackgroundAgent(environment);
+    }
+
+    // Sees the hosts the test sets, like the agent's own installers.
+    std::unique_ptr<PluginInstaller> installerFor() {
+        auto result =
+            std::make_unique<PluginInstaller>(test::trustingConfiguration(service.baseURL()), folders);
+        result->setAudioApplications([this] { return hosts; });
+        return result;
+    }
+    PluginInstaller& installer() {
+        if (!installer_) installer_ = installerFor();
+        return *installer_;
+    }
+    std::unique_ptr<PluginInstaller> installer_;
+
+    void installDirectly(const JSON& release) {
+        const auto record = json::decodeRecord<Release>(release.dump());
+        installer().downloadAndInstall(record, client(), test::trustingVerifier(), false, false);
+    }
+
+    BackgroundAgentStatus status() const {
+        return BackgroundAgentStatusStore(folder / "Support").read().value();
+    }
+
+    PluginInstaller::Folders folders;
+    std::filesystem::path hubLocation = folder / "Applications" / "HALVEX HUB.app";
+    std::vector<std::string> hosts;
+};
+
+TEST_F(BackgroundAgentTest, WithoutSignInItRecordsThatAndWaitsSixHours) {
+    EXPECT_EQ(agent().runOnce(), 21600s);
+    EXPECT_EQ(status().message, BackgroundAgent::signInMessage);
+    EXPECT_EQ(status().error, std::nullopt);
+}
+
+TEST_F(BackgroundAgentTest, ADeferredHubUpdateIsReportedAndRetriedInTenMinutes) {
+    service.setHubRelease(hubRelease("1.1.0"));
+    hubLocation = folder / "Home" / "HALVEX HUB.app";
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(status().message, "Move HALVEX HUB to Applications to enable automatic HUB updates.");
+    service.setHubRelease(std::nullopt);
+    signIn();
+    serveCatalog({}, {});
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(status().message, BackgroundAgent::hubRetryMessage);
+    EXPECT_EQ(status().error, "No hub release is available.");
+}
+
+TEST_F(BackgroundAgentTest, UpdatesInstalledPluginsAndLeavesNewerOnesAlone) {
+    signIn();
+    const auto old = publish("aurora", {.version = "1.0.0"});
+    installDirectly(old);
+    const auto newerInstalled = publish("borealis", {.version = "2.0.0"});
+    installDirectly(newerInstalled);
+    const auto update = publish("aurora", {.version = "1.1.0"});
+    const auto older = publish("borealis", {.version = "1.9.0"});
+    serveCatalog({productJSON("aurora"), productJSON("borealis"), productJSON("notinstalled")},
+                 {old, update, older});
+
+    EXPECT_EQ(agent().runOnce(), 21600s);
+    EXPECT_EQ(status().message, BackgroundAgent::allCurrentMessage);
+    EXPECT_EQ(status().error, std::nullopt);
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.1.0");
+    EXPECT_EQ(installer().installedVersion("com.halvex.borealis"), "2.0.0");
+    EXPECT_EQ(service.requestsTo("/files/releases/borealis-4.zip").size(), 0u) << "never downgrade";
+}
+
+TEST_F(BackgroundAgentTest, RunningHostsNewerHubsAndPendingUpdatesAskForARetryWithoutAnError) {
+    signIn();
+    const auto old = publish("aurora", {.version = "1.0.0"});
+    installDirectly(old);
+    serveCatalog({productJSON("aurora")}, {old, publish("aurora", {.version = "1.1.0"})});
+    hosts = {"REAPER"};
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(status().message, BackgroundAgent::pendingRetryMessage);
+    EXPECT_EQ(status().error, std::nullopt);
+
+    hosts.clear();
+    serveCatalog({productJSON("aurora")},
+                 {old, publish("aurora", {.version = "1.2.0", .minimumHubVersion = "9.0.0"})});
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.0.0");
+
+    const auto staged = publish("aurora", {.version = "1.3.0"});
+    hosts = {"REAPER"};
+    EXPECT_EQ(installer()
+                  .downloadAndInstall(json::decodeRecord<Release>(staged.dump()), client(),
+                                      test::trustingVerifier(), false, true)
+                  .kind,
+              PluginInstaller::InstallResult::Kind::pendingRestart);
+    hosts.clear();
+    serveCatalog({productJSON("aurora")}, {old, staged});
+    const auto requests = service.requests().size();
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(service.requests().size(), requests + 2)
+        << "hub release and catalogue only; nothing downloaded";
+}
+
+TEST_F(BackgroundAgentTest, TheFirstOrdinaryFailureIsKept) {
+    signIn();
+    const auto a = publish("aurora", {.version = "1.0.0"});
+    const auto b = publish("borealis", {.version = "1.0.0"});
+    installDirectly(a);
+    installDirectly(b);
+    auto brokenA = publish("aurora", {.version = "1.1.0"});
+    brokenA["download_url"] = service.baseURL() + "/files/releases/missing.zip";
+    auto brokenB = publish("borealis", {.version = "1.1.0"});
+    brokenB["minimum_os"] = "2.0";
+    serveCatalog({productJSON("aurora"), productJSON("borealis")}, {a, b, brokenA, brokenB});
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(status().message, BackgroundAgent::pendingRetryMessage);
+    EXPECT_EQ(status().error, "Not Found");
+}
+
+TEST_F(BackgroundAgentTest, ServiceFailuresBecomeARecordAndARetry) {
+    signIn();
+    service.injectFault("/v1/catalog",
+                        tools::Fault{.status = 500, .body = "<html>down</html>", .contentType = "text/html"});
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(status().message, BackgroundAgent::retryMessage);
+    EXPECT_EQ(status().error, "Internal Server Error");
+    service.injectFault("/v1/catalog", tools::Fault{.status = 200, .body = "{\"products\":"});
+    EXPECT_EQ(agent().runOnce(), 600s);
+    EXPECT_EQ(status().message, BackgroundAgent::retryMessage);
+}
+
+TEST_F(BackgroundAgentTest, TheStagedLoopFinishesOnceHostsQuitAndReportsAFailureOnce) {
+    signIn();
+    const auto old = publish("aurora", {.version = "1.0.0"});
+    installDirectly(old);
+    const auto staged = publish("aurora", {.version = "1.1.0"});
+    hosts = {"REAPER"};
+    installer().downloadAndInstall(json::decodeRecord<Release>(staged.dump()), client(),
+                                   test::trustingVerifier(), false, true);
+
+    auto background = agent();
+    std::jthread loop([&](std::stop_token stop) { background.finishPreparedUpdates(stop); });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.0.0");
+    hosts.clear();
+    for (int attempt = 0; attempt < 200 && installer().installedVersion("com.halvex.aurora") != "1.1.0";
+         ++attempt) {
+        std::this_thread::sleep_for(20ms);
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(status().message, "Updated aurora 1.1.0. Reopen your DAW to use the latest version.");
+
+    // A damaged pending folder fails every 20 ms; its record is written once.
+    const auto pending = folder / "Support" / "PendingUpdates" / "0000";
+    std::filesystem::create_directories(pending);
+    std::ofstream(pending / "release.json") << "{broken";
+    std::this_thread::sleep_for(200ms);
+    const auto first = platform::stampOf(BackgroundAgentStatusStore(folder / "Support").file());
+    EXPECT_EQ(status().message, "A prepared update needs attention. Open HALVEX HUB and refresh to retry.");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(platform::stampOf(BackgroundAgentStatusStore(folder / "Support").file()), first);
+    loop.request_stop();
+}
+
+// The real executable as the agent, against the stand-in service, with temporary XDG folders. Its
+// plugins are CLAP-only so that everything it installs stays below the temporary home folder.
+class AgentProcessTest : public AgentFixture {};
+
+TEST_F(AgentProcessTest, ARealAgentUpdatesAnInstalledPluginAndStopsCleanly) {
+    if (std::string(build::demoKeysFolder).empty())
+        GTEST_SKIP() << "this build trusts release keys, not demo keys";
+    const auto trust = maker::readTrustSet(build::demoKeysFolder);
+    const auto home = folder / "home";
+    const auto data = folder / "data";
+    std::filesystem::create_directories(home);
+    const std::map<std::string, std::string> environment = {{"HOME", home.string()},
+                                                            {"XDG_DATA_HOME", data.string()},
+                                                            {"XDG_CONFIG_HOME", (folder / "config").string()},
+                                                            {"XDG_CACHE_HOME", (folder / "cache").string()},
+                                                            {"XDG_RUNTIME_DIR", folder.path().string()},
+                                                            {"DBUS_SESSION_BUS_ADDRESS", ""},
+                                                            {"HVX_API_BASE_URL", service.baseURL()}};
+
+    // What the agent finds: a sign-in in the file keychain and version 1.0.0 installed.
+    const KeychainStore agentKeychain("com.halvex.hub",
+                                      platform::makeFileCredentialStore(data / "Halvex" / "Keychain"));
+    agentKeychain.write(service.issueToken(), APIClient::credentialAccount);
+    const auto old = publish("aurora", {.version = "1.0.0-beta.1", .clapOnly = true}, trust);
+    test::writeSealedWrapper(
+        home / ".clap", "aurora.clap",
+        {.identifier = "com.halvex.aurora.clap",
+         .version = "1.0.0-beta.1",
+         .executable = "Clap",
+         .extraInfo = {{"HVXCLAPPluginID", std::string("com.halvex.aurora")}}},
+        {.identifier = "com.halvex.aurora", .version = "1.0.0-beta.1", .executable = "Engine"}, trust.leaf);
+    const auto update = publish("aurora", {.version = "1.0.0-beta.2", .clapOnly = true}, trust);
+    serveCatalog({productJSON("aurora", true)}, {old, update});
+    service.setHubRelease(hubRelease("1.0.0"));
+
+    test::ChildProcess agent({HALVEX_HUB_EXECUTABLE, "--background-agent"}, environment);
+    const BackgroundAgentStatusStore store(data / "Halvex");
+    for (int attempt = 0; attempt < 500 && !store.read(); ++attempt) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(store.read().has_value());
+    EXPECT_EQ(store.read()->message, BackgroundAgent::allCurrentMessage);
+    EXPECT_EQ(store.read()->error, std::nullopt);
+    EXPECT_EQ(platform::readPropertyList(home / ".clap" / "aurora.clap" / "Contents" / "Info.plist")
+                  .stringMember("CFBundleShortVersionString"),
+              "1.0.0-beta.2");
+    EXPECT_EQ(AgentLock::holder(data / "Halvex"), agent.pid());
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_EQ(AgentLock::holder(data / "Halvex"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace halvex::app
