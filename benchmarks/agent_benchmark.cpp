@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "benchmarks/proc_status.h"
 #include "core/api_client.h"
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"
@@ -42,15 +43,6 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-long statusKilobytes(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with(key + ":")) return std::stol(line.substr(key.size() + 1));
-    }
-    return -1;
-}
-
 std::filesystem::path writePlugin(const std::filesystem::path& folder, const std::string& product,
                                   const maker::Identity& signer) {
     const std::string id = "com.halvex." + product;
@@ -61,7 +53,8 @@ std::filesystem::path writePlugin(const std::filesystem::path& folder, const std
         info.emplace("CFBundleIdentifier", identifier);
         info.emplace("CFBundleShortVersionString", std::string("1.0.0-beta.1"));
         info.emplace("CFBundleExecutable", std::string("Engine"));
-        std::ofstream(bundle / "Contents" / "Info.plist") << platform::xmlPropertyList(platform::PropertyValue(info));
+        std::ofstream(bundle / "Contents" / "Info.plist")
+            << platform::xmlPropertyList(platform::PropertyValue(info));
         std::ofstream(bundle / "Contents" / "MacOS" / "Engine", std::ios::binary)
             << maker::machOExecutable({maker::cpuTypeARM64, maker::cpuTypeX86_64});
     };
@@ -107,17 +100,31 @@ int main(int argc, char** argv) {
         spec.clap = nlohmann::json{{"bundle_id", spec.bundleID + ".clap"}, {"plugin_id", spec.bundleID}};
         spec.bundles = {bundle};
         spec.downloadURL = service.baseURL() + "/files/releases/" + product + ".zip";
-        const auto packaged = maker::packageRelease(spec, work / (product + ".zip"), trust.service.privatePEM);
+        const auto packaged =
+            maker::packageRelease(spec, work / (product + ".zip"), trust.service.privatePEM);
         releases.push_back(packaged.release);
-        products.push_back({{"product_id", spec.productID}, {"slug", product}, {"name", product},
-                            {"bundle_id", spec.bundleID}, {"vst3_processor_fuid", "P"}, {"vst3_controller_fuid", "C"},
-                            {"icon_url", "https://cdn.example/i.png"}, {"owned", true}, {"beta_access", true}});
+        products.push_back({{"product_id", spec.productID},
+                            {"slug", product},
+                            {"name", product},
+                            {"bundle_id", spec.bundleID},
+                            {"vst3_processor_fuid", "P"},
+                            {"vst3_controller_fuid", "C"},
+                            {"icon_url", "https://cdn.example/i.png"},
+                            {"owned", true},
+                            {"beta_access", true}});
     }
     service.setCatalog({{"products", products}, {"releases", releases}});
-    service.setHubRelease(nlohmann::json{{"release_id", "hub"}, {"version", "0.0.1"}, {"platform", "macos"},
-                                         {"architectures", {"arm64"}}, {"minimum_os", "1"}, {"size_bytes", 1},
-                                         {"sha256", ""}, {"release_notes", ""}, {"manifest", ""},
-                                         {"download_url", service.baseURL()}, {"published_at", 0}});
+    service.setHubRelease(nlohmann::json{{"release_id", "hub"},
+                                         {"version", "0.0.1"},
+                                         {"platform", "macos"},
+                                         {"architectures", {"arm64"}},
+                                         {"minimum_os", "1"},
+                                         {"size_bytes", 1},
+                                         {"sha256", ""},
+                                         {"release_notes", ""},
+                                         {"manifest", ""},
+                                         {"download_url", service.baseURL()},
+                                         {"published_at", 0}});
     KeychainStore("com.halvex.hub", platform::makeFileCredentialStore(data / "Halvex" / "Keychain"))
         .write(service.issueToken(), APIClient::credentialAccount);
 
@@ -152,8 +159,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double cpuAfter = cpuSeconds(agent);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const long rss = statusKilobytes(agent, "VmRSS");
-    const long peak = statusKilobytes(agent, "VmHWM");
+    const long rss = benchmarks::statusKilobytes("VmRSS", agent);
+    const long peak = benchmarks::statusKilobytes("VmHWM", agent);
     const auto status = platform::readFile(statusFile, 4096);
     ::kill(agent, SIGTERM);
     int exitStatus = 0;

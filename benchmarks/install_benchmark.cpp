@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "benchmarks/proc_status.h"
 #include "core/api_client.h"
 #include "core/plugin_installer.h"
 #include "platform/file_io.h"
@@ -22,15 +23,6 @@
 namespace {
 
 using namespace halvex;
-
-long statusKilobytes(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
-    }
-    return -1;
-}
 
 void writeRandom(const std::filesystem::path& path, std::size_t bytes) {
     std::mt19937_64 random(42);
@@ -119,12 +111,12 @@ int install(const std::filesystem::path& work, const std::string& baseURL) {
     PluginInstaller installer(configuration, work / "Support", work / "Plugins" / "VST3");
     installer.setAudioApplications([] { return std::vector<std::string>{}; });
     const auto verifier = SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM);
-    const long idle = statusKilobytes("VmRSS");
+    const long idle = benchmarks::statusKilobytes("VmRSS");
     const auto started = std::chrono::steady_clock::now();
     installer.downloadAndInstall(release, client, verifier, false, false);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::cout << "seconds " << elapsed.count() << "\nidle_rss_kib " << idle << "\npeak_rss_kib "
-              << statusKilobytes("VmHWM") << "\n";
+              << benchmarks::statusKilobytes("VmHWM") << "\n";
     return 0;
 }
 

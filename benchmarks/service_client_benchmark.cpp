@@ -9,19 +9,11 @@
 #include <iostream>
 #include <string>
 
+#include "benchmarks/proc_status.h"
 #include "core/api_client.h"
 #include "core/catalog.h"
 
 namespace {
-
-long statusKilobytes(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
-    }
-    return -1;
-}
 
 int download(const std::string& baseURL, const std::string& fileURL, std::int64_t size,
              const std::string& destination) {
@@ -41,12 +33,12 @@ int download(const std::string& baseURL, const std::string& fileURL, std::int64_
                               {"download_url", fileURL},
                               {"published_at", 0}};
     const auto hubRelease = json::decodeRecord<HubRelease>(release.dump());
-    const long idle = statusKilobytes("VmRSS");
+    const long idle = benchmarks::statusKilobytes("VmRSS");
     const auto started = std::chrono::steady_clock::now();
     client.download(hubRelease, destination);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::cout << "seconds " << elapsed.count() << "\nidle_rss_kib " << idle << "\npeak_rss_kib "
-              << statusKilobytes("VmHWM") << "\n";
+              << benchmarks::statusKilobytes("VmHWM") << "\n";
     return 0;
 }
 

@@ -13,20 +13,14 @@
 #include "platform/file_io.h"
 #include "platform/process_runner.h"
 #include "platform/zip_archive.h"
+#include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/temporary_directory.h"
 
 namespace halvex {
 namespace {
 
-std::string errorText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const HalvexError& error) {
-        return error.errorDescription();
-    }
-    return "(passed)";
-}
+using test::errorText;
 
 struct Entry {
     std::string path;

@@ -9,6 +9,7 @@
 #include "core/installed_bundle_index.h"
 #include "core/plugin_installer.h"
 #include "platform/running_bundle.h"
+#include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/temporary_directory.h"
 
@@ -17,14 +18,7 @@ namespace {
 
 using platform::PropertyValue;
 
-std::string errorText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const HalvexError& error) {
-        return error.errorDescription();
-    }
-    return "(passed)";
-}
+using test::errorText;
 
 std::string bigEndian32(std::uint32_t value) {
     return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),

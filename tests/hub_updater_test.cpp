@@ -15,6 +15,7 @@
 #include "core/network_error.h"
 #include "platform/file_io.h"
 #include "tests/support/child_process.h"
+#include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/service_fixture.h"
 
@@ -24,14 +25,7 @@ namespace {
 using JSON = nlohmann::json;
 using Result = HubUpdater::Result;
 
-std::string errorText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const HalvexError& error) {
-        return error.errorDescription();
-    }
-    return "(passed)";
-}
+using test::errorText;
 
 test::BundleSpec hubSpec(const std::string& version, const std::string& payload = "hub") {
     return {

@@ -12,6 +12,7 @@
 #include "core/plugin_installer.h"
 #include "core/update_lock.h"
 #include "platform/sha256.h"
+#include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/service_fixture.h"
 
@@ -52,14 +53,7 @@ std::map<std::string, std::string> snapshot(const std::vector<std::filesystem::p
     return items;
 }
 
-std::string errorText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const HalvexError& error) {
-        return error.errorDescription();
-    }
-    return "(passed)";
-}
+using test::errorText;
 
 class InstallPipelineTest : public test::ServiceFixture {
   protected:

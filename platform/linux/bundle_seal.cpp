@@ -16,6 +16,7 @@
 #include <set>
 
 #include "platform/file_io.h"
+#include "platform/linux/openssl_handles.h"
 #include "platform/sha256.h"
 
 namespace halvex::platform {
@@ -26,14 +27,11 @@ constexpr std::size_t maximumSealJSONBytes = 64 * 1024 * 1024;
 constexpr std::size_t maximumSignatureBytes = 1024 * 1024;
 constexpr std::size_t maximumSealEntries = 500'000;
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* value) const { Free(value); }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using openssl::BioPtr;
+using openssl::Deleter;
 using CMSPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>>;
-using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using openssl::CertPtr;
 
 void freeCertificates(STACK_OF(X509) * certificates) {
     sk_X509_free(certificates);

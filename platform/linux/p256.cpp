@@ -11,15 +11,14 @@
 
 #include <mutex>
 
+#include "platform/linux/openssl_handles.h"
+
 namespace halvex::platform {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* value) const { Free(value); }
-};
-using PKeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using openssl::Deleter;
+using openssl::PKeyPtr;
 using PKeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
 using DigestContextPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>>;
@@ -29,7 +28,7 @@ using PointPtr = std::unique_ptr<EC_POINT, Deleter<EC_POINT, EC_POINT_free>>;
 using SignaturePtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
 using ParamBuilderPtr = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using ParamsPtr = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using openssl::BioPtr;
 
 constexpr const char* curveName = "prime256v1";
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "platform/file_io.h"
+#include "platform/linux/openssl_handles.h"
 #include "platform/p256.h"
 #include "tools/maker/maker.h"
 
@@ -17,12 +18,9 @@ namespace halvex::maker {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* value) const { Free(value); }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using platform::openssl::BioPtr;
+using platform::openssl::CertPtr;
+using platform::openssl::Deleter;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 
 void require(bool condition, const char* what) {

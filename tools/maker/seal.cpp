@@ -7,17 +7,15 @@
 
 #include "platform/bundle_seal.h"
 #include "platform/file_io.h"
+#include "platform/linux/openssl_handles.h"
 #include "tools/maker/maker.h"
 
 namespace halvex::maker {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* value) const { Free(value); }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using platform::openssl::BioPtr;
+using platform::openssl::Deleter;
 
 BioPtr memory(const std::string& text) {
     return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));

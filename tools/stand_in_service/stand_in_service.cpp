@@ -59,6 +59,20 @@ std::string formValue(const std::string& form, const std::string& name) {
     return {};
 }
 
+// A JSON object body whose `names` are all strings; absent for anything else.
+std::optional<nlohmann::json> stringMembers(const std::string& text, std::initializer_list<const char*> names) {
+    try {
+        auto body = nlohmann::json::parse(text);
+        if (!body.is_object()) return std::nullopt;
+        for (const char* name : names) {
+            if (!body.contains(name) || !body[name].is_string()) return std::nullopt;
+        }
+        return body;
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
 std::string htmlEscaped(const std::string& text) {
     std::string result;
     for (const char c : text) {
@@ -297,18 +311,11 @@ void StandInService::handle(const ServerRequest& request, Connection& connection
 
 void StandInService::startAuthorization(const ServerRequest& request, Connection& connection,
                                         const std::optional<Fault>& fault) {
-    nlohmann::json body;
-    try {
-        body = nlohmann::json::parse(request.body);
-    } catch (const nlohmann::json::exception&) {
-        return answerError(connection, 400, "The request is not JSON.");
-    }
-    if (!body.is_object() || !body.contains("device_name") || !body["device_name"].is_string() ||
-        body.value("platform", nlohmann::json()) != "macos" || !body.contains("public_key_x963_b64") ||
-        !body["public_key_x963_b64"].is_string()) {
+    const auto body = stringMembers(request.body, {"device_name", "platform", "public_key_x963_b64"});
+    if (!body || body->at("platform") != "macos") {
         return answerError(connection, 400, "The sign-in request is incomplete.");
     }
-    const auto publicKey = platform::base64Decode(body["public_key_x963_b64"].get<std::string>());
+    const auto publicKey = platform::base64Decode(body->at("public_key_x963_b64").get<std::string>());
     try {
         if (!publicKey) throw platform::CryptoError("not Base64");
         platform::P256PublicKey::fromX963(*publicKey);
@@ -337,17 +344,11 @@ void StandInService::startAuthorization(const ServerRequest& request, Connection
 
 void StandInService::pollToken(const ServerRequest& request, Connection& connection,
                                const std::optional<Fault>& fault) {
-    nlohmann::json body;
-    try {
-        body = nlohmann::json::parse(request.body);
-    } catch (const nlohmann::json::exception&) {
-        return answerError(connection, 400, "The request is not JSON.");
-    }
-    if (!body.is_object() || !body.contains("device_code") || !body["device_code"].is_string() ||
-        !body.contains("device_proof_b64") || !body["device_proof_b64"].is_string()) {
+    const auto body = stringMembers(request.body, {"device_code", "device_proof_b64"});
+    if (!body) {
         return answerError(connection, 400, "The token request is incomplete.");
     }
-    const std::string deviceCode = body["device_code"].get<std::string>();
+    const std::string deviceCode = body->at("device_code").get<std::string>();
     PendingAuthorization authorization;
     {
         std::lock_guard lock(mutex_);
@@ -362,7 +363,7 @@ void StandInService::pollToken(const ServerRequest& request, Connection& connect
     }
     if (!authorization.approved) return answerError(connection, 428, "Waiting for approval in the browser.");
 
-    const auto proof = platform::base64Decode(body["device_proof_b64"].get<std::string>());
+    const auto proof = platform::base64Decode(body->at("device_proof_b64").get<std::string>());
     const bool proven = proof && platform::P256PublicKey::fromX963(authorization.publicKeyX963)
                                      .verify("halvex-device-token:" + deviceCode, *proof);
     if (!proven) return answerError(connection, 400, "The device could not prove its key.");
