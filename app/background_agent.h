@@ -22,7 +22,7 @@
 namespace halvex::app {
 
 class BackgroundAgent {
-public:
+  public:
     struct Timings {
         std::chrono::duration<double> retry = std::chrono::seconds(600);
         std::chrono::duration<double> idle = std::chrono::seconds(21600);
@@ -33,8 +33,8 @@ public:
     struct Environment {
         std::function<HalvexConfiguration()> configuration;  // default: the running bundle and environment
         std::function<KeychainStore()> keychain;             // default: service "com.halvex.hub"
-        std::function<PluginInstaller::Folders()> pluginFolders;  // default: the standard folders
-        std::function<HubUpdater::Options()> hubOptions;          // default: all defaults
+        std::function<PluginInstaller::Folders()> pluginFolders;      // default: the standard folders
+        std::function<HubUpdater::Options()> hubOptions;              // default: all defaults
         std::function<std::vector<std::string>()> audioApplications;  // default: the process scan
         std::function<void()> reRegisterAfterUpdate;  // default: the background service controller's
         std::optional<std::string> hubVersion;        // default: the running bundle's version, else "0.0.0"
@@ -43,11 +43,13 @@ public:
     };
 
     static constexpr const char* retryMessage = "Automatic updates will retry in the background.";
-    static constexpr const char* signInMessage = "Automatic updates are active. Open HALVEX HUB once to sign in.";
+    static constexpr const char* signInMessage =
+        "Automatic updates are active. Open HALVEX HUB once to sign in.";
     static constexpr const char* pendingRetryMessage =
         "Automatic updates are active. A pending update will retry after the DAW closes or initial setup is "
         "completed.";
-    static constexpr const char* allCurrentMessage = "Automatic updates are active. Your plugins are up to date.";
+    static constexpr const char* allCurrentMessage =
+        "Automatic updates are active. Your plugins are up to date.";
     static constexpr const char* hubRetryMessage = "The HALVEX HUB update will be tried again shortly.";
 
     explicit BackgroundAgent(Environment environment);
@@ -61,7 +63,7 @@ public:
 
     bool hubUpdateInstalled() const { return hubUpdateInstalled_; }
 
-private:
+  private:
     void write(const std::string& message, const std::optional<std::string>& error) const;
     std::unique_ptr<PluginInstaller> makeInstaller(const HalvexConfiguration& configuration) const;
 

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/bundle.h"
+#include "platform/process_state.h"
 
 namespace halvex {
 
@@ -47,7 +48,7 @@ std::vector<std::string> AudioApplicationMonitor::runningApplications() {
 
     std::set<std::string> names;
     for (const int pid : pids) {
-        if (pid < 1) continue;
+        if (pid < 1 || platform::isZombie(pid)) continue;
         const auto executable = executableOf_(pid);
         if (!executable) continue;
         auto cached = namesByExecutable_.find(executable->string());

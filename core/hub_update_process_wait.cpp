@@ -7,6 +7,7 @@
 
 #include "core/halvex_error.h"
 #include "core/interruptible_sleep.h"
+#include "platform/process_state.h"
 
 namespace halvex {
 
@@ -14,7 +15,8 @@ void HubUpdateProcessWait::waitForExit(pid_t pid, std::stop_token stop, std::chr
                                        int probes) {
     if (pid < 2 || pid == ::getpid()) throw HalvexError::invalidResponse();
     for (int slept = 0;;) {
-        if (::kill(pid, 0) != 0 && errno != EPERM) return;
+        // An ended process that nobody reaped yet is gone for this purpose.
+        if ((::kill(pid, 0) != 0 && errno != EPERM) || platform::isZombie(pid)) return;
         sleepFor(interval, stop);
         if (++slept >= probes) {
             throw HalvexError::backgroundService(

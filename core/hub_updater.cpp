@@ -14,6 +14,7 @@
 #include "core/update_lock.h"
 #include "platform/bundle_seal.h"
 #include "platform/file_io.h"
+#include "platform/process_state.h"
 #include "platform/running_bundle.h"
 #include "platform/system_info.h"
 #include "platform/user_folders.h"
@@ -290,6 +291,7 @@ bool HubUpdater::windowProcessRunning(const std::filesystem::path& executable) {
          entries.increment(error)) {
         const auto pid = entries->path().filename().string();
         if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (platform::isZombie(std::stoi(pid))) continue;
         std::error_code linkError;
         if (std::filesystem::read_symlink(entries->path() / "exe", linkError) != target || linkError)
             continue;

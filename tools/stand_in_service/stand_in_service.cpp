@@ -60,7 +60,8 @@ std::string formValue(const std::string& form, const std::string& name) {
 }
 
 // A JSON object body whose `names` are all strings; absent for anything else.
-std::optional<nlohmann::json> stringMembers(const std::string& text, std::initializer_list<const char*> names) {
+std::optional<nlohmann::json> stringMembers(const std::string& text,
+                                            std::initializer_list<const char*> names) {
     try {
         auto body = nlohmann::json::parse(text);
         if (!body.is_object()) return std::nullopt;
