@@ -81,6 +81,10 @@ struct Product {
     bool isPurchased() const;
     std::optional<Url> storeURL() const;
     bool isPrivate() const { return visibility == "private"; }
+    // The catalogue's discovery texts, else the built-in ones for the slug (never mixed).
+    const ProductDiscovery& presentation() const {
+        return discovery ? *discovery : ProductDiscovery::bundled(slug);
+    }
     bool hasBetaAccess() const { return betaAccess == true; }
 
     bool operator==(const Product&) const = default;
