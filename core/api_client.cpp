@@ -59,13 +59,6 @@ std::int64_t fileSize(const std::filesystem::path& path) {
 
 }  // namespace
 
-namespace json {
-template <>
-struct Decoder<nlohmann::json> {
-    static nlohmann::json decode(const nlohmann::json& value, const std::string&) { return value; }
-};
-}  // namespace json
-
 APIClient::APIClient(HalvexConfiguration configuration, KeychainStore keychain)
     : APIClient(std::move(configuration), std::move(keychain), Timeouts{}) {}
 

@@ -17,7 +17,7 @@
 namespace halvex {
 
 // Where a product's store page lives; the slug follows.
-inline constexpr const char* storeProductPagePrefix = "https://store.halvexaudio.com/plugins/";
+inline constexpr const char* storeProductPagePrefix = "https://store.halvexaudio.com/products/";
 
 struct AudioUnitIdentity {
     std::string bundleID;

@@ -91,6 +91,11 @@ struct Decoder<std::vector<T>> {
         return result;
     }
 };
+// Any JSON value, for members whose shape the caller checks itself.
+template <>
+struct Decoder<nlohmann::json> {
+    static nlohmann::json decode(const nlohmann::json& value, const std::string&) { return value; }
+};
 // Records: anything with a static decode(const JSONObject&).
 template <typename T>
 requires requires(const JSONObject& object) {

@@ -75,6 +75,10 @@ std::string Url::path() const {
     return part(CURLUPART_PATH);
 }
 
+bool Url::hasCredentials() const {
+    return !part(CURLUPART_USER).empty() || !part(CURLUPART_PASSWORD).empty();
+}
+
 std::optional<int> Url::port() const {
     const auto text = part(CURLUPART_PORT);
     if (text.empty()) return std::nullopt;

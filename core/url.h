@@ -22,6 +22,7 @@ class Url {
     std::string host() const;         // empty when the URL has none
     std::optional<int> port() const;  // the explicit port only
     std::string path() const;
+    bool hasCredentials() const;  // a user name or password
 
     bool operator==(const Url&) const = default;
 
