@@ -216,3 +216,27 @@ TEST_F(StorefrontStoreTest, CacheFilesAreReadUpToFifteenMebibytes) {
 
 }  // namespace
 }  // namespace halvex
+
+namespace halvex {
+namespace {
+
+class StorefrontDownloadTest : public test::ServiceFixture {};
+
+TEST_F(StorefrontDownloadTest, AcceptsOnlyAPlain200FromTheAddressAskedFor) {
+    const auto url = *Url::parse(service.addFile("hub/shot.png", "image bytes"));
+    EXPECT_EQ(StorefrontArtworkStore::download(url), "image bytes");
+    for (const int status : {206, 304, 404}) {
+        service.injectFault("/files/hub/shot.png", tools::Fault{.status = status, .body = "x"});
+        EXPECT_THROW(StorefrontArtworkStore::download(url), HalvexError) << status;
+    }
+    service.addFile("hub/elsewhere.png", "other bytes");
+    service.injectFault("/files/hub/shot.png",
+                        tools::Fault{.redirectTo = service.baseURL() + "/files/hub/elsewhere.png"});
+    EXPECT_THROW(StorefrontArtworkStore::download(url), HalvexError);
+    service.injectFault("/files/hub/shot.png",
+                        tools::Fault{.status = 200, .body = std::string(10 * 1024 * 1024 + 1, 'x')});
+    EXPECT_THROW(StorefrontArtworkStore::download(url), HalvexError);
+}
+
+}  // namespace
+}  // namespace halvex
