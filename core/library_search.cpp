@@ -91,7 +91,7 @@ std::vector<Product> LibrarySearch::filter(const std::vector<Product>& products,
             for (const std::string_view part :
                  {std::string_view(product.name), std::string_view(presentation.category),
                   std::string_view(presentation.tagline),
-                  std::string_view(presentation.artist ? *presentation.artist : "")}) {
+                  presentation.artist ? std::string_view(*presentation.artist) : std::string_view()}) {
                 appendSearchKey(part, searchText);
                 searchText.push_back(U' ');
             }
