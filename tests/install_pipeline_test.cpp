@@ -213,6 +213,14 @@ TEST_F(InstallPipelineTest, VST3OnlyAndClapOnlyBetaReleases) {
     EXPECT_EQ(installer->installedChannel("com.halvex.aurora", verifier), "beta");
 }
 
+// A release's VST3 bundle swapped for another sealed one before packing.
+std::function<void(const std::filesystem::path&)> replaceVST3(test::BundleSpec spec) {
+    return [spec](const std::filesystem::path& source) {
+        std::filesystem::remove_all(source / "Aurora.vst3");
+        test::writeSealedBundle(source, "Aurora.vst3", spec);
+    };
+}
+
 TEST_F(InstallPipelineTest, DamagedReleasesNeverChangeThePluginFolders) {
     EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
     const auto before = pluginFolders();
@@ -243,27 +251,17 @@ TEST_F(InstallPipelineTest, DamagedReleasesNeverChangeThePluginFolders) {
               }},
          "The VST3 format does not match the signed release."},
         {{.version = "1.1.0",
-          .tamper =
-              [](const auto& s) {
-                  std::filesystem::remove_all(s / "Aurora.vst3");
-                  test::writeSealedBundle(s, "Aurora.vst3",
-                                          {.identifier = "com.halvex.aurora",
-                                           .version = "1.0.9",
-                                           .executable = "Aurora",
-                                           .payload = "engine 1.1.0"});
-              }},
+          .tamper = replaceVST3({.identifier = "com.halvex.aurora",
+                                 .version = "1.0.9",
+                                 .executable = "Aurora",
+                                 .payload = "engine 1.1.0"})},
          "The plugin identity or version does not match this release."},
         {{.version = "1.1.0",
-          .tamper =
-              [](const auto& s) {
-                  std::filesystem::remove_all(s / "Aurora.vst3");
-                  test::writeSealedBundle(s, "Aurora.vst3",
-                                          {.identifier = "com.halvex.aurora",
-                                           .version = "1.1.0",
-                                           .executable = "Aurora",
-                                           .cpuTypes = {maker::cpuTypeX86_64},
-                                           .payload = "engine 1.1.0"});
-              }},
+          .tamper = replaceVST3({.identifier = "com.halvex.aurora",
+                                 .version = "1.1.0",
+                                 .executable = "Aurora",
+                                 .cpuTypes = {maker::cpuTypeX86_64},
+                                 .payload = "engine 1.1.0"})},
          "The bundle executable is missing the required arm64 architecture."},
     };
     for (const auto& [options, message] : table) {
