@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/agent_lock.h"
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 #include "platform/detached_process.h"
 #include "platform/file_io.h"
 #include "platform/property_list.h"

@@ -3,11 +3,11 @@
 #include <thread>
 
 #include "app/background_service_controller.h"
-#include "core/bundle.h"
-#include "core/halvex_error.h"
-#include "core/interruptible_sleep.h"
-#include "core/network_error.h"
-#include "core/semantic_version.h"
+#include "core/foundation/bundle.h"
+#include "core/foundation/halvex_error.h"
+#include "core/foundation/interruptible_sleep.h"
+#include "core/service/network_error.h"
+#include "core/foundation/semantic_version.h"
 
 namespace halvex::app {
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "app/background_agent_status.h"
-#include "core/halvex_configuration.h"
-#include "core/hub_updater.h"
-#include "core/keychain_store.h"
-#include "core/plugin_installer.h"
+#include "core/foundation/halvex_configuration.h"
+#include "core/hub_update/hub_updater.h"
+#include "core/service/keychain_store.h"
+#include "core/install/plugin_installer.h"
 
 namespace halvex::app {
 

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "app/autostart_registration.h"
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 #include "platform/detached_process.h"
 #include "platform/running_bundle.h"
 

@@ -8,8 +8,8 @@
 #include "app/background_service_controller.h"
 #include "app/hub_update_restart.h"
 #include "app/process_mode.h"
-#include "core/halvex_configuration.h"
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_configuration.h"
+#include "core/foundation/halvex_error.h"
 #include "halvex/build_constants.h"
 
 namespace halvex::app {

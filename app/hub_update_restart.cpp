@@ -13,9 +13,9 @@
 
 #include "app/background_agent_status.h"
 #include "app/background_service_controller.h"
-#include "core/bundle.h"
-#include "core/halvex_error.h"
-#include "core/hub_update_process_wait.h"
+#include "core/foundation/bundle.h"
+#include "core/foundation/halvex_error.h"
+#include "core/hub_update/hub_update_process_wait.h"
 #include "platform/detached_process.h"
 #include "platform/file_io.h"
 #include "platform/running_bundle.h"

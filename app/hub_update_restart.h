@@ -17,7 +17,7 @@
 #include <ostream>
 #include <string>
 
-#include "core/hub_updater.h"
+#include "core/hub_update/hub_updater.h"
 
 namespace halvex::app {
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "benchmarks/proc_status.h"
-#include "core/api_client.h"
+#include "core/service/api_client.h"
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"
 #include "tools/maker/maker.h"

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "benchmarks/proc_status.h"
-#include "core/api_client.h"
-#include "core/plugin_installer.h"
+#include "core/service/api_client.h"
+#include "core/install/plugin_installer.h"
 #include "platform/file_io.h"
 #include "tools/maker/maker.h"
 

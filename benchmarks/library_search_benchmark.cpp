@@ -2,7 +2,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/library_search.h"
+#include "core/library/library_search.h"
 
 namespace {
 

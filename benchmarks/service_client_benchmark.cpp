@@ -10,8 +10,8 @@
 #include <string>
 
 #include "benchmarks/proc_status.h"
-#include "core/api_client.h"
-#include "core/catalog.h"
+#include "core/service/api_client.h"
+#include "core/service/catalog.h"
 
 namespace {
 

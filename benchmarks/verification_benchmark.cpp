@@ -8,7 +8,7 @@
 #include <iostream>
 #include <string>
 
-#include "core/signed_metadata_verifier.h"
+#include "core/trust/signed_metadata_verifier.h"
 #include "platform/bundle_seal.h"
 #include "platform/file_io.h"
 #include "tools/maker/maker.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/executable_architectures.h"
+#include "core/trust/executable_architectures.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // A copy of exactly `size` bytes lets AddressSanitizer catch any read past the end.

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/halvex_error.h"
-#include "core/json_decoding.h"
-#include "core/signed_metadata_verifier.h"
+#include "core/foundation/halvex_error.h"
+#include "core/foundation/json_decoding.h"
+#include "core/trust/signed_metadata_verifier.h"
 #include "platform/p256.h"
 
 namespace {

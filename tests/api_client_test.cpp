@@ -1,11 +1,11 @@
-#include "core/api_client.h"
+#include "core/service/api_client.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <thread>
 
-#include "core/network_error.h"
+#include "core/service/network_error.h"
 #include "platform/file_io.h"
 #include "tests/support/service_fixture.h"
 

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <functional>
 
-#include "core/halvex_error.h"
-#include "core/plugin_format_support.h"
-#include "core/plugin_installer.h"
-#include "core/plugin_location.h"
+#include "core/foundation/halvex_error.h"
+#include "core/library/plugin_format_support.h"
+#include "core/install/plugin_installer.h"
+#include "core/install/plugin_location.h"
 #include "platform/file_io.h"
 #include "platform/process_runner.h"
 #include "platform/zip_archive.h"

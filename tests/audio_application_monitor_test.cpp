@@ -1,4 +1,4 @@
-#include "core/audio_application_monitor.h"
+#include "core/install/audio_application_monitor.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/agent_lock.h"
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"
 #include "tests/support/child_process.h"

@@ -9,7 +9,7 @@
 #include "app/autostart_registration.h"
 #include "app/background_agent_status.h"
 #include "app/background_service_controller.h"
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 #include "platform/file_io.h"
 #include "platform/process_state.h"
 #include "tests/support/child_process.h"

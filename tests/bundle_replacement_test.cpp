@@ -1,4 +1,4 @@
-#include "core/bundle_replacement.h"
+#include "core/install/bundle_replacement.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "core/catalog.h"
+#include "core/service/catalog.h"
 
 #include <gtest/gtest.h>
 
-#include "core/hub_release.h"
+#include "core/service/hub_release.h"
 
 namespace halvex {
 namespace {

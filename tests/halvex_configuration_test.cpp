@@ -1,10 +1,10 @@
-#include "core/halvex_configuration.h"
+#include "core/foundation/halvex_configuration.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 #include "halvex/build_constants.h"
 #include "tests/support/temporary_directory.h"
 

@@ -1,4 +1,4 @@
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 
 #include <gtest/gtest.h>
 

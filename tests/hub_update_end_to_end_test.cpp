@@ -11,7 +11,7 @@
 #include <random>
 
 #include "app/agent_lock.h"
-#include "core/hub_updater.h"
+#include "core/hub_update/hub_updater.h"
 #include "halvex/build_constants.h"
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"

@@ -1,4 +1,4 @@
-#include "core/hub_updater.h"
+#include "core/hub_update/hub_updater.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,9 +10,9 @@
 
 #include "app/background_agent_status.h"
 #include "app/hub_update_restart.h"
-#include "core/halvex_error.h"
-#include "core/hub_update_process_wait.h"
-#include "core/network_error.h"
+#include "core/foundation/halvex_error.h"
+#include "core/hub_update/hub_update_process_wait.h"
+#include "core/service/network_error.h"
 #include "platform/file_io.h"
 #include "tests/support/child_process.h"
 #include "tests/support/error_text.h"

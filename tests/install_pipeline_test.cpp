@@ -7,10 +7,10 @@
 #include <fstream>
 #include <functional>
 
-#include "core/api_client.h"
-#include "core/halvex_error.h"
-#include "core/plugin_installer.h"
-#include "core/update_lock.h"
+#include "core/service/api_client.h"
+#include "core/foundation/halvex_error.h"
+#include "core/install/plugin_installer.h"
+#include "core/install/update_lock.h"
 #include "platform/sha256.h"
 #include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"

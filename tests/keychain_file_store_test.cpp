@@ -4,8 +4,8 @@
 #include <fstream>
 #include <functional>
 
-#include "core/halvex_error.h"
-#include "core/keychain_store.h"
+#include "core/foundation/halvex_error.h"
+#include "core/service/keychain_store.h"
 #include "tests/support/temporary_directory.h"
 
 namespace halvex {

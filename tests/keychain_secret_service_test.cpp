@@ -4,8 +4,8 @@
 #include <chrono>
 #include <memory>
 
-#include "core/halvex_error.h"
-#include "core/keychain_store.h"
+#include "core/foundation/halvex_error.h"
+#include "core/service/keychain_store.h"
 #include "tests/support/private_secret_service.h"
 
 namespace halvex {

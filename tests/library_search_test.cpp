@@ -1,4 +1,4 @@
-#include "core/library_search.h"
+#include "core/library/library_search.h"
 
 #include <gtest/gtest.h>
 

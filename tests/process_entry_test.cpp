@@ -8,7 +8,7 @@
 #include "app/background_service_controller.h"
 #include "app/halvex_entry_point.h"
 #include "app/process_mode.h"
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 #include "platform/file_io.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_directory.h"

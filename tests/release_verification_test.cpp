@@ -4,8 +4,8 @@
 #include <fstream>
 #include <functional>
 
-#include "core/halvex_error.h"
-#include "core/plugin_installer.h"
+#include "core/foundation/halvex_error.h"
+#include "core/install/plugin_installer.h"
 #include "platform/base64.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/temporary_directory.h"

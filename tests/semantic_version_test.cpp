@@ -1,4 +1,4 @@
-#include "core/semantic_version.h"
+#include "core/foundation/semantic_version.h"
 
 #include <gtest/gtest.h>
 

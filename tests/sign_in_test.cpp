@@ -4,8 +4,8 @@
 #include <atomic>
 #include <thread>
 
-#include "core/api_client.h"
-#include "core/network_error.h"
+#include "core/service/api_client.h"
+#include "core/service/network_error.h"
 #include "platform/base64.h"
 #include "tests/support/service_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "core/update_lock.h"
+#include "core/install/update_lock.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <optional>
 
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 #include "tests/support/temporary_directory.h"
 
 namespace halvex {

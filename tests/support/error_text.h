@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "core/halvex_error.h"
+#include "core/foundation/halvex_error.h"
 
 namespace halvex::test {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/catalog.h"
-#include "core/halvex_configuration.h"
-#include "core/signed_metadata_verifier.h"
+#include "core/service/catalog.h"
+#include "core/foundation/halvex_configuration.h"
+#include "core/trust/signed_metadata_verifier.h"
 #include "platform/property_list.h"
 #include "tools/maker/maker.h"
 

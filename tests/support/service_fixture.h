@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "core/api_client.h"
+#include "core/service/api_client.h"
 #include "tests/support/temporary_directory.h"
 #include "tools/stand_in_service/stand_in_service.h"
 

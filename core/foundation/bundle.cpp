@@ -1,0 +1,25 @@
+#include "core/foundation/bundle.h"
+
+#include <system_error>
+
+#include "platform/running_bundle.h"
+
+namespace halvex {
+
+Bundle Bundle::atPath(const std::filesystem::path& path) {
+    Bundle bundle(path, {});
+    try {
+        bundle.info_ = platform::readPropertyList(bundle.infoPlistPath());
+    } catch (const platform::PropertyListError&) {
+        // A damaged Info.plist reads as one without keys; whoever needs a key reports its absence.
+    } catch (const std::system_error&) {
+    }
+    return bundle;
+}
+
+Bundle Bundle::main() {
+    if (auto bundle = platform::runningBundlePath()) return atPath(*bundle);
+    return Bundle(platform::runningExecutablePath().parent_path(), {});
+}
+
+}  // namespace halvex

@@ -1,0 +1,44 @@
+#include "core/foundation/utf8.h"
+
+#include <cstdint>
+
+namespace halvex {
+
+bool isValidUTF8(std::string_view text) {
+    std::size_t index = 0;
+    while (index < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[index]);
+        std::size_t length = 0;
+        std::uint32_t codePoint = 0;
+        if (lead < 0x80) {
+            length = 1;
+            codePoint = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (index + length > text.size()) return false;
+        for (std::size_t next = 1; next < length; ++next) {
+            const auto byte = static_cast<unsigned char>(text[index + next]);
+            if ((byte & 0xC0) != 0x80) return false;
+            codePoint = (codePoint << 6) | (byte & 0x3F);
+        }
+        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        index += length;
+    }
+    return true;
+}
+
+}  // namespace halvex

@@ -1,0 +1,332 @@
+#include "core/hub_update/hub_updater.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "core/foundation/bundle.h"
+#include "core/trust/bundle_architecture_verifier.h"
+#include "core/foundation/halvex_error.h"
+#include "core/install/plugin_installer.h"
+#include "core/foundation/semantic_version.h"
+#include "core/install/update_lock.h"
+#include "platform/bundle_seal.h"
+#include "platform/file_io.h"
+#include "platform/process_state.h"
+#include "platform/running_bundle.h"
+#include "platform/system_info.h"
+#include "platform/user_folders.h"
+#include "platform/zip_archive.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr const char* hubIdentifier = "com.halvex.hub";
+constexpr std::size_t maximumReleaseRecordBytes = 1024 * 1024;
+// A hub image holds one application; far fewer entries and bytes than a plugin archive may.
+constexpr platform::ExpansionLimits imageLimits{50'000, 4ULL * 1024 * 1024 * 1024};
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+struct ApplicationInfo {
+    std::string identifier;
+    std::string version;
+};
+
+std::optional<ApplicationInfo> applicationInfo(const std::filesystem::path& bundle) {
+    try {
+        const auto info = platform::readPropertyList(bundle / "Contents" / "Info.plist");
+        auto identifier = info.stringMember("CFBundleIdentifier");
+        auto version = info.stringMember("CFBundleShortVersionString");
+        if (!identifier || !version) return std::nullopt;
+        return ApplicationInfo{std::move(*identifier), std::move(*version)};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::vector<std::string> sorted(std::vector<std::string> values) {
+    std::sort(values.begin(), values.end());
+    return values;
+}
+
+std::filesystem::path standardized(const std::filesystem::path& path) {
+    auto normal = path.lexically_normal();
+    return normal.has_filename() ? normal : normal.parent_path();
+}
+
+// The expanded image, removed ("detached") on every way out.
+class MountedImage {
+  public:
+    MountedImage(const std::filesystem::path& image, const std::filesystem::path& folder)
+        : point_(folder / (".image-" + platform::randomUUID())) {
+        try {
+            if (::mkdir(point_.c_str(), 0700) != 0) platform::throwErrno("create folder " + point_.string());
+            platform::expandZip(image, point_, imageLimits);
+        } catch (const std::exception&) {
+            removeQuietly(point_);
+            throw HalvexError::invalidPackage("The Hub disk image could not be mounted.");
+        }
+    }
+    ~MountedImage() { removeQuietly(point_); }
+    MountedImage(const MountedImage&) = delete;
+    MountedImage& operator=(const MountedImage&) = delete;
+
+    const std::filesystem::path& point() const { return point_; }
+
+  private:
+    std::filesystem::path point_;
+};
+
+}  // namespace
+
+HubUpdater::HubUpdater(HalvexConfiguration configuration, APIClient client, SignedMetadataVerifier verifier,
+                       Options options)
+    : configuration_(std::move(configuration)),
+      client_(std::move(client)),
+      verifier_(std::move(verifier)),
+      applicationSupport_(options.applicationSupport.value_or(platform::userDataDirectory() / "Halvex")),
+      applicationURL_(options.applicationURL.value_or(
+          platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path()))),
+      currentVersion_(options.currentVersion.value_or(
+          Bundle::atPath(applicationURL_).infoString("CFBundleShortVersionString").value_or("0.0.0"))),
+      applicationsFolder_(std::move(options.applicationsFolder)),
+      isHubUIRunning_(std::move(options.isHubUIRunning)),
+      afterReplace_(std::move(options.afterReplace)) {}
+
+bool HubUpdater::isInApplicationsFolder() const {
+    return applicationURL_.extension() == ".app" &&
+           standardized(applicationURL_).parent_path() == standardized(applicationsFolder_);
+}
+
+void HubUpdater::validateDestination() const {
+    if (!isInApplicationsFolder())
+        throw HalvexError::invalidPackage("Move HALVEX HUB to Applications before updating it.");
+}
+
+Manifest HubUpdater::verify(const HubRelease& release, const SignedMetadataVerifier& verifier) {
+    const auto manifest = json::decodeRecord<Manifest>(verifier.verifyReleaseManifest(release.manifest));
+    const bool matches = manifest.schema == 1 && manifest.releaseID == release.releaseID &&
+                         manifest.productID == "halvex-hub" && manifest.bundleID == hubIdentifier &&
+                         manifest.version == release.version && manifest.platform == release.platform &&
+                         sorted(manifest.architectures) == sorted(release.architectures) &&
+                         manifest.minimumOS == release.minimumOS && manifest.sizeBytes == release.sizeBytes &&
+                         manifest.sha256 == release.sha256;
+    if (!matches) throw HalvexError::invalidPackage("The signed Hub metadata does not match the release.");
+    return manifest;
+}
+
+bool HubUpdater::isValidTicket(const std::string& ticket) {
+    if (ticket.size() != 36) return false;
+    for (std::size_t index = 0; index < ticket.size(); ++index) {
+        const char c = ticket[index];
+        if (index == 8 || index == 13 || index == 18 || index == 23) {
+            if (c != '-') return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::filesystem::path HubUpdater::preparedDirectory(const std::string& ticket) const {
+    if (!isValidTicket(ticket)) throw HalvexError::invalidPackage("Invalid HUB update request.");
+    return applicationSupport_ / "HubUpdates" / ticket;
+}
+
+void HubUpdater::verifyApplication(const std::filesystem::path& bundle, const std::string& version,
+                                   const std::optional<std::vector<std::string>>& architectures) const {
+    const auto info = applicationInfo(bundle);
+    if (!info || info->identifier != hubIdentifier || info->version != version) {
+        throw HalvexError::invalidPackage("The Hub application identity or version is invalid.");
+    }
+    const platform::SealRequirement requirement{configuration_.signingTeamID, hubIdentifier,
+                                                configuration_.codeSigningAnchorsPEM};
+    if (!platform::bundleSatisfies(bundle, requirement)) throw HalvexError::signatureRejected();
+    if (architectures) BundleArchitectureVerifier::verify(bundle, *architectures);
+}
+
+std::optional<HubRelease> HubUpdater::availableRelease(std::stop_token stop) {
+    auto release = client_.latestHubRelease(stop);
+    verify(release, verifier_);
+    if (!SemanticVersion::isNewer(release.version, currentVersion_)) return std::nullopt;
+    return release;
+}
+
+std::string HubUpdater::prepare(const HubRelease& release, std::stop_token stop) {
+    validateDestination();
+    const auto manifest = verify(release, verifier_);
+    if (!SemanticVersion::isNewer(release.version, currentVersion_)) {
+        throw HalvexError::invalidPackage("This HUB update is no longer newer than the installed version.");
+    }
+    if (minimumSystemVersionExceeds(manifest.minimumOS, platform::systemVersion())) {
+        throw HalvexError::invalidPackage("HALVEX HUB " + release.version + " requires macOS " +
+                                          manifest.minimumOS + " or later.");
+    }
+    const auto ticket = platform::randomUUID();
+    const auto directory = preparedDirectory(ticket);
+    platform::createDirectories(directory.parent_path(), 0700);
+    if (::mkdir(directory.c_str(), 0700) != 0) platform::throwErrno("create folder " + directory.string());
+    try {
+        const auto image = directory / "update.dmg";
+        client_.download(release, image, stop);
+        if (PluginInstaller::sha256(image) != manifest.sha256) throw HalvexError::hashMismatch();
+        {
+            const MountedImage mounted(image, directory);
+            std::vector<std::filesystem::path> applications;
+            for (const auto& entry : std::filesystem::directory_iterator(mounted.point())) {
+                const auto name = entry.path().filename().string();
+                if (!name.starts_with(".") && entry.path().extension() == ".app")
+                    applications.push_back(entry.path());
+            }
+            if (applications.size() != 1) {
+                throw HalvexError::invalidPackage("A HUB update must contain exactly one application.");
+            }
+            verifyApplication(applications.front(), release.version, manifest.architectures);
+            platform::copyTree(applications.front(), directory / "Update.app");
+            platform::writeFileAtomically(directory / "release.json", release.encode().dump(), 0600);
+            std::filesystem::remove(image);
+        }
+        return ticket;
+    } catch (...) {
+        removeQuietly(directory);
+        throw;
+    }
+}
+
+void HubUpdater::validatePrepared(const std::string& ticket) const {
+    validateDestination();
+    const auto directory = preparedDirectory(ticket);
+    const auto release = json::decodeRecord<HubRelease>(
+        platform::readFile(directory / "release.json", maximumReleaseRecordBytes));
+    const auto manifest = verify(release, verifier_);
+    if (!SemanticVersion::isNewer(release.version, currentVersion_)) {
+        throw HalvexError::invalidPackage("The prepared HUB update is no longer needed.");
+    }
+    verifyApplication(directory / "Update.app", release.version, manifest.architectures);
+}
+
+void HubUpdater::discardPrepared(const std::string& ticket) const {
+    if (!isValidTicket(ticket)) return;
+    removeQuietly(preparedDirectory(ticket));
+}
+
+void HubUpdater::installPrepared(const std::string& ticket) {
+    const UpdateLock lock(applicationSupport_);
+    if (isHubUIRunning())
+        throw HalvexError::backgroundService("Close HALVEX HUB before installing its update.");
+    validatePrepared(ticket);
+    install(preparedDirectory(ticket) / "Update.app", currentVersion_);
+}
+
+void HubUpdater::install(const std::filesystem::path& newBundle, const std::string& previousVersion) const {
+    const auto info = applicationInfo(newBundle);
+    if (!info) throw HalvexError::invalidPackage("The Hub application metadata is invalid.");
+    const auto folder = applicationURL_.parent_path();
+    const auto staged = folder / (".HALVEX-HUB-update-" + platform::randomUUID() + ".app");
+    const auto rollback = folder / (".HALVEX-HUB-rollback-" + platform::randomUUID() + ".app");
+    // Both hidden copies go on every way out.
+    struct CleanUp {
+        std::filesystem::path staged, rollback;
+        ~CleanUp() {
+            removeQuietly(staged);
+            removeQuietly(rollback);
+        }
+    } cleanUp{staged, rollback};
+
+    platform::copyTree(newBundle, staged);
+    verifyApplication(staged, info->version, std::nullopt);
+    platform::copyTree(applicationURL_, rollback);
+    verifyApplication(rollback, previousVersion, std::nullopt);
+    archiveRollback(applicationURL_, previousVersion);
+
+    platform::replaceItem(applicationURL_, staged);
+    try {
+        if (afterReplace_) afterReplace_(applicationURL_);
+        verifyApplication(applicationURL_, info->version, std::nullopt);
+    } catch (...) {
+        try {
+            platform::replaceItem(applicationURL_, rollback);
+        } catch (const std::exception&) {
+            // The verification failure is what the caller must hear; the rollback copy is best effort here.
+        }
+        throw;
+    }
+}
+
+void HubUpdater::archiveRollback(const std::filesystem::path& bundle, const std::string& version) const {
+    if (!std::filesystem::exists(std::filesystem::symlink_status(bundle))) return;
+    const auto folder = applicationSupport_ / "Rollback" / "Hub";
+    std::filesystem::create_directories(folder);
+    const auto archive = folder / ("HALVEX-HUB-" + version + "-macOS.zip");
+    const auto work = folder / ("." + platform::randomUUID() + ".zip");
+    try {
+        platform::createZip({bundle}, work);
+        std::filesystem::rename(work, archive);
+    } catch (const platform::ArchiveError& error) {
+        removeQuietly(work);
+        throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
+    } catch (...) {
+        removeQuietly(work);
+        throw;
+    }
+}
+
+bool HubUpdater::isHubUIRunning() const {
+    if (isHubUIRunning_) return isHubUIRunning_();
+    return windowProcessRunning(applicationURL_ / "Contents" / "MacOS" / "HalvexHub");
+}
+
+bool HubUpdater::windowProcessRunning(const std::filesystem::path& executable) {
+    std::error_code error;
+    const auto target = std::filesystem::weakly_canonical(executable, error);
+    const auto self = std::to_string(::getpid());
+    for (std::filesystem::directory_iterator entries("/proc", error), end; !error && entries != end;
+         entries.increment(error)) {
+        const auto pid = entries->path().filename().string();
+        if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (platform::isZombie(std::stoi(pid))) continue;
+        std::error_code linkError;
+        if (std::filesystem::read_symlink(entries->path() / "exe", linkError) != target || linkError)
+            continue;
+        std::ifstream commandLine(entries->path() / "cmdline", std::ios::binary);
+        std::string argument;
+        bool modeProcess = false;
+        while (std::getline(commandLine, argument, '\0')) {
+            if (argument == "--finish-hub-update" || argument == "--background-agent" ||
+                argument == "--register-background-agent") {
+                modeProcess = true;
+            }
+        }
+        if (!modeProcess) return true;
+    }
+    return false;
+}
+
+HubUpdater::Result HubUpdater::checkAndInstallIfAvailable(std::stop_token stop) {
+    const auto release = client_.latestHubRelease(stop);
+    if (!SemanticVersion::isNewer(release.version, currentVersion_)) return {Result::Kind::current, {}};
+    if (!isInApplicationsFolder()) {
+        return {Result::Kind::deferred, "Move HALVEX HUB to Applications to enable automatic HUB updates."};
+    }
+    if (isHubUIRunning()) {
+        return {Result::Kind::deferred, "The HUB update will install after the HALVEX HUB window is closed."};
+    }
+    const auto ticket = prepare(release, stop);
+    try {
+        installPrepared(ticket);
+    } catch (...) {
+        discardPrepared(ticket);
+        throw;
+    }
+    discardPrepared(ticket);
+    return {Result::Kind::installed, release.version};
+}
+
+}  // namespace halvex

@@ -1,0 +1,161 @@
+#pragma once
+
+// The one component that changes plugin folders: it downloads a release, proves it against the signed
+// manifest, inspects its bundles, keeps it as a pending update while audio hosts run or swaps it in as one
+// transaction, and records what it installed. It also answers questions about the installed state.
+//
+// Thread-safe: installations exclude each other (in this and other processes) through the update lock;
+// read-only queries take no lock. Checks never modify anything but deleting an archive with a wrong digest.
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "core/install/audio_application_monitor.h"
+#include "core/service/catalog.h"
+#include "core/foundation/halvex_configuration.h"
+#include "core/install/installed_bundle_index.h"
+#include "core/install/plugin_location.h"
+#include "core/trust/signed_metadata_verifier.h"
+
+namespace halvex {
+
+class APIClient;
+
+// The maker's four-character Audio Unit manufacturer code.
+inline constexpr const char* audioUnitManufacturerCode = "Hlvx";
+
+class PluginInstaller {
+  public:
+    struct Folders {
+        std::filesystem::path applicationSupport;
+        std::filesystem::path pluginDirectory;     // VST3
+        std::filesystem::path audioUnitDirectory;  // components
+        std::filesystem::path clapDirectory;
+        std::filesystem::path legacyVST3Directory;  // searched only with the managed VST3 folder
+        bool usesManagedSystemDirectory = false;
+
+        // The standard places; a given plugin directory puts Audio Units and CLAP bundles beside it.
+        static Folders standard(const std::optional<std::filesystem::path>& applicationSupport = std::nullopt,
+                                const std::optional<std::filesystem::path>& pluginDirectory = std::nullopt);
+    };
+
+    struct InstallResult {
+        enum class Kind { installed, pendingRestart };
+        Kind kind = Kind::installed;
+        std::vector<std::string> runningHosts;  // for pendingRestart
+
+        static InstallResult installed() { return {}; }
+        static InstallResult pendingRestart(std::vector<std::string> hosts) {
+            return {Kind::pendingRestart, std::move(hosts)};
+        }
+        bool operator==(const InstallResult&) const = default;
+    };
+
+    struct PendingUpdate {
+        std::filesystem::path folder;
+        Release release;
+        std::optional<std::string> previousVersion;
+    };
+
+    PluginInstaller(HalvexConfiguration configuration, Folders folders);
+    PluginInstaller(HalvexConfiguration configuration,
+                    const std::optional<std::filesystem::path>& applicationSupport = std::nullopt,
+                    const std::optional<std::filesystem::path>& pluginDirectory = std::nullopt);
+    PluginInstaller(const PluginInstaller&) = delete;
+    PluginInstaller& operator=(const PluginInstaller&) = delete;
+
+    const HalvexConfiguration& configuration() const { return configuration_; }
+    const Folders& folders() const { return folders_; }
+
+    // Replaces the process scan for running hosts (tests, and callers that know better).
+    void setAudioApplications(std::function<std::vector<std::string>()> query);
+    // Replaces the administrator prompt that creates the shared VST3 folder.
+    void setElevationRunner(HalvexPluginLocation::ElevationRunner runner);
+
+    // Installation. Both take the update lock for their whole run.
+    InstallResult downloadAndInstall(const Release& release, const APIClient& client,
+                                     const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
+                                     bool prepareWhileDAWRunning, std::stop_token stop = {});
+    InstallResult install(const Release& release, const std::filesystem::path& archive,
+                          const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
+                          bool prepareWhileDAWRunning);
+
+    // Running hosts and pending updates.
+    std::vector<std::string> runningAudioApplications();
+    static bool isSupportedAudioApplication(const std::string& bundleID);
+    void savePending(const Release& release, const std::filesystem::path& archive) const;
+    std::filesystem::path pendingDirectory(const Release& release) const;
+    std::vector<PendingUpdate> pendingUpdates(const SignedMetadataVerifier& verifier) const;
+    std::map<std::string, std::string> pendingVersions(const SignedMetadataVerifier& verifier) const;
+    // Installs the pending updates once no host runs; returns the names of the installed releases.
+    std::vector<std::string> finishPendingUpdates(const SignedMetadataVerifier& verifier,
+                                                  const std::string& hubVersion);
+
+    // Installed state (no lock).
+    std::optional<std::string> installedVersion(const std::string& bundleID) const;
+    std::optional<std::string> installedChannel(const std::string& bundleID,
+                                                const SignedMetadataVerifier& verifier) const;
+    bool isComplete(const Release& release) const;
+    std::filesystem::path partialDownloadURL(const Release& release) const;
+    std::filesystem::path receiptURL(const std::string& bundleID) const;
+    void archiveRollback(const std::filesystem::path& bundle, const std::string& bundleID) const;
+
+    // Release verification.
+    static void verify(const Release& release, const SignedMetadataVerifier& verifier);
+    // Lower-case hex SHA-256 of a file, read in 1 MiB pieces.
+    static std::string sha256(const std::filesystem::path& file);
+    // Size, then digest; a wrong digest deletes the archive. HalvexError::hashMismatch on either.
+    static void verifyArchive(const std::filesystem::path& archive, const Release& release);
+    // Expands a release ZIP into `destination`; failures are "Update tool failed: " + reason.
+    static void expandArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
+    // Runs a tool and waits; a non-zero exit is "Update tool failed: " + its trimmed standard error.
+    static void run(const std::filesystem::path& tool, const std::vector<std::string>& arguments);
+
+    // Bundle inspection.
+    static std::vector<std::filesystem::path> pluginBundles(const std::filesystem::path& below,
+                                                            const std::string& extension);
+    static bool vst3IdentityMatches(const std::filesystem::path& bundle, const Release& release);
+    void verifyCodeSignature(const std::filesystem::path& bundle, const std::string& bundleID) const;
+    void verifyAudioUnit(const std::filesystem::path& bundle, const AudioUnitIdentity& identity,
+                         const Release& release, const std::optional<std::filesystem::path>& vst3) const;
+    void verifyClap(const std::filesystem::path& bundle, const ClapIdentity& identity, const Release& release,
+                    const std::optional<std::filesystem::path>& vst3) const;
+    void verifyEmbeddedEngine(const std::filesystem::path& wrapper, const Release& release,
+                              const std::optional<std::filesystem::path>& vst3) const;
+
+    // Installed bundles by identifier; absent when nothing matches or a folder cannot be read.
+    std::optional<std::filesystem::path> installedBundle(const std::string& bundleID) const;
+    std::optional<std::filesystem::path> installedAudioUnit(const std::string& bundleID) const;
+    std::optional<std::filesystem::path> installedClap(const std::string& bundleID) const;
+    std::optional<std::filesystem::path> legacyInstalledBundle(const std::string& bundleID) const;
+
+  private:
+    InstallResult installUnlocked(const Release& release, const std::filesystem::path& archive,
+                                  const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
+                                  bool prepareWhileDAWRunning);
+    void ensureManagedDirectory(bool allowAuthorization) const;
+
+    HalvexConfiguration configuration_;
+    Folders folders_;
+    InstalledBundleIndex bundleIndex_;
+    struct VerifiedReceipt {
+        platform::FileStamp stamp;
+        std::string verifierKey;
+        std::string version;
+        std::string channel;
+    };
+    mutable std::mutex receiptsMutex_;
+    mutable std::map<std::string, VerifiedReceipt> verifiedReceipts_;
+    std::mutex hostsMutex_;
+    AudioApplicationMonitor monitor_;
+    std::function<std::vector<std::string>()> audioApplications_;
+    HalvexPluginLocation::ElevationRunner elevate_ = HalvexPluginLocation::pkexecRunner();
+};
+
+}  // namespace halvex

@@ -1,0 +1,117 @@
+// PluginInstaller: verified updates kept while audio hosts run, and their completion once the hosts quit.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "core/foundation/halvex_error.h"
+#include "core/install/plugin_installer.h"
+#include "core/foundation/semantic_version.h"
+#include "core/install/update_lock.h"
+#include "platform/file_io.h"
+#include "platform/sha256.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr std::size_t maximumPendingRecordBytes = 1024 * 1024;
+
+struct PendingRecord {
+    Release release;
+    std::optional<std::string> previousVersion;
+
+    static PendingRecord decode(const json::JSONObject& object) {
+        return {object.required<Release>("release"), object.optional<std::string>("previousVersion")};
+    }
+    nlohmann::json encode() const {
+        nlohmann::json object = {{"release", release.encode()}};
+        json::putOptional(object, "previousVersion", previousVersion);
+        return object;
+    }
+};
+
+}  // namespace
+
+std::filesystem::path PluginInstaller::pendingDirectory(const Release& release) const {
+    return folders_.applicationSupport / "PendingUpdates" / platform::sha256Hex(release.productID);
+}
+
+void PluginInstaller::savePending(const Release& release, const std::filesystem::path& archive) const {
+    const auto root = folders_.applicationSupport / "PendingUpdates";
+    platform::createDirectories(root, 0700);
+    const auto work = root / (".prepare-" + platform::randomUUID());
+    if (::mkdir(work.c_str(), 0700) != 0) platform::throwErrno("create folder " + work.string());
+    try {
+        std::filesystem::copy_file(archive, work / "update.zip");
+        const PendingRecord record{release, installedVersion(release.bundleID)};
+        platform::writeFileAtomically(work / "release.json", record.encode().dump(), 0600);
+        const auto destination = pendingDirectory(release);
+        std::filesystem::remove_all(destination);
+        std::filesystem::rename(work, destination);
+        platform::fsyncDirectory(root);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove_all(work, ignored);
+        throw;
+    }
+}
+
+std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(
+    const SignedMetadataVerifier& verifier) const {
+    const auto root = folders_.applicationSupport / "PendingUpdates";
+    std::vector<PendingUpdate> updates;
+    if (!std::filesystem::exists(root)) return updates;
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+        if (!entry.path().filename().string().starts_with(".")) entries.push_back(entry.path());
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const auto& entry : entries) {
+        const auto record = json::decodeRecord<PendingRecord>(
+            platform::readFile(entry / "release.json", maximumPendingRecordBytes));
+        verify(record.release, verifier);
+        if (entry.lexically_normal() != pendingDirectory(record.release).lexically_normal()) {
+            throw HalvexError::invalidPackage("Invalid pending plugin update.");
+        }
+        updates.push_back({entry, record.release, record.previousVersion});
+    }
+    return updates;
+}
+
+std::map<std::string, std::string> PluginInstaller::pendingVersions(
+    const SignedMetadataVerifier& verifier) const {
+    std::map<std::string, std::string> versions;
+    for (const auto& update : pendingUpdates(verifier))
+        versions[update.release.productID] = update.release.version;
+    return versions;
+}
+
+std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetadataVerifier& verifier,
+                                                               const std::string& hubVersion) {
+    // The folder is looked at before the hosts: the agent asks four times a second, and with nothing
+    // pending the process scan would be wasted work. The answer is the same either way.
+    const auto root = folders_.applicationSupport / "PendingUpdates";
+    if (!std::filesystem::exists(root) || std::filesystem::is_empty(root)) return {};
+    if (!runningAudioApplications().empty()) return {};
+
+    const UpdateLock lock(folders_.applicationSupport);
+    std::vector<std::string> installed;
+    for (const auto& update : pendingUpdates(verifier)) {
+        const auto& release = update.release;
+        // A release for a newer hub waits for the hub update; unreadable versions do not block it.
+        if (SemanticVersion::isNewer(release.minimumHubVersion, hubVersion)) continue;
+        const auto current = installedVersion(release.bundleID);
+        const bool obsolete = current && SemanticVersion::isNewer(*current, release.version) &&
+                              update.previousVersion != current;
+        if (obsolete || (current && isComplete(release))) {
+            std::filesystem::remove_all(update.folder);
+            continue;
+        }
+        installUnlocked(release, update.folder / "update.zip", verifier, false, false);
+        installed.push_back(release.name);
+    }
+    return installed;
+}
+
+}  // namespace halvex

@@ -1,0 +1,173 @@
+// PluginInstaller: the install pipeline, from a downloaded archive to swapped-in bundles and a receipt.
+
+#include <sys/stat.h>
+
+#include "core/service/api_client.h"
+#include "core/trust/bundle_architecture_verifier.h"
+#include "core/install/bundle_replacement.h"
+#include "core/foundation/halvex_error.h"
+#include "core/trust/plugin_bundle_info.h"
+#include "core/install/plugin_installer.h"
+#include "core/install/update_lock.h"
+#include "platform/file_io.h"
+
+namespace halvex {
+
+namespace {
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+// The staging folder is removed on every way out of the pipeline.
+class StagingFolder {
+  public:
+    explicit StagingFolder(const std::filesystem::path& applicationSupport)
+        : path_(applicationSupport / "Staging" / platform::randomUUID()) {
+        std::filesystem::create_directories(path_.parent_path());
+        if (::mkdir(path_.c_str(), 0700) != 0) platform::throwErrno("create folder " + path_.string());
+    }
+    ~StagingFolder() { removeQuietly(path_); }
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The single bundle of a format, or none; any other count is `mismatch`.
+std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& staging,
+                                                const std::string& extension, bool expected,
+                                                const char* mismatch) {
+    const auto bundles = PluginInstaller::pluginBundles(staging, extension);
+    if (bundles.size() != (expected ? 1u : 0u)) throw HalvexError::invalidPackage(mismatch);
+    if (bundles.empty()) return std::nullopt;
+    return bundles.front();
+}
+
+}  // namespace
+
+PluginInstaller::InstallResult PluginInstaller::downloadAndInstall(
+    const Release& release, const APIClient& client, const SignedMetadataVerifier& verifier,
+    bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, std::stop_token stop) {
+    const UpdateLock lock(folders_.applicationSupport);
+    const auto archive = partialDownloadURL(release);
+    client.download(release, archive, stop);
+    return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning);
+}
+
+PluginInstaller::InstallResult PluginInstaller::install(const Release& release,
+                                                        const std::filesystem::path& archive,
+                                                        const SignedMetadataVerifier& verifier,
+                                                        bool allowDirectoryAuthorization,
+                                                        bool prepareWhileDAWRunning) {
+    const UpdateLock lock(folders_.applicationSupport);
+    return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning);
+}
+
+PluginInstaller::InstallResult PluginInstaller::installUnlocked(const Release& release,
+                                                                const std::filesystem::path& archive,
+                                                                const SignedMetadataVerifier& verifier,
+                                                                bool allowDirectoryAuthorization,
+                                                                bool prepareWhileDAWRunning) {
+    if (auto hosts = runningAudioApplications(); !hosts.empty() && !prepareWhileDAWRunning) {
+        throw HalvexError::dawIsRunning(std::move(hosts));
+    }
+    verify(release, verifier);
+    verifyArchive(archive, release);
+
+    const StagingFolder staging(folders_.applicationSupport);
+    expandArchive(archive, staging.path());
+
+    const auto vst3 = onlyBundle(staging.path(), "vst3", release.includesVST3(),
+                                 "The VST3 format does not match the signed release.");
+    if (vst3 && !vst3IdentityMatches(*vst3, release)) {
+        throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
+    }
+    const auto audioUnit = onlyBundle(staging.path(), "component", release.audioUnit.has_value(),
+                                      "The Audio Unit format does not match the signed release.");
+    const auto clap = onlyBundle(staging.path(), "clap", release.clap.has_value(),
+                                 "The CLAP format does not match the signed release.");
+    if (vst3) {
+        verifyCodeSignature(*vst3, release.bundleID);
+        BundleArchitectureVerifier::verify(*vst3, release.architectures);
+    }
+    if (audioUnit) verifyAudioUnit(*audioUnit, *release.audioUnit, release, vst3);
+    if (clap) verifyClap(*clap, *release.clap, release, vst3);
+
+    // Before deciding on a pending update: one is only kept when it can be finished without a prompt.
+    if (release.includesVST3() && folders_.usesManagedSystemDirectory) {
+        ensureManagedDirectory(allowDirectoryAuthorization);
+    }
+    if (auto hosts = runningAudioApplications(); !hosts.empty()) {
+        savePending(release, archive);
+        return InstallResult::pendingRestart(std::move(hosts));
+    }
+
+    const auto legacy = release.includesVST3() ? legacyInstalledBundle(release.bundleID) : std::nullopt;
+    std::vector<BundleReplacement::Item> items;
+    if (vst3) {
+        const auto installed = installedBundle(release.bundleID);
+        if (const auto previous = installed ? installed : legacy)
+            archiveRollback(*previous, release.bundleID);
+        if (folders_.usesManagedSystemDirectory) {
+            ensureManagedDirectory(allowDirectoryAuthorization);
+        } else {
+            std::filesystem::create_directories(folders_.pluginDirectory);
+        }
+        items.push_back({*vst3, installed.value_or(folders_.pluginDirectory / vst3->filename())});
+    }
+    const auto wrapperItem = [&](const std::filesystem::path& candidate, const std::filesystem::path& folder,
+                                 const std::optional<std::filesystem::path>& installed,
+                                 const std::string& bundleID) {
+        std::filesystem::create_directories(folder);
+        const auto destination = installed.value_or(folder / candidate.filename());
+        if (std::filesystem::exists(std::filesystem::symlink_status(destination)))
+            archiveRollback(destination, bundleID);
+        items.push_back({candidate, destination});
+    };
+    if (audioUnit) {
+        wrapperItem(*audioUnit, folders_.audioUnitDirectory, installedAudioUnit(release.audioUnit->bundleID),
+                    release.audioUnit->bundleID);
+    }
+    if (clap)
+        wrapperItem(*clap, folders_.clapDirectory, installedClap(release.clap->bundleID),
+                    release.clap->bundleID);
+
+    if (auto hosts = runningAudioApplications(); !hosts.empty()) {
+        if (!prepareWhileDAWRunning) throw HalvexError::dawIsRunning(std::move(hosts));
+        savePending(release, archive);
+        return InstallResult::pendingRestart(std::move(hosts));
+    }
+
+    platform::createDirectories(folders_.applicationSupport / "InstalledReleases", 0700);
+    const auto receipt = release.encode().dump();
+    const auto receiptFile = receiptURL(release.bundleID);
+    const auto installedVST3 = vst3 ? std::optional(items.front().destination) : std::nullopt;
+    BundleReplacement::install(items, [&](std::size_t index, const std::filesystem::path& installed) {
+        if (installed.extension() == ".clap" && release.clap) {
+            verifyClap(installed, *release.clap, release, installedVST3);
+        } else if (installed.extension() == ".component" && release.audioUnit) {
+            verifyAudioUnit(installed, *release.audioUnit, release, installedVST3);
+        } else {
+            if (!vst3IdentityMatches(installed, release)) {
+                throw HalvexError::invalidPackage(
+                    "The installed plugin identity or version could not be verified.");
+            }
+            verifyCodeSignature(installed, release.bundleID);
+            BundleArchitectureVerifier::verify(installed, release.architectures);
+        }
+        // Written as part of the last validation, so a receipt never names bundles that were rolled back.
+        if (index + 1 == items.size()) platform::writeFileAtomically(receiptFile, receipt, 0600);
+    });
+
+    if (legacy && (!installedVST3 || *legacy != *installedVST3)) removeQuietly(*legacy);
+    removeQuietly(archive);
+    removeQuietly(pendingDirectory(release));
+    return InstallResult::installed();
+}
+
+}  // namespace halvex
