@@ -1,6 +1,5 @@
 #include "app/autostart_registration.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,8 +11,9 @@
 #include "core/foundation/halvex_error.h"
 #include "platform/detached_process.h"
 #include "platform/file_io.h"
+#include "platform/process_list.h"
 #include "platform/property_list.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex::app {
 
@@ -59,12 +59,10 @@ bool isFalse(const std::map<std::string, std::string>& keys, const std::string& 
     return found != keys.end() && found->second == "false";
 }
 
-bool isOurExecutable(pid_t pid, const std::filesystem::path& executable) {
+bool isOurExecutable(platform::ProcessID pid, const std::filesystem::path& executable) {
     std::error_code error;
-    const auto running = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
-    if (error) return false;
     const auto ours = std::filesystem::weakly_canonical(executable, error);
-    return !error && running == ours;
+    return !error && platform::processExecutable(pid) == ours;
 }
 
 }  // namespace
@@ -78,7 +76,8 @@ AutostartRegistration AutostartRegistration::mainApplication(Places places) {
 }
 
 AutostartRegistration::Places AutostartRegistration::standardPlaces(const std::filesystem::path& bundle) {
-    return {bundle, platform::userConfigDirectory() / "autostart", platform::userDataDirectory() / "Halvex"};
+    const auto folders = platform::standardFolders();
+    return {bundle, folders.autostart, folders.installerData};
 }
 
 std::string AutostartRegistration::quotedCommand(const std::vector<std::string>& arguments) {
@@ -193,7 +192,7 @@ void AutostartRegistration::stopAgent() const {
     const auto pid = AgentLock::holder(places_.agentFolder);
     // A pid in the lock file proves nothing by itself; only our own agent is ever signalled.
     if (!pid || !isOurExecutable(*pid, executable())) return;
-    ::kill(*pid, SIGTERM);
+    platform::signalProcess(*pid, platform::ProcessSignal::terminate);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (AgentLock::holder(places_.agentFolder) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -3,11 +3,12 @@
 #include <thread>
 
 #include "app/background_service_controller.h"
+#include "app/process_mode.h"
 #include "core/foundation/bundle.h"
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/interruptible_sleep.h"
-#include "core/service/network_error.h"
 #include "core/foundation/semantic_version.h"
+#include "core/service/network_error.h"
 
 namespace halvex::app {
 
@@ -53,7 +54,13 @@ BackgroundAgent::BackgroundAgent(Environment environment) : environment_(std::mo
     if (!environment_.keychain) environment_.keychain = [] { return KeychainStore("com.halvex.hub"); };
     if (!environment_.pluginFolders)
         environment_.pluginFolders = [] { return PluginInstaller::Folders::standard(); };
-    if (!environment_.hubOptions) environment_.hubOptions = [] { return HubUpdater::Options{}; };
+    if (!environment_.hubOptions) {
+        environment_.hubOptions = [] {
+            HubUpdater::Options options;
+            options.modeArguments = modeArguments();
+            return options;
+        };
+    }
     if (!environment_.reRegisterAfterUpdate) {
         environment_.reRegisterAfterUpdate = [] {
             BackgroundServiceController::forRunningBundle().reRegisterAfterUpdate();

@@ -16,8 +16,8 @@
 #include "app/background_agent_status.h"
 #include "core/foundation/halvex_configuration.h"
 #include "core/hub_update/hub_updater.h"
-#include "core/service/keychain_store.h"
 #include "core/install/plugin_installer.h"
+#include "core/service/keychain_store.h"
 
 namespace halvex::app {
 
@@ -34,7 +34,7 @@ class BackgroundAgent {
         std::function<HalvexConfiguration()> configuration;  // default: the running bundle and environment
         std::function<KeychainStore()> keychain;             // default: service "com.halvex.hub"
         std::function<PluginInstaller::Folders()> pluginFolders;      // default: the standard folders
-        std::function<HubUpdater::Options()> hubOptions;              // default: all defaults
+        std::function<HubUpdater::Options()> hubOptions;              // default: defaults + mode arguments
         std::function<std::vector<std::string>()> audioApplications;  // default: the process scan
         std::function<void()> reRegisterAfterUpdate;  // default: the background service controller's
         std::optional<std::string> hubVersion;        // default: the running bundle's version, else "0.0.0"

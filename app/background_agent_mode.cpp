@@ -7,7 +7,7 @@
 
 #include "app/agent_lock.h"
 #include "app/background_agent.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex::app {
 
@@ -19,7 +19,7 @@ int runBackgroundAgentMode() {
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    const auto lock = AgentLock::tryAcquire(platform::userDataDirectory() / "Halvex");
+    const auto lock = AgentLock::tryAcquire(platform::standardFolders().installerData);
     if (!lock) return 0;
 
     BackgroundAgent agent(BackgroundAgent::Environment{});

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/file_io.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex::app {
 
@@ -23,7 +23,7 @@ double BackgroundAgentStatus::now() {
 }
 
 BackgroundAgentStatusStore::BackgroundAgentStatusStore()
-    : folder_(platform::userDataDirectory() / "Halvex") {}
+    : folder_(platform::standardFolders().installerData) {}
 
 void BackgroundAgentStatusStore::write(const BackgroundAgentStatus& status) const {
     try {

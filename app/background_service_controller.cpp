@@ -45,7 +45,8 @@ BackgroundServiceController BackgroundServiceController::forRunningBundle() {
 BackgroundServiceController BackgroundServiceController::forBundle(const std::filesystem::path& bundle) {
     const auto places = AutostartRegistration::standardPlaces(bundle);
     return BackgroundServiceController(
-        {bundle, "/opt", std::make_shared<AutostartRegistration>(AutostartRegistration::agent(places)),
+        {bundle, platform::standardFolders().applications,
+         std::make_shared<AutostartRegistration>(AutostartRegistration::agent(places)),
          std::make_shared<AutostartRegistration>(AutostartRegistration::mainApplication(places))});
 }
 

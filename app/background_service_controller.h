@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/background_service_registration.h"
+#include "platform/standard_folders.h"
 
 namespace halvex::app {
 
@@ -28,7 +29,7 @@ class BackgroundServiceController {
 
     struct Environment {
         std::filesystem::path bundle;
-        std::filesystem::path applicationsFolder = "/opt";
+        std::filesystem::path applicationsFolder = platform::standardFolders().applications;
         std::shared_ptr<BackgroundServiceRegistration> agent;
         std::shared_ptr<BackgroundServiceRegistration> mainApplication;
     };
@@ -36,7 +37,8 @@ class BackgroundServiceController {
     static constexpr const char* reinstallMessage =
         "Reinstall HALVEX HUB to restore its missing background service files.";
     static constexpr const char* moveMessage =
-        "Move HALVEX HUB into the Applications folder (/opt), then open it again to enable background "
+        "Move HALVEX HUB into the Applications folder (~/Applications), then open it again to enable "
+        "background "
         "updates.";
     static constexpr const char* notRegisteredMessage =
         "The HALVEX background service is not registered. Select Retry Background Service to register it "

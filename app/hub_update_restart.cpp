@@ -13,6 +13,7 @@
 
 #include "app/background_agent_status.h"
 #include "app/background_service_controller.h"
+#include "app/process_mode.h"
 #include "core/foundation/bundle.h"
 #include "core/foundation/halvex_error.h"
 #include "core/hub_update/hub_update_process_wait.h"
@@ -98,8 +99,10 @@ std::unique_ptr<HubUpdater> updaterOfRunningBundle() {
     auto configuration = HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment());
     auto verifier = SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM);
     APIClient client(configuration, KeychainStore("com.halvex.hub"));
+    HubUpdater::Options options;
+    options.modeArguments = modeArguments();
     return std::make_unique<HubUpdater>(std::move(configuration), std::move(client), std::move(verifier),
-                                        HubUpdater::Options{});
+                                        std::move(options));
 }
 
 std::filesystem::path runningBundle() {

@@ -5,6 +5,11 @@
 
 namespace halvex::app {
 
+std::vector<std::string> modeArguments() {
+    return {std::string(finishHubUpdateArgument), std::string(backgroundAgentArgument),
+            std::string(registerBackgroundAgentArgument)};
+}
+
 std::optional<std::int32_t> parseProcessIdentifier(std::string_view text) {
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {

@@ -33,6 +33,9 @@ inline constexpr std::string_view finishHubUpdateArgument = "--finish-hub-update
 inline constexpr std::string_view backgroundAgentArgument = "--background-agent";
 inline constexpr std::string_view registerBackgroundAgentArgument = "--register-background-agent";
 
+// The arguments that start the executable in a mode other than the window.
+std::vector<std::string> modeArguments();
+
 // `arguments` is the full argument vector, element 0 being the program path. Arguments match as whole,
 // case-sensitive strings. A malformed finishing command line falls through to the other modes.
 ProcessMode chooseProcessMode(const std::vector<std::string>& arguments);

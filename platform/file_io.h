@@ -51,10 +51,22 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
 // Creates `path` and its missing parents with `mode` (existing folders are left as they are).
 void createDirectories(const std::filesystem::path& path, mode_t mode);
 
+// Creates the one folder `path` with `mode`; an existing item there is an error (EEXIST).
+void createDirectory(const std::filesystem::path& path, mode_t mode);
+
+// Whether this user may write into `path` (as the system's own permission check answers it).
+bool isWritable(const std::filesystem::path& path);
+
+// Opens `path` for appending to its end, creating it with `mode` when missing; links are not followed.
+UniqueFd openForAppend(const std::filesystem::path& path, mode_t mode);
+
+// Writes all of `bytes`, retrying interrupted and short writes. `name` labels errors.
+void writeAll(int fd, std::string_view bytes, const std::string& name);
+
 void fsyncDirectory(const std::filesystem::path& path);
 
-// Puts `replacement` at `destination` in one step (the old item ends at `replacement`'s path, where the
-// caller removes it); where the file system cannot exchange, two renames inside the folder do it.
+// Puts `replacement` at `destination` through exchangePaths (the old item ends at `replacement`'s path,
+// where the caller removes it).
 void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement);
 
 // Copies a bundle or file tree (files, folders, links as links, permissions kept) to `to`, which must not

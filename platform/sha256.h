@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,5 +30,7 @@ class Sha256 {
 // 64 lower-case hexadecimal digits.
 std::string hexString(const Sha256::Digest& digest);
 std::string sha256Hex(std::string_view bytes);
+// The hex digest of a file, read in 1 MiB pieces; a link is not followed. Throws std::system_error.
+std::string sha256HexOfFile(const std::filesystem::path& path);
 
 }  // namespace halvex::platform

@@ -11,7 +11,7 @@
 #include "app/background_service_controller.h"
 #include "core/foundation/halvex_error.h"
 #include "platform/file_io.h"
-#include "platform/process_state.h"
+#include "platform/process_list.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_directory.h"
 

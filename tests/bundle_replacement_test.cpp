@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "platform/path_exchange.h"
 #include "tests/support/temporary_directory.h"
 
 namespace halvex {
@@ -90,6 +91,27 @@ TEST_F(BundleReplacementTest, AMissingCandidateFailsBeforeAnyChangeAndAnEmptyLis
     bool called = false;
     BundleReplacement::install({}, [&](std::size_t, const std::filesystem::path&) { called = true; });
     EXPECT_FALSE(called);
+}
+
+// Both ways of exchanging: the atomic one the file system offers here, and the two-rename fallback used
+// where it offers none. A failed exchange leaves both items where they were.
+TEST(PathExchange, BothMethodsSwapTwoItemsAndAFailureMovesNothing) {
+    for (const auto method :
+         {platform::ExchangeMethod::bestAvailable, platform::ExchangeMethod::twoRenames}) {
+        test::TemporaryDirectory folder;
+        const auto a = makeBundle(folder / "A.vst3", "a");
+        std::ofstream(folder / "b") << "file b";
+        platform::exchangePaths(a, folder / "b", method);
+        EXPECT_EQ(contentOf(folder / "b"), "a");
+        EXPECT_TRUE(std::filesystem::is_symlink(folder / "b" / "Contents" / "link"));
+        EXPECT_TRUE(std::filesystem::is_regular_file(a));
+        EXPECT_TRUE(hiddenEntries(folder.path()).empty());
+
+        EXPECT_THROW(platform::exchangePaths(a, folder / "missing", method), std::system_error);
+        EXPECT_TRUE(std::filesystem::is_regular_file(a));
+        EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+        EXPECT_TRUE(hiddenEntries(folder.path()).empty());
+    }
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
-// The whole hub update with real processes: the built executable, copied into a temporary /opt inside a
-// private mount namespace, is replaced by a newer copy through the finishing mode, re-registers its
-// agent and reopens. Needs root and mount namespaces (as CI has); skipped with the reason otherwise.
+// The whole hub update with real processes: the built executable, copied into the Applications folder of
+// a temporary home, is replaced by a newer copy through the finishing mode, re-registers its agent and
+// reopens.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "halvex/build_constants.h"
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"
+#include "platform/process_signal.h"
 #include "tests/support/child_process.h"
 #include "tests/support/service_fixture.h"
 #include "tools/maker/maker.h"
@@ -61,22 +61,17 @@ std::filesystem::path hubBundle(const std::filesystem::path& folder, const std::
 class HubUpdateEndToEnd : public test::ServiceFixture {};
 
 TEST_F(HubUpdateEndToEnd, TheFinisherReplacesTheInstalledHubAndReopensIt) {
-    if (::geteuid() != 0) GTEST_SKIP() << "replacing /opt in a private mount namespace needs root";
-    if (test::runProcess({"unshare", "-m", "--propagation", "private", "true"}).exitStatus != 0) {
-        GTEST_SKIP() << "mount namespaces are unavailable here (unshare -m failed)";
-    }
     if (std::string(build::demoKeysFolder).empty())
         GTEST_SKIP() << "this build trusts release keys, not demo keys";
 
     const auto trust = maker::readTrustSet(build::demoKeysFolder);
+    const auto home = folder / "home";
     const auto data = folder / "data";
     const auto config = folder / "config";
     const auto output = folder / "out";
     std::filesystem::create_directories(output);
-    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
 
-    const auto old = hubBundle(folder / "old", "1.0.0", 0, trust.leaf);
+    const auto installed = hubBundle(home / "Applications", "1.0.0", 0, trust.leaf);
     const auto started = std::chrono::steady_clock::now();
     hubBundle(folder / "image", "1.1.0", 100 * 1024 * 1024, trust.leaf);
     maker::ReleaseSpec spec;
@@ -101,40 +96,40 @@ TEST_F(HubUpdateEndToEnd, TheFinisherReplacesTheInstalledHubAndReopensIt) {
                                             {build::codeSigningAnchorPEM}};
     HubUpdater::Options options;
     options.applicationSupport = data / "Halvex";
-    options.applicationURL = "/opt/HALVEX HUB.app";
+    options.applicationURL = installed;
+    options.applicationsFolder = home / "Applications";
     options.currentVersion = "1.0.0";
     options.isHubUIRunning = [] { return false; };
     HubUpdater updater(configuration, client(),
                        SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM), options);
     const auto ticket = updater.prepare(release);
 
-    // Inside the namespace: a temporary /opt with the old hub; a stand-in window starts the finisher with
-    // itself as the parent, waits for "ready" and exits; then the results are collected.
+    // A stand-in window starts the finisher with itself as the parent, waits for "ready" and exits; the
+    // finisher, its agent and the reopened hub find their folders below the temporary home.
     const auto script = folder / "run.sh";
     std::ofstream(script) << R"(#!/bin/sh
 set -e
-mount -t tmpfs tmpfs /opt
-cp -a "$OLD" "/opt/HALVEX HUB.app"
-sh -c '"/opt/HALVEX HUB.app/Contents/MacOS/HalvexHub" --finish-hub-update "$1" $$ > "$2/finisher.out" &
+sh -c '"$HOME/Applications/HALVEX HUB.app/Contents/MacOS/HalvexHub" --finish-hub-update "$1" $$ > "$2/finisher.out" &
        echo $! > "$2/finisher.pid"
        for i in $(seq 300); do grep -q ready "$2/finisher.out" 2>/dev/null && exit 0; sleep 0.1; done
        exit 1' window "$TICKET" "$OUT"
 pid=$(cat "$OUT/finisher.pid")
 while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
 for i in $(seq 200); do [ -f "$XDG_CONFIG_HOME/autostart/com.halvex.hub.agent.desktop" ] && break; sleep 0.05; done
-cp "/opt/HALVEX HUB.app/Contents/Info.plist" "$OUT/installed-Info.plist"
-ls -A /opt > "$OUT/opt-listing"
 )";
-    const auto result =
-        test::runProcess({"unshare", "-m", "--propagation", "private", "/bin/sh", script.string()},
-                         {{"OLD", old.string()},
-                          {"TICKET", ticket},
-                          {"OUT", output.string()},
-                          {"HVX_API_BASE_URL", service.baseURL()},
-                          {"DBUS_SESSION_BUS_ADDRESS", ""}},
-                         std::chrono::seconds(120));
+    const auto result = test::runProcess({"/bin/sh", script.string()},
+                                         {{"HOME", home.string()},
+                                          {"XDG_DATA_HOME", data.string()},
+                                          {"XDG_CONFIG_HOME", config.string()},
+                                          {"XDG_CACHE_HOME", (folder / "cache").string()},
+                                          {"TICKET", ticket},
+                                          {"OUT", output.string()},
+                                          {"HVX_API_BASE_URL", service.baseURL()},
+                                          {"DBUS_SESSION_BUS_ADDRESS", ""}},
+                                         std::chrono::seconds(120));
     const auto finishedAt = std::chrono::steady_clock::now();
-    if (const auto agent = app::AgentLock::holder(data / "Halvex")) ::kill(*agent, SIGKILL);
+    if (const auto agent = app::AgentLock::holder(data / "Halvex"))
+        platform::signalProcess(*agent, platform::ProcessSignal::kill);
 
     ASSERT_EQ(result.exitStatus, 0) << result.standardError;
     // The re-registered agent of the new version may have written its own record by now; the finisher
@@ -146,15 +141,18 @@ ls -A /opt > "$OUT/opt-listing"
         EXPECT_EQ(status.find("HUB updated. Open HALVEX HUB"), std::string::npos) << status;
     }
     EXPECT_EQ(platform::readFile(output / "finisher.out", 64), "ready\n");
-    EXPECT_EQ(platform::readPropertyList(output / "installed-Info.plist")
+    EXPECT_EQ(platform::readPropertyList(installed / "Contents" / "Info.plist")
                   .stringMember("CFBundleShortVersionString"),
               "1.1.0");
-    EXPECT_EQ(platform::readFile(output / "opt-listing", 1024), "HALVEX HUB.app\n")
-        << "no hidden copies remain";
+    std::vector<std::string> listing;
+    for (const auto& entry : std::filesystem::directory_iterator(home / "Applications"))
+        listing.push_back(entry.path().filename().string());
+    EXPECT_EQ(listing, std::vector<std::string>{"HALVEX HUB.app"}) << "no hidden copies remain";
     EXPECT_TRUE(std::filesystem::exists(data / "Halvex" / "Rollback" / "Hub" / "HALVEX-HUB-1.0.0-macOS.zip"));
     EXPECT_TRUE(std::filesystem::is_empty(data / "Halvex" / "HubUpdates"));
     const auto entry = platform::readFile(config / "autostart" / "com.halvex.hub.agent.desktop", 4096);
-    EXPECT_NE(entry.find("Exec=\"/opt/HALVEX HUB.app/Contents/MacOS/HalvexHub\" \"--background-agent\""),
+    EXPECT_NE(entry.find("Exec=\"" + (installed / "Contents/MacOS/HalvexHub").string() +
+                         "\" \"--background-agent\""),
               std::string::npos)
         << entry;
 

@@ -47,7 +47,8 @@ TEST(ProcessMode, ArgumentTable) {
     };
     for (const auto& row : table) {
         auto arguments = row.arguments;
-        arguments.insert(arguments.begin(), "/opt/HALVEX HUB.app/Contents/MacOS/HalvexHub");
+        arguments.insert(arguments.begin(),
+                         "/home/user/Applications/HALVEX HUB.app/Contents/MacOS/HalvexHub");
         EXPECT_EQ(chooseProcessMode(arguments), row.expected) << testing::PrintToString(row.arguments);
     }
     EXPECT_EQ(chooseProcessMode({}), ProcessMode(WindowedMode{}));

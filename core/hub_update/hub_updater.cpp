@@ -1,23 +1,19 @@
 #include "core/hub_update/hub_updater.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
+#include <limits>
 
 #include "core/foundation/bundle.h"
-#include "core/trust/bundle_architecture_verifier.h"
 #include "core/foundation/halvex_error.h"
-#include "core/install/plugin_installer.h"
 #include "core/foundation/semantic_version.h"
 #include "core/install/update_lock.h"
+#include "core/trust/bundle_architecture_verifier.h"
 #include "platform/bundle_seal.h"
 #include "platform/file_io.h"
-#include "platform/process_state.h"
+#include "platform/process_list.h"
 #include "platform/running_bundle.h"
+#include "platform/sha256.h"
 #include "platform/system_info.h"
-#include "platform/user_folders.h"
 #include "platform/zip_archive.h"
 
 namespace halvex {
@@ -67,7 +63,7 @@ class MountedImage {
     MountedImage(const std::filesystem::path& image, const std::filesystem::path& folder)
         : point_(folder / (".image-" + platform::randomUUID())) {
         try {
-            if (::mkdir(point_.c_str(), 0700) != 0) platform::throwErrno("create folder " + point_.string());
+            platform::createDirectory(point_, 0700);
             platform::expandZip(image, point_, imageLimits);
         } catch (const std::exception&) {
             removeQuietly(point_);
@@ -91,12 +87,13 @@ HubUpdater::HubUpdater(HalvexConfiguration configuration, APIClient client, Sign
     : configuration_(std::move(configuration)),
       client_(std::move(client)),
       verifier_(std::move(verifier)),
-      applicationSupport_(options.applicationSupport.value_or(platform::userDataDirectory() / "Halvex")),
+      applicationSupport_(options.applicationSupport.value_or(platform::standardFolders().installerData)),
       applicationURL_(options.applicationURL.value_or(
           platform::runningBundlePath().value_or(platform::runningExecutablePath().parent_path()))),
       currentVersion_(options.currentVersion.value_or(
           Bundle::atPath(applicationURL_).infoString("CFBundleShortVersionString").value_or("0.0.0"))),
       applicationsFolder_(std::move(options.applicationsFolder)),
+      modeArguments_(std::move(options.modeArguments)),
       isHubUIRunning_(std::move(options.isHubUIRunning)),
       afterReplace_(std::move(options.afterReplace)) {}
 
@@ -172,11 +169,11 @@ std::string HubUpdater::prepare(const HubRelease& release, std::stop_token stop)
     const auto ticket = platform::randomUUID();
     const auto directory = preparedDirectory(ticket);
     platform::createDirectories(directory.parent_path(), 0700);
-    if (::mkdir(directory.c_str(), 0700) != 0) platform::throwErrno("create folder " + directory.string());
+    platform::createDirectory(directory, 0700);
     try {
         const auto image = directory / "update.dmg";
         client_.download(release, image, stop);
-        if (PluginInstaller::sha256(image) != manifest.sha256) throw HalvexError::hashMismatch();
+        if (platform::sha256HexOfFile(image) != manifest.sha256) throw HalvexError::hashMismatch();
         {
             const MountedImage mounted(image, directory);
             std::vector<std::filesystem::path> applications;
@@ -280,30 +277,21 @@ void HubUpdater::archiveRollback(const std::filesystem::path& bundle, const std:
 
 bool HubUpdater::isHubUIRunning() const {
     if (isHubUIRunning_) return isHubUIRunning_();
-    return windowProcessRunning(applicationURL_ / "Contents" / "MacOS" / "HalvexHub");
+    return windowProcessRunning(applicationURL_ / "Contents" / "MacOS" / "HalvexHub", modeArguments_);
 }
 
-bool HubUpdater::windowProcessRunning(const std::filesystem::path& executable) {
+bool HubUpdater::windowProcessRunning(const std::filesystem::path& executable,
+                                      const std::vector<std::string>& modeArguments) {
     std::error_code error;
     const auto target = std::filesystem::weakly_canonical(executable, error);
-    const auto self = std::to_string(::getpid());
-    for (std::filesystem::directory_iterator entries("/proc", error), end; !error && entries != end;
-         entries.increment(error)) {
-        const auto pid = entries->path().filename().string();
-        if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (platform::isZombie(std::stoi(pid))) continue;
-        std::error_code linkError;
-        if (std::filesystem::read_symlink(entries->path() / "exe", linkError) != target || linkError)
-            continue;
-        std::ifstream commandLine(entries->path() / "cmdline", std::ios::binary);
-        std::string argument;
-        bool modeProcess = false;
-        while (std::getline(commandLine, argument, '\0')) {
-            if (argument == "--finish-hub-update" || argument == "--background-agent" ||
-                argument == "--register-background-agent") {
-                modeProcess = true;
-            }
-        }
+    const auto self = platform::currentProcessID();
+    for (const auto pid : platform::listProcessIDs(std::numeric_limits<std::size_t>::max())) {
+        if (pid == self || platform::isZombie(pid) || platform::processExecutable(pid) != target) continue;
+        const auto arguments = platform::processArguments(pid);
+        const bool modeProcess =
+            std::any_of(arguments.begin(), arguments.end(), [&](const std::string& argument) {
+                return std::find(modeArguments.begin(), modeArguments.end(), argument) != modeArguments.end();
+            });
         if (!modeProcess) return true;
     }
     return false;

@@ -18,6 +18,7 @@
 #include "core/service/api_client.h"
 #include "core/service/hub_release.h"
 #include "core/trust/signed_metadata_verifier.h"
+#include "platform/standard_folders.h"
 
 namespace halvex {
 
@@ -27,7 +28,9 @@ class HubUpdater {
         std::optional<std::filesystem::path> applicationSupport;  // default: the installer's folder
         std::optional<std::filesystem::path> applicationURL;      // default: the running bundle
         std::optional<std::string> currentVersion;  // default: the bundle's version, else "0.0.0"
-        std::filesystem::path applicationsFolder = "/opt";
+        std::filesystem::path applicationsFolder = platform::standardFolders().applications;
+        // The executable's mode arguments: a process of the hub holding one of them is no window.
+        std::vector<std::string> modeArguments;
         // Whether a window of the hub (another process) is open; default: a look at running processes.
         std::function<bool()> isHubUIRunning;
         // Fault injection for tests: runs right after the new bundle was put in place, before its check.
@@ -63,8 +66,9 @@ class HubUpdater {
     static Manifest verify(const HubRelease& release, const SignedMetadataVerifier& verifier);
     // A canonical upper-case UUID.
     static bool isValidTicket(const std::string& ticket);
-    // Running processes of `executable` other than this one whose arguments hold no mode flag.
-    static bool windowProcessRunning(const std::filesystem::path& executable);
+    // Running processes of `executable` other than this one whose arguments hold none of `modeArguments`.
+    static bool windowProcessRunning(const std::filesystem::path& executable,
+                                     const std::vector<std::string>& modeArguments);
 
   private:
     void install(const std::filesystem::path& newBundle, const std::string& previousVersion) const;
@@ -79,6 +83,7 @@ class HubUpdater {
     std::filesystem::path applicationURL_;
     std::string currentVersion_;
     std::filesystem::path applicationsFolder_;
+    std::vector<std::string> modeArguments_;
     std::function<bool()> isHubUIRunning_;
     std::function<void(const std::filesystem::path&)> afterReplace_;
 };

@@ -4,10 +4,9 @@
 #include <cctype>
 #include <limits>
 #include <set>
-#include <system_error>
 
 #include "core/foundation/bundle.h"
-#include "platform/process_state.h"
+#include "platform/process_list.h"
 
 namespace halvex {
 
@@ -23,7 +22,7 @@ constexpr const char* supportedPrefixes[] = {
 }  // namespace
 
 AudioApplicationMonitor::AudioApplicationMonitor()
-    : AudioApplicationMonitor(procProcessIDs, procExecutable) {}
+    : AudioApplicationMonitor(platform::listProcessIDs, platform::processExecutable) {}
 
 AudioApplicationMonitor::AudioApplicationMonitor(ProcessLister lister, ExecutableOf executableOf)
     : lister_(std::move(lister)), executableOf_(std::move(executableOf)) {}
@@ -87,29 +86,6 @@ std::optional<std::string> AudioApplicationMonitor::audioApplicationName(
         return identifier;
     }
     return std::nullopt;
-}
-
-std::vector<int> AudioApplicationMonitor::procProcessIDs(std::size_t capacity) {
-    std::vector<int> pids;
-    std::error_code error;
-    for (std::filesystem::directory_iterator entries("/proc", error), end; !error && entries != end;
-         entries.increment(error)) {
-        const auto name = entries->path().filename().string();
-        if (name.empty() ||
-            !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); })) {
-            continue;
-        }
-        if (pids.size() >= capacity) break;
-        pids.push_back(std::stoi(name));
-    }
-    return pids;
-}
-
-std::optional<std::filesystem::path> AudioApplicationMonitor::procExecutable(int pid) {
-    std::error_code error;
-    auto path = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
-    if (error) return std::nullopt;
-    return path;
 }
 
 }  // namespace halvex

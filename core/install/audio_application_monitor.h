@@ -35,10 +35,6 @@ class AudioApplicationMonitor {
     // 512 entries below 257 processes, else the count + 256.
     static std::size_t capacityFor(std::size_t processCount);
 
-    // Every process identifier from /proc, at most `capacity`.
-    static std::vector<int> procProcessIDs(std::size_t capacity);
-    static std::optional<std::filesystem::path> procExecutable(int pid);
-
   private:
     ProcessLister lister_;
     ExecutableOf executableOf_;

@@ -1,16 +1,10 @@
 #include "core/install/bundle_replacement.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <exception>
 #include <system_error>
 
 #include "platform/file_io.h"
+#include "platform/path_exchange.h"
 
 namespace halvex {
 
@@ -33,37 +27,20 @@ void removeQuietly(const std::filesystem::path& path) {
     std::filesystem::remove_all(path, error);
 }
 
-int renameat2(const std::filesystem::path& from, const std::filesystem::path& to, unsigned int flags) {
-    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags));
-}
-
-void renameOrThrow(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) platform::throwErrno("rename " + from.string());
-}
-
-// Exchanges two existing items atomically, so `b`'s path is never absent. False when the file system
-// cannot exchange (the caller then falls back to two renames).
-bool exchange(const std::filesystem::path& a, const std::filesystem::path& b) {
-    if (renameat2(a, b, RENAME_EXCHANGE) == 0) return true;
-    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return false;
-    platform::throwErrno("exchange " + a.string());
-}
-
+// Exchanges the hidden copy with the destination (never leaving the destination absent where the file
+// system allows) and moves the old content to the rollback name.
 void swapIn(const Staged& item) {
     if (item.replacing) {
-        if (exchange(item.next, item.destination)) {
-            if (::rename(item.next.c_str(), item.rollback.c_str()) != 0) {
-                const int error = errno;
-                // Put the old content back before reporting, so nothing is lost when `next` is cleaned up.
-                exchange(item.next, item.destination);
-                platform::throwErrno(error, "rename " + item.next.string());
-            }
-        } else {
-            renameOrThrow(item.destination, item.rollback);
-            renameOrThrow(item.next, item.destination);
+        platform::exchangePaths(item.next, item.destination);
+        try {
+            std::filesystem::rename(item.next, item.rollback);
+        } catch (...) {
+            // Put the old content back before reporting, so nothing is lost when `next` is cleaned up.
+            platform::exchangePaths(item.next, item.destination);
+            throw;
         }
     } else {
-        renameOrThrow(item.next, item.destination);
+        std::filesystem::rename(item.next, item.destination);
     }
     platform::fsyncDirectory(item.destination.parent_path());
 }
@@ -72,15 +49,10 @@ void restore(const Staged& item) {
     if (item.replacing) {
         if (!itemExists(item.rollback)) return;  // never swapped
         if (!itemExists(item.destination)) {
-            renameOrThrow(item.rollback, item.destination);
-        } else if (exchange(item.rollback, item.destination)) {
-            removeQuietly(item.rollback);  // now the discarded new content
+            std::filesystem::rename(item.rollback, item.destination);
         } else {
-            const auto discarded =
-                item.destination.parent_path() / (".hvx-discard-" + platform::randomUUID());
-            renameOrThrow(item.destination, discarded);
-            renameOrThrow(item.rollback, item.destination);
-            removeQuietly(discarded);
+            platform::exchangePaths(item.rollback, item.destination);
+            removeQuietly(item.rollback);  // now the discarded new content
         }
         platform::fsyncDirectory(item.destination.parent_path());
     } else if (itemExists(item.destination)) {

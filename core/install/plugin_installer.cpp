@@ -1,16 +1,17 @@
 #include "core/install/plugin_installer.h"
 
 #include "core/install/plugin_location.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex {
 
 PluginInstaller::Folders PluginInstaller::Folders::standard(
     const std::optional<std::filesystem::path>& applicationSupport,
     const std::optional<std::filesystem::path>& pluginDirectory) {
+    const auto standard = platform::standardFolders();
     Folders folders;
-    folders.applicationSupport = applicationSupport.value_or(platform::userDataDirectory() / "Halvex");
-    folders.legacyVST3Directory = platform::homeDirectory() / ".vst3";
+    folders.applicationSupport = applicationSupport.value_or(standard.installerData);
+    folders.legacyVST3Directory = standard.legacyVST3;
     if (pluginDirectory) {
         folders.pluginDirectory = *pluginDirectory;
         folders.audioUnitDirectory = pluginDirectory->parent_path() / "Components";
@@ -18,8 +19,8 @@ PluginInstaller::Folders PluginInstaller::Folders::standard(
         folders.usesManagedSystemDirectory = false;
     } else {
         folders.pluginDirectory = HalvexPluginLocation::managedDirectory();
-        folders.audioUnitDirectory = platform::userDataDirectory() / "Audio" / "Plug-Ins" / "Components";
-        folders.clapDirectory = platform::homeDirectory() / ".clap";
+        folders.audioUnitDirectory = standard.audioUnits;
+        folders.clapDirectory = standard.clap;
         folders.usesManagedSystemDirectory = true;
     }
     return folders;

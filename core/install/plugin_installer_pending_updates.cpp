@@ -1,12 +1,10 @@
 // PluginInstaller: verified updates kept while audio hosts run, and their completion once the hosts quit.
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "core/foundation/halvex_error.h"
-#include "core/install/plugin_installer.h"
 #include "core/foundation/semantic_version.h"
+#include "core/install/plugin_installer.h"
 #include "core/install/update_lock.h"
 #include "platform/file_io.h"
 #include "platform/sha256.h"
@@ -41,7 +39,7 @@ void PluginInstaller::savePending(const Release& release, const std::filesystem:
     const auto root = folders_.applicationSupport / "PendingUpdates";
     platform::createDirectories(root, 0700);
     const auto work = root / (".prepare-" + platform::randomUUID());
-    if (::mkdir(work.c_str(), 0700) != 0) platform::throwErrno("create folder " + work.string());
+    platform::createDirectory(work, 0700);
     try {
         std::filesystem::copy_file(archive, work / "update.zip");
         const PendingRecord record{release, installedVersion(release.bundleID)};

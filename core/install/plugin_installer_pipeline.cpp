@@ -1,7 +1,5 @@
 // PluginInstaller: the install pipeline, from a downloaded archive to swapped-in bundles and a receipt.
 
-#include <sys/stat.h>
-
 #include "core/service/api_client.h"
 #include "core/trust/bundle_architecture_verifier.h"
 #include "core/install/bundle_replacement.h"
@@ -26,7 +24,7 @@ class StagingFolder {
     explicit StagingFolder(const std::filesystem::path& applicationSupport)
         : path_(applicationSupport / "Staging" / platform::randomUUID()) {
         std::filesystem::create_directories(path_.parent_path());
-        if (::mkdir(path_.c_str(), 0700) != 0) platform::throwErrno("create folder " + path_.string());
+        platform::createDirectory(path_, 0700);
     }
     ~StagingFolder() { removeQuietly(path_); }
     StagingFolder(const StagingFolder&) = delete;

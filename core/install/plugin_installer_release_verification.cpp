@@ -1,16 +1,13 @@
 // PluginInstaller: the proof that a release is what the service signed and fits this machine, and that
 // its archive is the one described.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <regex>
 
 #include "core/foundation/halvex_error.h"
-#include "core/install/plugin_installer.h"
 #include "core/foundation/semantic_version.h"
 #include "core/foundation/utf8.h"
+#include "core/install/plugin_installer.h"
 #include "platform/file_io.h"
 #include "platform/process_runner.h"
 #include "platform/sha256.h"
@@ -124,20 +121,7 @@ void PluginInstaller::verify(const Release& release, const SignedMetadataVerifie
 }
 
 std::string PluginInstaller::sha256(const std::filesystem::path& file) {
-    platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) platform::throwErrno("open " + file.string());
-    platform::Sha256 hash;
-    std::vector<char> buffer(1024 * 1024);
-    while (true) {
-        const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            platform::throwErrno("read " + file.string());
-        }
-        if (count == 0) break;
-        hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
-    }
-    return platform::hexString(hash.finish());
+    return platform::sha256HexOfFile(file);
 }
 
 void PluginInstaller::verifyArchive(const std::filesystem::path& archive, const Release& release) {

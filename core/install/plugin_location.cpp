@@ -1,11 +1,11 @@
 #include "core/install/plugin_location.h"
 
-#include <unistd.h>
-
 #include <system_error>
 
 #include "core/foundation/halvex_error.h"
-#include "platform/process_runner.h"
+#include "platform/administrator_runner.h"
+#include "platform/file_io.h"
+#include "platform/standard_folders.h"
 
 namespace halvex {
 
@@ -20,7 +20,7 @@ void validate(const std::filesystem::path& directory) {
     if (std::filesystem::is_symlink(status) || !std::filesystem::is_directory(status)) {
         throw HalvexError::invalidPackage("The global HALVEX VST3 location is not a regular directory.");
     }
-    if (::access(directory.c_str(), W_OK) != 0) {
+    if (!platform::isWritable(directory)) {
         throw HalvexError::installationAuthorization(
             "The HALVEX VST3 directory is not writable by this user.");
     }
@@ -35,11 +35,11 @@ std::string trimmed(const std::string& text) {
 }  // namespace
 
 std::filesystem::path HalvexPluginLocation::systemVST3Directory() {
-    return "/usr/local/lib/vst3";
+    return platform::standardFolders().sharedVST3;
 }
 
 std::filesystem::path HalvexPluginLocation::managedDirectory() {
-    return systemVST3Directory() / "Halvex";
+    return platform::standardFolders().managedVST3;
 }
 
 std::optional<std::string> HalvexPluginLocation::creationCommand(const std::filesystem::path& directory) {
@@ -50,13 +50,14 @@ std::optional<std::string> HalvexPluginLocation::creationCommand(const std::file
         if (c == '\'' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
     }
     const auto quoted = "'" + path + "'";
-    return "/usr/bin/test ! -e " + quoted + " && /usr/bin/install -d -o " + std::to_string(::getuid()) +
-           " -g " + std::to_string(::getgid()) + " -m 0755 " + quoted;
+    const auto owner = platform::currentUserAndGroup();
+    return "/usr/bin/test ! -e " + quoted + " && /usr/bin/install -d -o " + std::to_string(owner.user) +
+           " -g " + std::to_string(owner.group) + " -m 0755 " + quoted;
 }
 
 HalvexPluginLocation::ElevationRunner HalvexPluginLocation::pkexecRunner() {
     return [](const std::string& command) {
-        const auto result = platform::runTool("/usr/bin/pkexec", {"/bin/sh", "-c", command});
+        const auto result = platform::runAsAdministrator(command);
         return ElevationResult{result.exitStatus, result.standardError};
     };
 }

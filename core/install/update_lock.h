@@ -6,8 +6,9 @@
 // and the kernel drops it when the holding process dies.
 
 #include <filesystem>
+#include <optional>
 
-#include "platform/file_io.h"
+#include "platform/file_lock.h"
 
 namespace halvex {
 
@@ -17,13 +18,12 @@ class UpdateLock {
     // the folder creation unchanged, HalvexError::invalidPackage("The HALVEX update lock could not be
     // opened.") when the file cannot be opened, and HalvexError::updateInProgress when it is held.
     explicit UpdateLock(const std::filesystem::path& applicationSupport);
-    ~UpdateLock();
 
     UpdateLock(const UpdateLock&) = delete;
     UpdateLock& operator=(const UpdateLock&) = delete;
 
   private:
-    platform::UniqueFd fd_;
+    std::optional<platform::FileLock> lock_;
 };
 
 }  // namespace halvex

@@ -6,7 +6,7 @@
 
 #include "core/foundation/bundle.h"
 #include "core/foundation/semantic_version.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex {
 
@@ -94,7 +94,8 @@ std::optional<std::string> PluginFormatSupport::recommendation(const std::string
 }
 
 std::vector<std::filesystem::path> PluginFormatSupport::defaultApplicationFolders() {
-    return {"/opt", platform::homeDirectory() / "Applications"};
+    const auto folders = platform::standardFolders();
+    return {folders.sharedApplications, folders.applications};
 }
 
 }  // namespace halvex

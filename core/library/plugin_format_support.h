@@ -14,8 +14,8 @@ namespace halvex {
 
 struct PluginFormatSupport {
     static std::string compatibilityText(const Release& release);
-    // Looks for the known hosts as application bundles in `applicationFolders` (default: /opt and
-    // ~/Applications) and returns the first hint that applies.
+    // Looks for the known hosts as application bundles in `applicationFolders` (default: the shared and
+    // the user's Applications folders) and returns the first hint that applies.
     static std::optional<std::string> installedHostRecommendation(
         const std::vector<std::filesystem::path>& applicationFolders = defaultApplicationFolders());
     static std::optional<std::string> recommendation(const std::string& bundleID, const std::string& version);

@@ -5,12 +5,12 @@
 #include "core/service/network_error.h"
 #include "platform/file_io.h"
 #include "platform/image_validation.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex {
 
 ReleaseArtworkStore::ReleaseArtworkStore()
-    : ReleaseArtworkStore(platform::userCacheDirectory() / "com.halvex.hub" / "ReleaseArtwork") {}
+    : ReleaseArtworkStore(platform::standardFolders().caches / "ReleaseArtwork") {}
 
 bool ReleaseArtworkStore::isValidReleaseID(const std::string& releaseID) {
     static const std::regex pattern("^rel_[A-Za-z0-9_-]+$");

@@ -2,14 +2,14 @@
 
 #include <algorithm>
 
-#include "core/service/catalog.h"
 #include "core/foundation/halvex_error.h"
-#include "core/service/http_transport.h"
 #include "core/foundation/json_decoding.h"
+#include "core/service/catalog.h"
+#include "core/service/http_transport.h"
 #include "platform/base64.h"
 #include "platform/file_io.h"
 #include "platform/image_validation.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex {
 
@@ -98,8 +98,7 @@ std::optional<StorefrontScreenshot> StorefrontScreenshot::parse(std::string_view
 }
 
 StorefrontArtworkStore::StorefrontArtworkStore()
-    : StorefrontArtworkStore(platform::userCacheDirectory() / "com.halvex.hub" / "StorefrontArtwork",
-                             download) {}
+    : StorefrontArtworkStore(platform::standardFolders().caches / "StorefrontArtwork", download) {}
 
 StorefrontArtworkStore::StorefrontArtworkStore(std::filesystem::path directory, Fetch fetch)
     : directory_(std::move(directory)), fetch_(std::move(fetch)) {}

@@ -1,15 +1,11 @@
 #include "core/service/api_client.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <regex>
 #include <system_error>
 
 #include "core/foundation/halvex_error.h"
-#include "core/service/network_error.h"
 #include "core/foundation/utf8.h"
+#include "core/service/network_error.h"
 #include "platform/file_io.h"
 
 namespace halvex {
@@ -37,17 +33,6 @@ std::optional<std::string> envelopeMessage(std::string_view body) {
         return json::JSONObject(detail, "error").required<std::string>("message");
     } catch (const DecodingError&) {
         return std::nullopt;
-    }
-}
-
-void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path) {
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            platform::throwErrno("write " + path.string());
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(count));
     }
 }
 
@@ -202,9 +187,7 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
         } else if (head.status != 200) {
             throw serverError(head, {});
         }
-        file.reset(::open(destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-        if (!file) platform::throwErrno("open " + destination.string());
-        if (::lseek(file.get(), 0, SEEK_END) < 0) platform::throwErrno("seek " + destination.string());
+        file = platform::openForAppend(destination, 0600);
     };
     const auto appendBody = [&](std::string_view bytes) {
         received += static_cast<std::int64_t>(bytes.size());
@@ -215,14 +198,14 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
             buffer.append(bytes.substr(0, taken));
             bytes.remove_prefix(taken);
             if (buffer.size() == downloadBufferBytes) {
-                writeAll(file.get(), buffer, destination);
+                platform::writeAll(file.get(), buffer, destination.string());
                 buffer.clear();
             }
         }
     };
 
     HttpTransport::stream(request, acceptAnswer, appendBody, stop);
-    if (!buffer.empty()) writeAll(file.get(), buffer, destination);
+    if (!buffer.empty()) platform::writeAll(file.get(), buffer, destination.string());
     file.reset();
     if (fileSize(destination) != expectedSize) throw HalvexError::invalidResponse();
 }

@@ -1,13 +1,8 @@
 #include "core/trust/executable_architectures.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <optional>
 
-#include "platform/file_io.h"
+#include "platform/mapped_file.h"
 
 namespace halvex {
 
@@ -102,15 +97,9 @@ std::vector<std::uint32_t> cpuTypesOf(std::string_view bytes) {
 
 std::vector<std::uint32_t> executableCPUTypes(const std::filesystem::path& executable) {
     // Mapped rather than read: the checks need the file's full extent but touch only a few pages.
-    platform::UniqueFd fd(::open(executable.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat status {};
-    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return {};
-    const auto size = static_cast<std::size_t>(status.st_size);
-    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (mapping == MAP_FAILED) return {};
-    auto cpuTypes = cpuTypesOf(std::string_view(static_cast<const char*>(mapping), size));
-    ::munmap(mapping, size);
-    return cpuTypes;
+    const auto file = platform::MappedFile::open(executable);
+    if (!file) return {};
+    return cpuTypesOf(file->bytes());
 }
 
 }  // namespace halvex

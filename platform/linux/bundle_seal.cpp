@@ -37,23 +37,6 @@ void freeCertificates(STACK_OF(X509) * certificates) {
     sk_X509_free(certificates);
 }
 
-std::string hashFile(const std::filesystem::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) throwErrno("open " + path.string());
-    Sha256 hash;
-    std::vector<char> buffer(1024 * 1024);
-    while (true) {
-        const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            throwErrno("read " + path.string());
-        }
-        if (count == 0) break;
-        hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
-    }
-    return hexString(hash.finish());
-}
-
 // A relative link target that, resolved lexically from the link's folder, stays inside the bundle.
 bool targetStaysInside(const std::string& relativeLink, const std::string& target) {
     if (target.empty() || target.front() == '/') return false;
@@ -181,7 +164,7 @@ SealContents scanBundle(const std::filesystem::path& bundle, const std::string& 
                 throw SealError("A link leaves the bundle: " + relative);
             contents.links.emplace(relative, target);
         } else if (std::filesystem::is_regular_file(status)) {
-            contents.files.emplace(relative, hashFile(walker->path()));
+            contents.files.emplace(relative, sha256HexOfFile(walker->path()));
         } else if (!std::filesystem::is_directory(status)) {
             throw SealError("The bundle holds an item that is no file, folder or link: " + relative);
         }

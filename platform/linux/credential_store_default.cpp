@@ -1,7 +1,7 @@
 #include <mutex>
 
 #include "platform/credential_store.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex::platform {
 
@@ -11,7 +11,7 @@ std::shared_ptr<CredentialStore> defaultCredentialStore() {
     std::call_once(chosen, [] {
         store = secretServiceAvailable()
                     ? makeSecretServiceCredentialStore()
-                    : makeFileCredentialStore(userDataDirectory() / "Halvex" / "Keychain");
+                    : makeFileCredentialStore(standardFolders().installerData / "Keychain");
     });
     return store;
 }

@@ -1,10 +1,8 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,6 +10,8 @@
 #include <cstdio>
 #include <system_error>
 #include <vector>
+
+#include "platform/path_exchange.h"
 
 namespace halvex::platform {
 
@@ -64,18 +64,24 @@ std::string readDescriptor(int fd, std::size_t maximumBytes, const std::string& 
     return result;
 }
 
-namespace {
-
-void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path) {
+void writeAll(int fd, std::string_view bytes, const std::string& name) {
     while (!bytes.empty()) {
         const ssize_t count = ::write(fd, bytes.data(), bytes.size());
         if (count < 0) {
             if (errno == EINTR) continue;
-            throwErrno("write " + path.string());
+            throwErrno("write " + name);
         }
         bytes.remove_prefix(static_cast<std::size_t>(count));
     }
 }
+
+UniqueFd openForAppend(const std::filesystem::path& path, mode_t mode) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (!fd) throwErrno("open " + path.string());
+    return fd;
+}
+
+namespace {
 
 // Removes the temporary file unless the rename consumed it.
 struct TemporaryFileGuard {
@@ -96,7 +102,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
         temporary.armed = false;
         throwErrno("create " + temporary.path.string());
     }
-    writeAll(fd.get(), bytes, temporary.path);
+    writeAll(fd.get(), bytes, temporary.path.string());
     // The umask may have narrowed the mode given to open().
     if (::fchmod(fd.get(), mode) != 0) throwErrno("chmod " + temporary.path.string());
     if (::fsync(fd.get()) != 0) throwErrno("fsync " + temporary.path.string());
@@ -115,6 +121,14 @@ void createDirectories(const std::filesystem::path& path, mode_t mode) {
     }
     if (path.has_parent_path() && path.parent_path() != path) createDirectories(path.parent_path(), mode);
     if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) throwErrno("create folder " + path.string());
+}
+
+void createDirectory(const std::filesystem::path& path, mode_t mode) {
+    if (::mkdir(path.c_str(), mode) != 0) throwErrno("create folder " + path.string());
+}
+
+bool isWritable(const std::filesystem::path& path) {
+    return ::access(path.c_str(), W_OK) == 0;
 }
 
 void fsyncDirectory(const std::filesystem::path& path) {
@@ -185,22 +199,7 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
 }
 
 void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement) {
-    if (::syscall(SYS_renameat2, AT_FDCWD, replacement.c_str(), AT_FDCWD, destination.c_str(),
-                  RENAME_EXCHANGE) == 0) {
-        fsyncDirectory(destination.parent_path());
-        return;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        throwErrno("exchange " + destination.string());
-    const auto aside = destination.parent_path() / (".replaced-" + randomUUID());
-    if (::rename(destination.c_str(), aside.c_str()) != 0) throwErrno("rename " + destination.string());
-    if (::rename(replacement.c_str(), destination.c_str()) != 0) {
-        const int error = errno;
-        ::rename(aside.c_str(), destination.c_str());
-        throwErrno(error, "rename " + replacement.string());
-    }
-    if (::rename(aside.c_str(), replacement.c_str()) != 0) throwErrno("rename " + aside.string());
-    fsyncDirectory(destination.parent_path());
+    exchangePaths(replacement, destination);
 }
 
 std::optional<FileStamp> stampOf(const std::filesystem::path& path) {

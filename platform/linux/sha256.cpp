@@ -1,8 +1,14 @@
 #include "platform/sha256.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
+#include <vector>
+
+#include "platform/file_io.h"
 
 namespace halvex::platform {
 
@@ -49,6 +55,23 @@ std::string hexString(const Sha256::Digest& digest) {
 std::string sha256Hex(std::string_view bytes) {
     Sha256 hash;
     hash.update(bytes);
+    return hexString(hash.finish());
+}
+
+std::string sha256HexOfFile(const std::filesystem::path& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) throwErrno("open " + path.string());
+    Sha256 hash;
+    std::vector<char> buffer(1024 * 1024);
+    while (true) {
+        const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("read " + path.string());
+        }
+        if (count == 0) break;
+        hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+    }
     return hexString(hash.finish());
 }
 
