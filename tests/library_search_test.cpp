@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "core/library/library_search_index.h"
+
 namespace halvex {
 namespace {
 
@@ -35,6 +39,21 @@ std::vector<std::string> ids(const std::vector<Product>& products) {
     return result;
 }
 
+// Filters with LibrarySearch and with a LibrarySearchIndex, which must agree, and returns the kept ids.
+std::vector<std::string> bothFilters(const std::vector<Product>& products, LibraryScope scope,
+                                     const std::set<std::string>& installed,
+                                     const std::optional<std::string>& category,
+                                     const std::optional<std::string>& artist, const std::string& query) {
+    const auto direct = ids(LibrarySearch::filter(products, scope, installed, category, artist, query));
+    std::vector<std::string> indexed;
+    for (const auto position :
+         LibrarySearchIndex(products).filter(scope, installed, category, artist, query)) {
+        indexed.push_back(products[position].productID);
+    }
+    EXPECT_EQ(indexed, direct) << "index and filter disagree on \"" << query << "\"";
+    return direct;
+}
+
 TEST(LibraryScope, RawValuesTitlesAndInclusion) {
     EXPECT_EQ(allLibraryScopes.size(), 5u);
     for (const auto scope : allLibraryScopes) EXPECT_EQ(libraryScope(rawValue(scope)), scope);
@@ -54,6 +73,19 @@ TEST(LibraryScope, RawValuesTitlesAndInclusion) {
     EXPECT_FALSE(includes(LibraryScope::installed, purchased, installed)) << "not on the slug";
     EXPECT_TRUE(includes(LibraryScope::discover, notOwned, installed));
     EXPECT_TRUE(includes(LibraryScope::access, subscribed, installed));
+
+    const std::vector<Product> products = {purchased, subscribed, noSource, notOwned};
+    const std::map<LibraryScope, std::vector<std::string>> expected = {
+        {LibraryScope::all, {"p_bought", "p_sub", "p_none", "p_installed"}},
+        {LibraryScope::access, {"p_bought", "p_sub", "p_none"}},
+        {LibraryScope::purchased, {"p_bought"}},
+        {LibraryScope::installed, {"p_installed"}},
+        {LibraryScope::discover, {"p_installed"}},
+    };
+    for (const auto& [scope, kept] : expected) {
+        EXPECT_EQ(bothFilters(products, scope, installed, std::nullopt, std::nullopt, ""), kept)
+            << rawValue(scope);
+    }
 }
 
 TEST(LibrarySearch, TermsMustAllOccurIgnoringCaseAndDiacritics) {
@@ -64,7 +96,7 @@ TEST(LibrarySearch, TermsMustAllOccurIgnoringCaseAndDiacritics) {
         product("d", "Plain", texts("Delay", "Echoes.")),
     };
     const auto search = [&](const std::string& query) {
-        return ids(LibrarySearch::filter(products, LibraryScope::all, {}, std::nullopt, std::nullopt, query));
+        return bothFilters(products, LibraryScope::all, {}, std::nullopt, std::nullopt, query);
     };
     EXPECT_EQ(search(" \t\n\u3000"), (std::vector<std::string>{"a", "b", "c", "d"}))
         << "blank queries keep all";
@@ -79,7 +111,7 @@ TEST(LibrarySearch, TermsMustAllOccurIgnoringCaseAndDiacritics) {
         << "invalid UTF-8 matches nothing and does not crash";
 
     const auto filtered = [&](std::optional<std::string> category, std::optional<std::string> artist) {
-        return ids(LibrarySearch::filter(products, LibraryScope::all, {}, category, artist, ""));
+        return bothFilters(products, LibraryScope::all, {}, category, artist, "");
     };
     EXPECT_EQ(filtered("Delay", std::nullopt), std::vector<std::string>{"d"});
     EXPECT_EQ(filtered("delay", std::nullopt), std::vector<std::string>{});

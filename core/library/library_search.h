@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/service/catalog.h"
 #include "core/library/library_scope.h"
+#include "core/service/catalog.h"
 
 namespace halvex {
 
@@ -22,6 +22,8 @@ struct LibrarySearch {
                                        const std::optional<std::string>& artist, const std::string& query);
     // The query's terms, split at every Unicode white-space character.
     static std::vector<std::string> terms(const std::string& query);
+    // Appends the search key of a product's name, category, tagline and artist, each followed by a space.
+    static void appendSearchText(const Product& product, std::u32string& text);
 };
 
 }  // namespace halvex

@@ -124,6 +124,12 @@ const std::array<BundledRow, 12>& bundledTable() {
 
 }  // namespace
 
+std::vector<std::string_view> ProductDiscovery::bundledSlugs() {
+    std::vector<std::string_view> slugs;
+    for (const auto& row : bundledTable()) slugs.emplace_back(row.slug);
+    return slugs;
+}
+
 const ProductDiscovery& ProductDiscovery::bundled(std::string_view slug) {
     for (const auto& row : bundledTable()) {
         if (slug == row.slug) return row.discovery;

@@ -25,6 +25,8 @@ struct ProductDiscovery {
     std::optional<std::uint32_t> accentRGB() const;
     // The built-in texts for a slug, or the fallback record for any slug not in the table.
     static const ProductDiscovery& bundled(std::string_view slug);
+    // The slugs of the built-in table, in table order.
+    static std::vector<std::string_view> bundledSlugs();
 
     bool operator==(const ProductDiscovery&) const = default;
 

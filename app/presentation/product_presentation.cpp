@@ -1,0 +1,162 @@
+#include "app/presentation/product_presentation.h"
+
+#include <vector>
+
+#include "core/foundation/semantic_version.h"
+
+namespace halvex::app {
+
+namespace {
+
+std::string accessLabel(const Product& product) {
+    const auto source = product.accessSource.value_or("");
+    if (source == "private_beta") return "Private beta";
+    if (source == "complimentary") return "Complimentary access";
+    if (source == "subscription") return "Included with NOVA ACCESS";
+    if (source == "purchase_and_subscription") return "Purchased + NOVA ACCESS";
+    if (source == "purchase") return "Purchased";
+    return "Access active";
+}
+
+std::optional<std::string> channelWord(const Product& product, const std::optional<Release>& publicRelease,
+                                       const std::optional<Release>& testRelease,
+                                       const std::string& installed) {
+    const bool publicInstalled = publicRelease && publicRelease->version == installed;
+    const bool testInstalled = testRelease && testRelease->version == installed;
+    if (publicInstalled && testInstalled) return std::nullopt;
+    if (testInstalled) return "Test";
+    if (publicInstalled && publicRelease->channel == "stable") return "Public";
+    if (publicInstalled && product.isPrivate()) return "Private beta";
+    return std::nullopt;
+}
+
+bool isUpdating(const LibraryState& state, const Product& product) {
+    return state.phase == PhaseCase::updating && state.updatingProductID == product.productID;
+}
+
+bool sameRelease(const std::optional<Release>& release, const Release& other) {
+    return release && release->releaseID == other.releaseID;
+}
+
+}  // namespace
+
+std::string productStatus(const LibraryState& state, const Product& product,
+                          const std::optional<std::string>& installed) {
+    if (!product.owned) {
+        return installed ? "Installed " + *installed + " \u00b7 Access required" : "Available to purchase";
+    }
+    if (const auto pending = state.pendingVersion(product.productID)) {
+        return *pending + " ready \u00b7 Restart your DAW to finish";
+    }
+    const auto label = accessLabel(product);
+    if (!installed) return label + " \u00b7 Not installed";
+    const auto word =
+        channelWord(product, state.publicRelease(product), state.testRelease(product), *installed);
+    if (word) return label + " \u00b7 " + *word + " " + *installed + " installed";
+    return label + " \u00b7 " + *installed + " installed";
+}
+
+std::optional<Release> primaryRelease(const LibraryState& state, const std::optional<Release>& publicRelease,
+                                      const std::optional<Release>& testRelease,
+                                      const std::optional<std::string>& installed) {
+    if (!installed) return publicRelease ? publicRelease : testRelease;
+
+    const auto keep = [&](const Release& candidate) {
+        if (SemanticVersion::isNewer(candidate.version, *installed)) return true;
+        if (candidate.channel != "stable" || candidate.version != *installed) return false;
+        const auto pending = state.pendingVersion(candidate.productID);
+        if (!pending) return true;
+        const bool stagedNewer = SemanticVersion::isNewer(*pending, candidate.version);
+        const bool stagedSameAndComplete =
+            *pending == candidate.version && !state.incompleteProducts.contains(candidate.productID);
+        return !(stagedNewer || stagedSameAndComplete);
+    };
+    std::vector<Release> kept;
+    for (const auto* candidate : {&publicRelease, &testRelease}) {
+        if (*candidate && keep(**candidate)) kept.push_back(**candidate);
+    }
+    if (kept.empty()) return std::nullopt;
+
+    Release best = kept.front();
+    for (std::size_t index = 1; index < kept.size(); ++index) {
+        const auto& candidate = kept[index];
+        if ((candidate.version == best.version && candidate.channel == "stable") ||
+            SemanticVersion::isNewer(candidate.version, best.version)) {
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+std::string releaseActionTitle(const LibraryState& state, const Release& release,
+                               const std::optional<std::string>& installed) {
+    std::string word = "test";
+    if (release.channel == "stable") {
+        word = "public";
+    } else if (release.channel == "beta" && state.catalog != nullptr) {
+        for (const auto& product : state.catalog->products) {
+            if (product.productID == release.productID && product.isPrivate()) word = "private beta";
+            if (product.productID == release.productID) break;
+        }
+    }
+    const std::string verb = !installed                      ? "Install "
+                             : *installed == release.version ? "Repair "
+                                                             : "Update to ";
+    return verb + word + " " + release.version;
+}
+
+ProductAction productAction(const LibraryState& state, const Product& product) {
+    using Kind = ProductAction::Kind;
+    if (!product.owned) {
+        static const auto storeHost = Url::parse(storeProductPagePrefix)->host();
+        const bool purchasable = product.purchaseURL && product.purchaseURL->scheme() == "https" &&
+                                 product.purchaseURL->host() == storeHost;
+        return {Kind::purchase, "Purchase", std::nullopt, purchasable};
+    }
+    if (isUpdating(state, product)) return {Kind::installing, "", std::nullopt};
+    if (state.pendingVersion(product.productID)) return {Kind::restartDAW, "Restart DAW", std::nullopt};
+
+    const auto installed = state.installedVersion(product.productID);
+    const auto publicRelease = state.publicRelease(product);
+    const auto testRelease = state.testRelease(product);
+    if (const auto release = primaryRelease(state, publicRelease, testRelease, installed)) {
+        return {Kind::install, releaseActionTitle(state, *release, installed), release};
+    }
+    if (!installed) return {Kind::releasePending, "Release pending", std::nullopt};
+    const bool current = (testRelease && testRelease->version == *installed) ||
+                         (publicRelease && publicRelease->version == *installed);
+    return {Kind::installed, current ? "Up to date" : "Installed", std::nullopt};
+}
+
+std::optional<SecondaryLink> secondaryLink(const LibraryState& state, const Product& product) {
+    if (!product.owned || isUpdating(state, product) || state.pendingVersion(product.productID)) {
+        return std::nullopt;
+    }
+    const auto installed = state.installedVersion(product.productID);
+    const auto publicRelease = state.publicRelease(product);
+    const auto testRelease = state.testRelease(product);
+    const auto primary = primaryRelease(state, publicRelease, testRelease, installed);
+
+    if (product.isPrivate()) {
+        if (testRelease && installed && SemanticVersion::isNewer(*installed, testRelease->version) &&
+            !sameRelease(primary, *testRelease)) {
+            return SecondaryLink{"Return to private beta " + testRelease->version, "", *testRelease};
+        }
+        return std::nullopt;
+    }
+    if (publicRelease && publicRelease->channel == "stable" && installed &&
+        SemanticVersion::isNewer(*installed, publicRelease->version) &&
+        !sameRelease(primary, *publicRelease)) {
+        return SecondaryLink{"Return to public " + publicRelease->version,
+                             "Replaces the installed test build with the public release", *publicRelease};
+    }
+    if (testRelease &&
+        (!publicRelease || SemanticVersion::isNewer(testRelease->version, publicRelease->version)) &&
+        (!installed || SemanticVersion::isNewer(testRelease->version, *installed)) &&
+        !sameRelease(primary, *testRelease)) {
+        return SecondaryLink{"Use test " + testRelease->version, "", *testRelease};
+    }
+    return std::nullopt;
+}
+
+}  // namespace halvex::app

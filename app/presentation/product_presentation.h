@@ -1,0 +1,63 @@
+#pragma once
+
+// One library row's texts and actions: the status line, the primary release with its action, and the
+// secondary link to the other channel. Pure functions of a LibraryState; main thread (see library_state.h).
+
+#include <optional>
+#include <string>
+
+#include "app/presentation/library_state.h"
+
+namespace halvex::app {
+
+// The access label followed by the installation state, e.g. "Purchased · Public 1.2.0 installed".
+std::string productStatus(const LibraryState& state, const Product& product,
+                          const std::optional<std::string>& installed);
+
+// The release the row's main action installs: a newer release, or a repair of the installed public
+// version unless a staged update already covers it. Equal versions prefer the public ("stable") release.
+std::optional<Release> primaryRelease(const LibraryState& state, const std::optional<Release>& publicRelease,
+                                      const std::optional<Release>& testRelease,
+                                      const std::optional<std::string>& installed);
+
+// "Install public 1.2.0", "Repair test 1.3.0-beta.1", "Update to private beta 0.9.0", ...
+std::string releaseActionTitle(const LibraryState& state, const Release& release,
+                               const std::optional<std::string>& installed);
+
+struct ProductAction {
+    enum class Kind {
+        purchase,        // button "Purchase", enabled for an https purchase URL on the store's host
+        installing,      // a progress indicator in place of a button
+        restartDAW,      // the label "Restart DAW" in the signal colour
+        install,         // a prominent button `title` that installs `release`
+        releasePending,  // the muted text "Release pending"
+        installed,       // "Up to date" or "Installed" with a check mark
+    };
+    Kind kind = Kind::releasePending;
+    std::string title;
+    std::optional<Release> release;
+    bool enabled = true;
+    bool operator==(const ProductAction&) const = default;
+};
+
+ProductAction productAction(const LibraryState& state, const Product& product);
+
+struct SecondaryLink {
+    std::string title;
+    std::string helpText;
+    Release release;
+    bool operator==(const SecondaryLink&) const = default;
+};
+
+// At most one link that installs the other channel's release. None while the row's action is a purchase,
+// a running installation or a staged update. Otherwise, first match:
+// 1. "Return to private beta V": a private product whose installed version is newer than its test release
+//    (a build from outside the invitation channel), when that test release is not already the primary.
+// 2. "Return to public V": a public product with a "stable" public release whose version is installed-
+//    older (the installation is ahead on the test channel: it runs the test release or something newer
+//    than the public one), when the public release is not already the primary.
+// 3. "Use test V": a public product whose test release is newer than its public release (or there is no
+//    public release) and newer than what is installed, when the test release is not the primary.
+std::optional<SecondaryLink> secondaryLink(const LibraryState& state, const Product& product);
+
+}  // namespace halvex::app
