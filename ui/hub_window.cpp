@@ -1,0 +1,84 @@
+#include "ui/hub_window.h"
+
+#include <QFutureWatcher>
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QtConcurrent/QtConcurrentRun>
+#include <iostream>
+
+#include "core/foundation/halvex_configuration.h"
+#include "core/foundation/halvex_error.h"
+#include "core/library/plugin_format_support.h"
+#include "halvex/build_constants.h"
+#include "platform/process_environment.h"
+#include "ui/library_presenter.h"
+#include "ui/refresh_driver.h"
+#include "ui/window_services.h"
+#include "ui/window_setup.h"
+
+namespace halvex::ui {
+
+namespace {
+
+// One line on standard output naming the service the window talks to, or why it cannot.
+void reportConfiguration() {
+    try {
+        const auto configuration =
+            HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment());
+        std::cout << "HALVEX HUB " << build::hubVersion << " (service " << configuration.apiBaseURL.string()
+                  << ")" << std::endl;
+    } catch (const HalvexError& error) {
+        std::cout << "HALVEX HUB " << build::hubVersion << ": " << error.errorDescription() << std::endl;
+    }
+}
+
+}  // namespace
+
+int runHubWindow(int& argc, char** argv) {
+    reportConfiguration();
+    QGuiApplication application(argc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("com.halvex.hub"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("HALVEX HUB"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.halvex.hub"));
+    prepareApplication();
+
+    app::HubModel model;
+    auto& services = WindowServices::current();
+    services.hub = &model;
+    services.storefront = std::make_shared<StorefrontArtworkStore>();
+    services.interfaceImages = interfaceImagesFolder();
+
+    LibraryPresenter library(&model);
+    // Looking for installed hosts reads folders: off the main thread, once.
+    QFutureWatcher<QString> hostHint;
+    QObject::connect(&hostHint, &QFutureWatcher<QString>::finished, &library,
+                     [&] { library.setHostRecommendation(hostHint.result()); });
+    hostHint.setFuture(QtConcurrent::run([] {
+        const auto hint = PluginFormatSupport::installedHostRecommendation();
+        return hint ? QString::fromStdString(*hint) : QString();
+    }));
+
+    RefreshDriver refresh(&model);
+    QQmlApplicationEngine engine;
+    prepareEngine(engine, &model, &library);
+    engine.load(QUrl(QStringLiteral("qrc:/HalvexHub/qml/Main.qml")));
+    if (engine.rootObjects().isEmpty()) return 1;
+
+    // The model starts once the window is on screen; the periodic work begins with it.
+    auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+    bool started = false;
+    const auto startOnce = [&] {
+        if (started || window == nullptr || !window->isExposed()) return;
+        started = true;
+        model.start();
+        refresh.begin();
+    };
+    if (window != nullptr) QObject::connect(window, &QQuickWindow::frameSwapped, &model, startOnce);
+    const int status = QGuiApplication::exec();
+    hostHint.waitForFinished();
+    services.hub = nullptr;
+    return status;
+}
+
+}  // namespace halvex::ui

@@ -1,0 +1,103 @@
+// Runs the window's QML tests (Qt Quick Test) against a model that shows fixture snapshots. The tests
+// change the shown state through `fixture`.
+
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QtQuickTest>
+
+#include "ui/fixtures/window_fixtures.h"
+#include "ui/library_presenter.h"
+#include "ui/window_services.h"
+#include "ui/window_setup.h"
+
+namespace {
+
+using halvex::app::HubModel;
+using halvex::app::Phase;
+namespace fixtures = halvex::ui::fixtures;
+
+// Shows named fixture states with a few changes, as the tests ask.
+class FixtureDriver : public QObject {
+    Q_OBJECT
+
+  public:
+    FixtureDriver(HubModel* model, halvex::ui::LibraryPresenter* library)
+        : model_(model), library_(library) {}
+
+    // `base`: "library", or a phase name without a catalogue ("loading", "signedOut", "authorizing",
+    // "blocked"). `changes`: "payload", "refreshingCatalog", "checkingHubUpdate", "updatingAll",
+    // "updatingProduct", "signingIn", "nothingInstalled", "withoutProduct", "productName", "iconURL".
+    Q_INVOKABLE void show(const QString& base, const QVariantMap& changes = {}) {
+        const auto payload = changes.value(QStringLiteral("payload")).toString().toStdString();
+        HubModel::Snapshot snapshot;
+        if (base == QLatin1String("library")) {
+            snapshot = fixtures::library();
+        } else if (base == QLatin1String("loading")) {
+            snapshot = fixtures::welcome(Phase::loading());
+        } else if (base == QLatin1String("authorizing")) {
+            snapshot = fixtures::welcome(Phase::authorizing(payload));
+        } else if (base == QLatin1String("blocked")) {
+            snapshot = fixtures::welcome(Phase::blocked(payload));
+        } else {
+            snapshot = fixtures::welcome(Phase::signedOut());
+        }
+        snapshot.refreshingCatalog = changes.value(QStringLiteral("refreshingCatalog")).toBool();
+        snapshot.checkingHubUpdate = changes.value(QStringLiteral("checkingHubUpdate")).toBool();
+        snapshot.updatingAll = changes.value(QStringLiteral("updatingAll")).toBool();
+        snapshot.signingIn = changes.value(QStringLiteral("signingIn")).toBool();
+        if (changes.contains(QStringLiteral("updatingProduct"))) {
+            snapshot.phase =
+                Phase::updating(changes.value(QStringLiteral("updatingProduct")).toString().toStdString());
+        }
+        if (changes.value(QStringLiteral("nothingInstalled")).toBool()) {
+            snapshot.installedVersions.clear();
+            snapshot.pendingVersions.clear();
+        }
+        if (snapshot.catalog && changes.contains(QStringLiteral("withoutProduct"))) {
+            const auto gone = changes.value(QStringLiteral("withoutProduct")).toString().toStdString();
+            std::erase_if(snapshot.catalog->products,
+                          [&](const auto& product) { return product.productID == gone; });
+        }
+        if (snapshot.catalog && changes.contains(QStringLiteral("productName"))) {
+            snapshot.catalog->products.front().name =
+                changes.value(QStringLiteral("productName")).toString().toStdString();
+        }
+        model_->restore(snapshot);
+    }
+
+    Q_INVOKABLE void reset() {
+        library_->setScope(QStringLiteral("all"));
+        library_->setQuery({});
+        show(QStringLiteral("library"));
+    }
+
+  private:
+    HubModel* model_;
+    halvex::ui::LibraryPresenter* library_;
+};
+
+class Setup : public QObject {
+    Q_OBJECT
+
+  public slots:
+    void qmlEngineAvailable(QQmlEngine* engine) {
+        halvex::ui::prepareApplication();
+        model_ = std::make_unique<HubModel>(fixtures::library());
+        halvex::ui::WindowServices::current().hub = model_.get();
+        library_ = std::make_unique<halvex::ui::LibraryPresenter>(model_.get());
+        driver_ = std::make_unique<FixtureDriver>(model_.get(), library_.get());
+        halvex::ui::prepareEngine(*engine, model_.get(), library_.get());
+        engine->rootContext()->setContextProperty(QStringLiteral("fixture"), driver_.get());
+    }
+
+  private:
+    std::unique_ptr<HubModel> model_;
+    std::unique_ptr<halvex::ui::LibraryPresenter> library_;
+    std::unique_ptr<FixtureDriver> driver_;
+};
+
+}  // namespace
+
+QUICK_TEST_MAIN_WITH_SETUP(halvex_window, Setup)
+
+#include "qml_test_main.moc"

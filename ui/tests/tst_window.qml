@@ -1,0 +1,158 @@
+import QtQuick
+import QtTest
+import HalvexHub
+
+Item {
+    id: root
+    width: 1120
+    height: 760
+
+    HubContent {
+        id: content
+        anchors.fill: parent
+        onSelect: (productId) => selectedProductId = productId
+    }
+
+    function child(name) {
+        var found = testCase.findChild(content, name)
+        testCase.verify(found !== null, "no item named " + name)
+        return found
+    }
+
+    TestCase {
+        id: testCase
+        name: "Window"
+        when: windowShown
+
+        function init() {
+            content.selectedProductId = ""
+            fixture.reset()
+        }
+
+        function test_layoutFollowsThePhase_data() {
+            return [
+                { tag: "loading", base: "loading", title: "Welcome to your HUB." },
+                { tag: "signed out", base: "signedOut", title: "Your plugins start here." },
+                { tag: "authorizing", base: "authorizing", payload: "HVX-1234", title: "Continue in your browser." },
+                { tag: "blocked", base: "blocked", payload: "No service.", title: "Let\u2019s get you connected." },
+            ]
+        }
+        function test_layoutFollowsThePhase(data) {
+            fixture.show(data.base, { payload: data.payload || "" })
+            tryCompare(child("welcome"), "visible", true)
+            compare(child("library").visible, false)
+            compare(child("welcomeTitle").text, data.title)
+            if (data.base === "authorizing") compare(child("activationCode").text, "HVX-1234")
+        }
+
+        function test_libraryShowsOnlyWithACatalogue() {
+            compare(child("library").visible, true)
+            compare(child("welcome").visible, false)
+            fixture.show("signedOut")
+            compare(child("library").visible, false, "a catalogue that is gone brings the welcome back")
+            compare(child("welcome").visible, true)
+        }
+
+        function test_signInButton() {
+            fixture.show("signedOut")
+            var button = child("signInButton")
+            compare(button.text, "Log In or Sign Up")
+            compare(button.Accessible.name, "Log In or Sign Up")
+            verify(button.enabled)
+            fixture.show("signedOut", { signingIn: true })
+            compare(button.text, "Opening sign-in…")
+            verify(!button.enabled)
+        }
+
+        function test_toolbarActionStates_data() {
+            // The fixture library has one update available (a product one version behind).
+            return [
+                { tag: "updates", changes: {}, text: "Update All", enabled: true,
+                  help: "Update installed plugins on their current public or test channel" },
+                { tag: "updating all", changes: { updatingAll: true }, text: "Updating", enabled: false,
+                  help: "Update installed plugins on their current public or test channel" },
+                { tag: "refreshing", changes: { refreshingCatalog: true }, text: "Refreshing", enabled: false,
+                  help: "Check for updates" },
+                { tag: "checking the hub", changes: { checkingHubUpdate: true }, text: "Refreshing", enabled: false,
+                  help: "Check for updates" },
+                { tag: "installing", changes: { updatingProduct: "prod_glacier-eq" }, text: "Update All",
+                  enabled: false, help: "Update installed plugins on their current public or test channel" },
+                { tag: "nothing to update", changes: { nothingInstalled: true }, text: "Refresh", enabled: true,
+                  help: "Check for updates" },
+            ]
+        }
+        function test_toolbarActionStates(data) {
+            fixture.show("library", data.changes)
+            var button = child("libraryAction")
+            compare(button.text, data.text)
+            compare(button.Accessible.name, data.text)
+            compare(button.enabled, data.enabled)
+            compare(button.help, data.help)
+        }
+
+        function test_emptyStateBySearchAndScope() {
+            library.query = "theremin"
+            tryCompare(child("emptyLibrary"), "visible", true)
+            compare(child("emptyTitle").text, "No plugins to show")
+            compare(child("emptyMessage").text, "Try another search or clear the search field.")
+            verify(child("clearSearch").visible)
+            mouseClick(child("clearSearch"))
+            compare(library.query, "")
+            compare(child("clearSearch").visible, false)
+
+            fixture.show("library", { nothingInstalled: true })
+            library.scope = "installed"
+            tryCompare(child("emptyLibrary"), "visible", true)
+            compare(child("emptyMessage").text, "Install a plugin from your library to see it here.")
+        }
+
+        function test_overviewOfAProductThatLeftTheCatalogue() {
+            content.selectedProductId = "prod_cinder-drive"
+            tryCompare(child("overview"), "opened", true)
+            compare(child("overviewName").text, "Cinder Drive")
+            compare(child("noLongerInCatalog").visible, false)
+            fixture.show("library", { withoutProduct: "prod_cinder-drive" })
+            tryCompare(child("noLongerInCatalog"), "visible", true)
+            compare(child("noLongerInCatalog").text, "This plugin is no longer in your catalog.")
+            mouseClick(child("closeOverview"))
+            compare(content.selectedProductId, "")
+        }
+
+        function test_serviceTextIsNeverRichText() {
+            var hostile = "<img src=\"https://tracker.example/x.png\"><a href=\"https://evil.example\">Deal</a>"
+            fixture.show("library", { productName: hostile })
+            var row = child("row-prod_aurora-delay")
+            compare(row.Accessible.name, hostile + ". View overview")
+            var texts = []
+            function collect(item) {
+                for (var i = 0; i < item.children.length; ++i) {
+                    var childItem = item.children[i]
+                    if (childItem.text === hostile) texts.push(childItem)
+                    collect(childItem)
+                }
+            }
+            collect(row)
+            verify(texts.length > 0)
+            for (var i = 0; i < texts.length; ++i) compare(texts[i].textFormat, Text.PlainText)
+        }
+    }
+
+    Component {
+        id: iconComponent
+        CatalogIcon { size: 40 }
+    }
+
+    TestCase {
+        name: "CatalogIcon"
+        when: windowShown
+
+        function test_anHttpAddressKeepsThePlaceholder() {
+            var icon = createTemporaryObject(iconComponent, root, { url: "http://cdn.halvexaudio.com/icons/a.png" })
+            var placeholder = findChild(icon, "placeholder")
+            wait(300)
+            verify(!icon.loaded)
+            verify(placeholder.visible)
+            compare(placeholder.text, HubTheme.symbol("photo"))
+        }
+    }
+}
