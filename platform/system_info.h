@@ -9,3 +9,11 @@ namespace halvex::platform {
 std::string systemVersion();
 
 }  // namespace halvex::platform
+
+namespace halvex::platform {
+
+// The computer's human-readable name: the pretty host name systemd's hostnamed keeps, else the host
+// name; empty when neither is set.
+std::string prettyHostName();
+
+}  // namespace halvex::platform

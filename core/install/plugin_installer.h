@@ -7,6 +7,7 @@
 // Thread-safe: installations exclude each other (in this and other processes) through the update lock;
 // read-only queries take no lock. Checks never modify anything but deleting an archive with a wrong digest.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -16,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "core/install/audio_application_monitor.h"
-#include "core/service/catalog.h"
 #include "core/foundation/halvex_configuration.h"
+#include "core/install/audio_application_monitor.h"
 #include "core/install/installed_bundle_index.h"
 #include "core/install/plugin_location.h"
+#include "core/service/catalog.h"
 #include "core/trust/signed_metadata_verifier.h"
 
 namespace halvex {
@@ -63,6 +64,18 @@ class PluginInstaller {
         std::optional<std::string> previousVersion;
     };
 
+    // What a running installation is doing. Downloading reports the archive's bytes (resumed ones
+    // included) as they arrive; the later steps report once each.
+    struct Progress {
+        enum class Step { downloading, verifying, installing };
+        Step step = Step::downloading;
+        std::int64_t bytesDone = 0;
+        std::int64_t bytesTotal = 0;
+        bool operator==(const Progress&) const = default;
+    };
+    // Called on the installing thread; must not throw.
+    using ProgressHandler = std::function<void(const Progress&)>;
+
     PluginInstaller(HalvexConfiguration configuration, Folders folders);
     PluginInstaller(HalvexConfiguration configuration,
                     const std::optional<std::filesystem::path>& applicationSupport = std::nullopt,
@@ -81,7 +94,8 @@ class PluginInstaller {
     // Installation. Both take the update lock for their whole run.
     InstallResult downloadAndInstall(const Release& release, const APIClient& client,
                                      const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
-                                     bool prepareWhileDAWRunning, std::stop_token stop = {});
+                                     bool prepareWhileDAWRunning, std::stop_token stop = {},
+                                     const ProgressHandler& progress = {});
     InstallResult install(const Release& release, const std::filesystem::path& archive,
                           const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
                           bool prepareWhileDAWRunning);
@@ -136,9 +150,10 @@ class PluginInstaller {
     std::optional<std::filesystem::path> legacyInstalledBundle(const std::string& bundleID) const;
 
   private:
+    // `swapping` is told when the bundles are about to be swapped in.
     InstallResult installUnlocked(const Release& release, const std::filesystem::path& archive,
                                   const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
-                                  bool prepareWhileDAWRunning);
+                                  bool prepareWhileDAWRunning, const std::function<void()>& swapping = {});
     void ensureManagedDirectory(bool allowAuthorization) const;
 
     HalvexConfiguration configuration_;

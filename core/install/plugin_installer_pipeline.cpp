@@ -1,12 +1,12 @@
 // PluginInstaller: the install pipeline, from a downloaded archive to swapped-in bundles and a receipt.
 
-#include "core/service/api_client.h"
-#include "core/trust/bundle_architecture_verifier.h"
-#include "core/install/bundle_replacement.h"
 #include "core/foundation/halvex_error.h"
-#include "core/trust/plugin_bundle_info.h"
+#include "core/install/bundle_replacement.h"
 #include "core/install/plugin_installer.h"
 #include "core/install/update_lock.h"
+#include "core/service/api_client.h"
+#include "core/trust/bundle_architecture_verifier.h"
+#include "core/trust/plugin_bundle_info.h"
 #include "platform/file_io.h"
 
 namespace halvex {
@@ -50,11 +50,18 @@ std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& sta
 
 PluginInstaller::InstallResult PluginInstaller::downloadAndInstall(
     const Release& release, const APIClient& client, const SignedMetadataVerifier& verifier,
-    bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, std::stop_token stop) {
+    bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, std::stop_token stop,
+    const ProgressHandler& progress) {
     const UpdateLock lock(folders_.applicationSupport);
     const auto archive = partialDownloadURL(release);
-    client.download(release, archive, stop);
-    return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning);
+    const auto report = [&](Progress::Step step, std::int64_t done) {
+        if (progress) progress({step, done, release.sizeBytes});
+    };
+    client.download(release, archive, stop,
+                    [&](std::int64_t done, std::int64_t) { report(Progress::Step::downloading, done); });
+    report(Progress::Step::verifying, release.sizeBytes);
+    return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning,
+                           [&] { report(Progress::Step::installing, release.sizeBytes); });
 }
 
 PluginInstaller::InstallResult PluginInstaller::install(const Release& release,
@@ -66,11 +73,9 @@ PluginInstaller::InstallResult PluginInstaller::install(const Release& release,
     return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning);
 }
 
-PluginInstaller::InstallResult PluginInstaller::installUnlocked(const Release& release,
-                                                                const std::filesystem::path& archive,
-                                                                const SignedMetadataVerifier& verifier,
-                                                                bool allowDirectoryAuthorization,
-                                                                bool prepareWhileDAWRunning) {
+PluginInstaller::InstallResult PluginInstaller::installUnlocked(
+    const Release& release, const std::filesystem::path& archive, const SignedMetadataVerifier& verifier,
+    bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, const std::function<void()>& swapping) {
     if (auto hosts = runningAudioApplications(); !hosts.empty() && !prepareWhileDAWRunning) {
         throw HalvexError::dawIsRunning(std::move(hosts));
     }
@@ -141,6 +146,7 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(const Release& r
         return InstallResult::pendingRestart(std::move(hosts));
     }
 
+    if (swapping) swapping();
     platform::createDirectories(folders_.applicationSupport / "InstalledReleases", 0700);
     const auto receipt = release.encode().dump();
     const auto receiptFile = receiptURL(release.bundleID);

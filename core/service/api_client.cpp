@@ -143,8 +143,8 @@ std::optional<std::string> APIClient::releaseArtwork(const Release& release, std
 }
 
 void APIClient::download(const Release& release, const std::filesystem::path& destination,
-                         std::stop_token stop) const {
-    download(release.downloadURL, destination, release.sizeBytes, "Bearer " + storedToken(), stop);
+                         std::stop_token stop, const DownloadProgress& progress) const {
+    download(release.downloadURL, destination, release.sizeBytes, "Bearer " + storedToken(), stop, progress);
 }
 
 void APIClient::download(const HubRelease& release, const std::filesystem::path& destination,
@@ -154,7 +154,7 @@ void APIClient::download(const HubRelease& release, const std::filesystem::path&
 
 void APIClient::download(const Url& source, const std::filesystem::path& destination,
                          std::int64_t expectedSize, const std::optional<std::string>& authorization,
-                         std::stop_token stop) const {
+                         std::stop_token stop, const DownloadProgress& progress) const {
     if (destination.has_parent_path()) std::filesystem::create_directories(destination.parent_path());
 
     const std::int64_t existingSize = std::max<std::int64_t>(0, fileSize(destination));
@@ -200,12 +200,14 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
             if (buffer.size() == downloadBufferBytes) {
                 platform::writeAll(file.get(), buffer, destination.string());
                 buffer.clear();
+                if (progress) progress(offset + received, expectedSize);
             }
         }
     };
 
     HttpTransport::stream(request, acceptAnswer, appendBody, stop);
     if (!buffer.empty()) platform::writeAll(file.get(), buffer, destination.string());
+    if (progress) progress(offset + received, expectedSize);
     file.reset();
     if (fileSize(destination) != expectedSize) throw HalvexError::invalidResponse();
 }

@@ -10,15 +10,16 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
 
-#include "core/service/catalog.h"
-#include "core/service/device_authorization.h"
 #include "core/foundation/halvex_configuration.h"
 #include "core/foundation/halvex_error.h"
+#include "core/service/catalog.h"
+#include "core/service/device_authorization.h"
 #include "core/service/http_transport.h"
 #include "core/service/hub_release.h"
 #include "core/service/keychain_store.h"
@@ -57,10 +58,13 @@ class APIClient {
     HubRelease latestHubRelease(std::stop_token stop = {}) const;
     // The PNG artwork of a test build, or absent when the service has none.
     std::optional<std::string> releaseArtwork(const Release& release, std::stop_token stop = {}) const;
+    // Told the bytes of the file on disk (resumed ones included) and the expected size as data arrives.
+    using DownloadProgress = std::function<void(std::int64_t bytesDone, std::int64_t bytesTotal)>;
+
     // Downloads the release archive (authorized) or the hub image (not authorized) to `destination`,
     // resuming what is already there.
-    void download(const Release& release, const std::filesystem::path& destination,
-                  std::stop_token stop = {}) const;
+    void download(const Release& release, const std::filesystem::path& destination, std::stop_token stop = {},
+                  const DownloadProgress& progress = {}) const;
     void download(const HubRelease& release, const std::filesystem::path& destination,
                   std::stop_token stop = {}) const;
 
@@ -77,7 +81,8 @@ class APIClient {
     T response(const HttpRequest& request, std::stop_token stop) const;
     static HalvexError serverError(const HttpResponseHead& head, std::string_view body);
     void download(const Url& source, const std::filesystem::path& destination, std::int64_t expectedSize,
-                  const std::optional<std::string>& authorization, std::stop_token stop) const;
+                  const std::optional<std::string>& authorization, std::stop_token stop,
+                  const DownloadProgress& progress = {}) const;
     platform::P256PrivateKey devicePrivateKey() const;
     // The possession proof for a device code: raw r || s over "halvex-device-token:" + code.
     static std::string deviceProof(const platform::P256PrivateKey& key, std::string_view deviceCode);

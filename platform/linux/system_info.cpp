@@ -1,9 +1,11 @@
 #include "platform/system_info.h"
 
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <array>
 #include <cctype>
+#include <fstream>
 #include <string_view>
 
 namespace halvex::platform {
@@ -25,6 +27,37 @@ std::string systemVersion() {
     }
     return std::to_string(components[0]) + "." + std::to_string(components[1]) + "." +
            std::to_string(components[2]);
+}
+
+}  // namespace halvex::platform
+
+namespace halvex::platform {
+
+namespace {
+
+// PRETTY_HOSTNAME from hostnamed's machine-info file (shell-style assignments, values possibly quoted).
+std::string machineInfoPrettyHostName() {
+    std::ifstream file("/etc/machine-info");
+    std::string line;
+    constexpr std::string_view key = "PRETTY_HOSTNAME=";
+    while (std::getline(file, line)) {
+        if (!line.starts_with(key)) continue;
+        std::string value = line.substr(key.size());
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        return value;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string prettyHostName() {
+    if (auto pretty = machineInfoPrettyHostName(); !pretty.empty()) return pretty;
+    std::array<char, 256> name{};
+    if (::gethostname(name.data(), name.size() - 1) != 0) return {};
+    return name.data();
 }
 
 }  // namespace halvex::platform

@@ -1,0 +1,361 @@
+#pragma once
+
+// The window's one model: it owns the service client, the plugin installer, the hub updater and the
+// signed-metadata verifier, publishes everything the window shows, and offers every operation the window
+// calls (start, refresh, sign-in, purchase links, installs, update-all, the hub update).
+//
+// Threads: the model lives on the main thread; construct it, call it, read it and destroy it there only.
+// Work on the client, the installer, the hub updater and the local files runs on one serial worker thread
+// per object and resumes on the main thread; the main thread never waits on the network or the disk.
+// Every resume first checks that the model still lives. Destroying the model cancels the running
+// operations through their stop tokens, waits for the workers, and ends every suspended operation
+// without letting it touch the model.
+//
+// Two faces of the same state:
+// - QML reads the Q_PROPERTYs (QString, QVariantMap, QStringList, QVariantList, the Phase gadget); an
+//   absent optional text reads as an empty string. Each NOTIFY signal fires only when the value changed.
+// - C++ (the presentation rules, the tests) reads the core types through the plain accessors below.
+// Operations: every Q_INVOKABLE starts the operation and returns at once; C++ may instead co_await the
+// `...Async` coroutine of the same operation (QCoro::Task, resumed on the main thread).
+//
+// Construction:
+// - HubModel(): everything from the running bundle and the process environment (the application).
+// - HubModel(Services): injected core objects, folders and seams (tests, other front ends).
+// - HubModel(Snapshot): a fixed published state without any service (screenshot fixtures, previews);
+//   every operation is then a no-op. restore(Snapshot) replaces the shown state later; it is meant for
+//   fixtures only and emits the NOTIFY signals like any other change.
+
+#include <qcoro/qcorotask.h>
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "app/background_agent_status.h"
+#include "app/background_service_controller.h"
+#include "app/model/phase.h"
+#include "core/hub_update/hub_updater.h"
+#include "core/install/plugin_installer.h"
+#include "core/library/release_artwork_store.h"
+#include "core/service/api_client.h"
+#include "core/service/catalog.h"
+#include "core/service/hub_release.h"
+#include "core/trust/signed_metadata_verifier.h"
+
+namespace halvex::app {
+
+class ModelExecutor;
+
+class HubModel : public QObject {
+    Q_OBJECT
+
+    Q_PROPERTY(halvex::app::Phase phase READ phase NOTIFY phaseChanged)
+    Q_PROPERTY(bool hasCatalog READ hasCatalog NOTIFY catalogChanged)
+    Q_PROPERTY(QVariantMap installedVersions READ installedVersionsMap NOTIFY installedVersionsChanged)
+    Q_PROPERTY(QVariantMap installedChannels READ installedChannelsMap NOTIFY installedChannelsChanged)
+    Q_PROPERTY(QVariantMap pendingVersions READ pendingVersionsMap NOTIFY pendingVersionsChanged)
+    Q_PROPERTY(QStringList incompleteProducts READ incompleteProductList NOTIFY incompleteProductsChanged)
+    Q_PROPERTY(bool updatingAll READ updatingAll NOTIFY updatingAllChanged)
+    Q_PROPERTY(QString noticeMessage READ noticeMessageText NOTIFY noticeMessageChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessageText NOTIFY errorMessageChanged)
+    // "active", "requiresApproval" or "unavailable"; the message belongs to "unavailable".
+    Q_PROPERTY(
+        QString backgroundServiceState READ backgroundServiceStateName NOTIFY backgroundServiceStateChanged)
+    Q_PROPERTY(
+        QString backgroundServiceMessage READ backgroundServiceMessage NOTIFY backgroundServiceStateChanged)
+    // Empty when no status was read; else "checkedAt" (QDateTime), "message" and, when present, "error".
+    Q_PROPERTY(QVariantMap backgroundStatus READ backgroundStatusMap NOTIFY backgroundStatusChanged)
+    // The newer hub's version and release notes; empty when none is known.
+    Q_PROPERTY(QString hubReleaseVersion READ hubReleaseVersion NOTIFY hubReleaseChanged)
+    Q_PROPERTY(QString hubReleaseNotes READ hubReleaseNotes NOTIFY hubReleaseChanged)
+    Q_PROPERTY(QString hubUpdateMessage READ hubUpdateMessageText NOTIFY hubUpdateMessageChanged)
+    Q_PROPERTY(bool checkingHubUpdate READ checkingHubUpdate NOTIFY checkingHubUpdateChanged)
+    Q_PROPERTY(bool refreshingCatalog READ refreshingCatalog NOTIFY refreshingCatalogChanged)
+    Q_PROPERTY(bool installingHubUpdate READ installingHubUpdate NOTIFY installingHubUpdateChanged)
+    Q_PROPERTY(bool signingIn READ signingIn NOTIFY signingInChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    // One map per release: "releaseId", "productId", "name", "version", "channel".
+    Q_PROPERTY(QVariantList availableUpdates READ availableUpdateList NOTIFY availableUpdatesChanged)
+    Q_PROPERTY(
+        bool backgroundNeedsAttention READ backgroundNeedsAttention NOTIFY backgroundServiceStateChanged)
+    Q_PROPERTY(QString signInURL READ signInURLText NOTIFY signInURLChanged)
+    // By product identifier, while its installation runs: "step" ("downloading", "verifying",
+    // "installing"), "bytesDone", "bytesTotal" (numbers), "bytesPerSecond" and "fraction" (0...1).
+    Q_PROPERTY(QVariantMap installProgress READ installProgressMap NOTIFY installProgressChanged)
+    Q_PROPERTY(QString currentHubVersion READ currentHubVersionText CONSTANT)
+
+  public:
+    using Phase = app::Phase;
+
+    // A running installation as the window shows it.
+    struct InstallActivity {
+        PluginInstaller::Progress progress;
+        double bytesPerSecond = 0;
+        bool operator==(const InstallActivity&) const = default;
+    };
+
+    // Everything the model works with. Absent core objects make the operations that need them return
+    // at once, as when building them failed.
+    struct Services {
+        std::optional<APIClient> client;
+        std::unique_ptr<PluginInstaller> installer;
+        std::optional<SignedMetadataVerifier> verifier;
+        std::unique_ptr<HubUpdater> hubUpdater;
+        // A construction failure's message: the model starts in the blocked phase with it.
+        std::optional<std::string> constructionError;
+        std::string currentHubVersion = "0.0.0";
+        // Purchase links must be https URLs of exactly this host.
+        std::string storeHost = "store.halvexaudio.com";
+        BackgroundAgentStatusStore statusStore;
+        std::function<BackgroundServiceController::State()> ensureBackgroundServiceRegistered;
+        std::function<BackgroundServiceController::State()> backgroundServiceState;
+        // Opens a URL in the user's default browser; must not block for long.
+        std::function<void(const Url&)> openURL;
+        // The computer's human-readable name; empty when it has none.
+        std::function<std::string()> deviceName;
+        // Starts the finishing process of a prepared hub update and asks the application to quit;
+        // throws when the hand-off failed. Runs on the hub updater's worker; `stop` fires when the model
+        // is destroyed (the application is quitting).
+        std::function<void(const std::string& ticket, std::stop_token stop)> handOffHubUpdate;
+        std::shared_ptr<ReleaseArtworkStore> releaseArtwork;
+
+        // The application's services: the running bundle's configuration and version, the keychain,
+        // the standard folders, xdg-open, the host name, the autostart registration.
+        static Services forRunningBundle();
+    };
+
+    // The published state; used to show a fixed state (see the header comment).
+    struct Snapshot {
+        Phase phase;
+        std::optional<Catalog> catalog;
+        std::map<std::string, std::string> installedVersions;
+        std::map<std::string, std::string> installedChannels;
+        std::map<std::string, std::string> pendingVersions;
+        std::set<std::string> incompleteProducts;
+        bool updatingAll = false;
+        std::optional<std::string> noticeMessage;
+        std::optional<std::string> errorMessage;
+        BackgroundServiceController::State backgroundServiceState;
+        std::optional<BackgroundAgentStatus> backgroundStatus;
+        std::optional<HubRelease> hubRelease;
+        std::optional<std::string> hubUpdateMessage;
+        bool checkingHubUpdate = false;
+        bool refreshingCatalog = false;
+        bool installingHubUpdate = false;
+        bool signingIn = false;
+        std::optional<Url> signInURL;
+        std::map<std::string, InstallActivity> installProgress;
+        std::string currentHubVersion = "0.0.0";
+    };
+
+    explicit HubModel(QObject* parent = nullptr);
+    explicit HubModel(Services services, QObject* parent = nullptr);
+    explicit HubModel(const Snapshot& snapshot, QObject* parent = nullptr);
+    ~HubModel() override;
+
+    HubModel(const HubModel&) = delete;
+    HubModel& operator=(const HubModel&) = delete;
+
+    void restore(const Snapshot& snapshot);
+
+    // Published state for C++.
+    const Phase& phase() const { return phase_; }
+    // Null without a catalogue.
+    const Catalog* catalog() const { return catalog_.get(); }
+    bool hasCatalog() const { return catalog_ != nullptr; }
+    const std::map<std::string, std::string>& installedVersions() const { return installedVersions_; }
+    const std::map<std::string, std::string>& installedChannels() const { return installedChannels_; }
+    const std::map<std::string, std::string>& pendingVersions() const { return pendingVersions_; }
+    const std::set<std::string>& incompleteProducts() const { return incompleteProducts_; }
+    bool updatingAll() const { return updatingAll_; }
+    const std::optional<std::string>& noticeMessage() const { return noticeMessage_; }
+    const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+    const BackgroundServiceController::State& backgroundServiceState() const {
+        return backgroundServiceState_;
+    }
+    const std::optional<BackgroundAgentStatus>& backgroundStatus() const { return backgroundStatus_; }
+    const std::optional<HubRelease>& hubRelease() const { return hubRelease_; }
+    const std::optional<std::string>& hubUpdateMessage() const { return hubUpdateMessage_; }
+    bool checkingHubUpdate() const { return checkingHubUpdate_; }
+    bool refreshingCatalog() const { return refreshingCatalog_; }
+    bool installingHubUpdate() const { return installingHubUpdate_; }
+    bool signingIn() const { return signingIn_; }
+    const std::optional<Url>& signInURL() const { return signInURL_; }
+    const std::map<std::string, InstallActivity>& installProgress() const { return installProgress_; }
+    const std::string& currentHubVersion() const { return currentHubVersion_; }
+
+    // Computed.
+    bool busy() const;
+    bool backgroundNeedsAttention() const;
+    std::vector<Release> availableUpdates() const;
+    // The catalogue's installable release for the product; none without a catalogue.
+    std::optional<Release> release(const Product& product) const;
+
+    // Operations for C++: the coroutines behind the Q_INVOKABLEs.
+    QCoro::Task<> startAsync();
+    // Throws what the catalogue fetch or a 401 during the automatic updates threw.
+    QCoro::Task<> refreshAsync(bool autoUpdateInstalled);
+    QCoro::Task<> reloadInstallationStateAsync();
+    QCoro::Task<> refreshAllAsync();
+    QCoro::Task<> checkHubUpdateAsync();
+    QCoro::Task<> signInAsync();
+    QCoro::Task<> signOutAsync();
+    // Throws the installation's error (reported through errorMessage only when `reportErrors`).
+    QCoro::Task<PluginInstaller::InstallResult> performInstallAsync(
+        Release release, bool reportErrors, std::optional<bool> prepareWhileDAWRunning = std::nullopt);
+    QCoro::Task<> updateAllAsync();
+    QCoro::Task<> installHubUpdateAsync();
+    QCoro::Task<std::optional<std::string>> testArtworkAsync(Release release);
+    void purchase(const Product& product);
+    void purchaseAllAccess(const SubscriptionOffer& offer);
+
+    // Operations for QML (and C++ callers that do not wait).
+    Q_INVOKABLE void start();
+    Q_INVOKABLE void refresh(bool autoUpdateInstalled);
+    Q_INVOKABLE void reloadInstallationState();
+    Q_INVOKABLE void refreshAll();
+    Q_INVOKABLE void checkHubUpdate();
+    Q_INVOKABLE void signIn();
+    Q_INVOKABLE void signOut();
+    // "Open Browser Again": the running sign-in's address.
+    Q_INVOKABLE void openSignInURL();
+    Q_INVOKABLE void purchase(const QString& productID);
+    // The catalogue's subscription offer.
+    Q_INVOKABLE void purchaseAllAccess();
+    // The window's product action: the catalogue release with that identifier, reporting errors.
+    Q_INVOKABLE void performInstall(const QString& releaseID);
+    Q_INVOKABLE void updateAll();
+    Q_INVOKABLE void installHubUpdate();
+    // Answers through testArtworkLoaded (empty data when there is none).
+    Q_INVOKABLE void testArtwork(const QString& releaseID);
+    // Cancels the running plugin download: the partial file stays for the next attempt, nothing is
+    // installed, no message is shown. Does nothing once the download has finished.
+    Q_INVOKABLE void cancelInstall();
+    // The window's retry of the background service registration.
+    Q_INVOKABLE void ensureBackgroundService();
+
+  signals:
+    void phaseChanged();
+    void catalogChanged();
+    void installedVersionsChanged();
+    void installedChannelsChanged();
+    void pendingVersionsChanged();
+    void incompleteProductsChanged();
+    void updatingAllChanged();
+    void noticeMessageChanged();
+    void errorMessageChanged();
+    void backgroundServiceStateChanged();
+    void backgroundStatusChanged();
+    void hubReleaseChanged();
+    void hubUpdateMessageChanged();
+    void checkingHubUpdateChanged();
+    void refreshingCatalogChanged();
+    void installingHubUpdateChanged();
+    void signingInChanged();
+    void busyChanged();
+    void availableUpdatesChanged();
+    void signInURLChanged();
+    void installProgressChanged();
+    void testArtworkLoaded(const QString& releaseID, const QByteArray& image);
+
+  private:
+    // QML readers.
+    QVariantMap installedVersionsMap() const;
+    QVariantMap installedChannelsMap() const;
+    QVariantMap pendingVersionsMap() const;
+    QStringList incompleteProductList() const;
+    QString noticeMessageText() const;
+    QString errorMessageText() const;
+    QString backgroundServiceStateName() const;
+    QString backgroundServiceMessage() const;
+    QVariantMap backgroundStatusMap() const;
+    QString hubReleaseVersion() const;
+    QString hubReleaseNotes() const;
+    QString hubUpdateMessageText() const;
+    QVariantList availableUpdateList() const;
+    QString signInURLText() const;
+    QVariantMap installProgressMap() const;
+    QString currentHubVersionText() const { return QString::fromStdString(currentHubVersion_); }
+
+    // Setters: each emits its signal (and those of the computed values) only on a change.
+    void setPhase(Phase phase);
+    void setCatalog(std::shared_ptr<const Catalog> catalog);
+    void setInstalledVersions(std::map<std::string, std::string> versions);
+    void setInstalledChannels(std::map<std::string, std::string> channels);
+    void setPendingVersions(std::map<std::string, std::string> versions);
+    void setIncompleteProducts(std::set<std::string> products);
+    void setUpdatingAll(bool value);
+    void setNoticeMessage(std::optional<std::string> message);
+    void setErrorMessage(std::optional<std::string> message);
+    void setBackgroundServiceState(BackgroundServiceController::State state);
+    void setBackgroundStatus(std::optional<BackgroundAgentStatus> status);
+    void setHubRelease(std::optional<HubRelease> release);
+    void setHubUpdateMessage(std::optional<std::string> message);
+    void setCheckingHubUpdate(bool value);
+    void setRefreshingCatalog(bool value);
+    void setInstallingHubUpdate(bool value);
+    void setSigningIn(bool value);
+    void setSignInURL(std::optional<Url> url);
+    void setInstallProgress(std::map<std::string, InstallActivity> progress);
+    void publishComputed();
+
+    std::optional<Release> updateRelease(const Product& product) const;
+    void handle(std::exception_ptr error);
+    void launch(QCoro::Task<> task);
+    void openInBrowser(const Url& url);
+    QCoro::Task<> readStatusFile();
+    // The installation-state scan over `catalog` (with the pending updates finished first when asked).
+    QCoro::Task<> scanInstallationState(std::shared_ptr<const Catalog> catalog, bool finishPending);
+    const Product* product(const std::string& productID) const;
+    void showProgress(std::uint64_t installation, const std::string& productID, InstallActivity activity);
+
+    // The running plugin installation, so that the user can cancel its download.
+    std::optional<std::stop_source> installStop_;
+    std::uint64_t installations_ = 0;
+    bool userCancelledInstall_ = false;
+    bool scanning_ = false;
+
+    std::unique_ptr<ModelExecutor> executor_;
+    Services services_;
+    bool started_ = false;
+
+    Phase phase_;
+    std::shared_ptr<const Catalog> catalog_;
+    std::map<std::string, std::string> installedVersions_;
+    std::map<std::string, std::string> installedChannels_;
+    std::map<std::string, std::string> pendingVersions_;
+    std::set<std::string> incompleteProducts_;
+    bool updatingAll_ = false;
+    std::optional<std::string> noticeMessage_;
+    std::optional<std::string> errorMessage_;
+    BackgroundServiceController::State backgroundServiceState_;
+    std::optional<BackgroundAgentStatus> backgroundStatus_;
+    std::optional<HubRelease> hubRelease_;
+    std::optional<std::string> hubUpdateMessage_;
+    bool checkingHubUpdate_ = false;
+    bool refreshingCatalog_ = false;
+    bool installingHubUpdate_ = false;
+    bool signingIn_ = false;
+    std::optional<Url> signInURL_;
+    std::map<std::string, InstallActivity> installProgress_;
+    std::string currentHubVersion_ = "0.0.0";
+
+    // Last published computed values, so that their signals fire only on a change.
+    bool publishedBusy_ = false;
+    std::vector<std::string> publishedUpdates_;
+};
+
+}  // namespace halvex::app
