@@ -2,15 +2,14 @@
 
 #include "app/model/hub_model.h"
 
-#include <unicode/coll.h>
 #include <unicode/locid.h>
-#include <unicode/stsearch.h>
 #include <unicode/unistr.h>
 
 #include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "app/hub_update_restart.h"
@@ -72,17 +71,13 @@ bool isCancellation(std::exception_ptr error) {
     }
 }
 
-// Locale-aware, case-insensitive containment of "engine" (primary strength ignores case and accents).
+// Locale-aware, case-insensitive containment of "engine": both texts lower-cased by the user's locale's
+// rules.
 bool namesEngine(const std::string& name) {
-    UErrorCode status = U_ZERO_ERROR;
-    const auto text = icu::UnicodeString::fromUTF8(name);
-    const auto pattern = icu::UnicodeString::fromUTF8("engine");
-    icu::StringSearch search(pattern, text, icu::Locale::getDefault(), nullptr, status);
-    if (U_FAILURE(status)) return false;
-    search.getCollator()->setStrength(icu::Collator::PRIMARY);
-    search.reset();
-    const auto found = search.first(status);
-    return U_SUCCESS(status) && found != USEARCH_DONE;
+    const auto& locale = icu::Locale::getDefault();
+    auto text = icu::UnicodeString::fromUTF8(name);
+    auto word = icu::UnicodeString::fromUTF8("engine");
+    return text.toLower(locale).indexOf(word.toLower(locale)) >= 0;
 }
 
 // "A and B", or "your DAW" when no host remains after dropping the audio engines.
