@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "core/foundation/halvex_error.h"
+#include "core/service/content_range.h"
 #include "core/foundation/utf8.h"
 #include "core/service/network_error.h"
 #include "platform/file_io.h"
@@ -181,9 +182,8 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
             offset = 0;
         } else if (head.status == 206) {
             const auto range = head.header("Content-Range");
-            if (offset == 0 || !range || !range->starts_with("bytes " + std::to_string(offset) + "-")) {
-                throw HalvexError::invalidResponse();
-            }
+            const auto view = range ? std::optional<std::string_view>(*range) : std::nullopt;
+            if (!continuesAt(view, offset)) throw HalvexError::invalidResponse();
         } else if (head.status != 200) {
             throw serverError(head, {});
         }

@@ -57,10 +57,20 @@ PropertyValue convert(plist_t node, int depth) {
             plist_get_real_val(node, &value);
             return PropertyValue(value);
         }
-        case PLIST_STRING:
+        case PLIST_STRING: {
+            // Binary lists carry a length, so a string may hold NUL characters; the library's copying
+            // accessor asserts on those. No bundle text has one, and cutting it short would change its
+            // meaning, so such a list is refused.
+            std::uint64_t length = 0;
+            const char* value = plist_get_string_ptr(node, &length);
+            const std::string text(value != nullptr ? value : "", value != nullptr ? length : 0);
+            if (text.find('\0') != std::string::npos)
+                throw PropertyListError("The property list holds a text with a NUL character.");
+            return PropertyValue(text);
+        }
         case PLIST_KEY: {
             char* value = nullptr;
-            plist_get_string_val(node, &value);
+            plist_get_key_val(node, &value);
             std::unique_ptr<char, decltype(&std::free)> guard(value, &std::free);
             return PropertyValue(std::string(value != nullptr ? value : ""));
         }
@@ -94,6 +104,51 @@ PropertyValue convert(plist_t node, int depth) {
     }
 }
 
+std::uint64_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t index = 0; index < width; ++index)
+        value = (value << 8) | static_cast<unsigned char>(bytes[offset + index]);
+    return value;
+}
+
+// Whether a binary list holds a text object (key or string) with a NUL character. The library asserts when
+// it copies such a key, so these lists are refused before it builds a tree. Malformed tables are left for
+// the library to refuse.
+bool binaryListHasNulText(std::string_view bytes) {
+    constexpr std::size_t trailerBytes = 32;
+    if (!bytes.starts_with("bplist00") || bytes.size() < 8 + trailerBytes) return false;
+    const std::size_t trailer = bytes.size() - trailerBytes;
+    const std::size_t offsetWidth = static_cast<unsigned char>(bytes[trailer + 6]);
+    const std::uint64_t objects = bigEndian(bytes, trailer + 8, 8);
+    const std::uint64_t table = bigEndian(bytes, trailer + 24, 8);
+    if (offsetWidth < 1 || offsetWidth > 8 || table >= trailer || objects > (trailer - table) / offsetWidth)
+        return false;
+    for (std::uint64_t object = 0; object < objects; ++object) {
+        const std::uint64_t offset = bigEndian(bytes, table + object * offsetWidth, offsetWidth);
+        if (offset >= trailer) continue;
+        const auto marker = static_cast<unsigned char>(bytes[offset]);
+        const unsigned type = marker >> 4;
+        if (type != 0x5 && type != 0x6) continue;
+        std::uint64_t count = marker & 0x0F;
+        std::uint64_t start = offset + 1;
+        if (count == 0x0F) {
+            if (start >= trailer) continue;
+            const auto sizeMarker = static_cast<unsigned char>(bytes[start]);
+            const std::size_t width = std::size_t{1} << (sizeMarker & 0x0F);
+            if ((sizeMarker >> 4) != 0x1 || width > 8 || start + 1 + width > trailer) continue;
+            count = bigEndian(bytes, start + 1, width);
+            start += 1 + width;
+        }
+        const std::uint64_t unit = type == 0x6 ? 2 : 1;
+        if (count > (trailer - start) / unit) continue;
+        for (std::uint64_t index = 0; index < count; ++index) {
+            const auto text = bytes.substr(start + index * unit, unit);
+            if (text.find_first_not_of('\0') == std::string_view::npos) return true;
+        }
+    }
+    return false;
+}
+
 plist_t toPlist(const PropertyValue& value) {
     return std::visit(
         [](const auto& item) -> plist_t {
@@ -109,19 +164,25 @@ plist_t toPlist(const PropertyValue& value) {
             } else if constexpr (std::is_same_v<T, PropertyValue::Data>) {
                 return plist_new_data(reinterpret_cast<const char*>(item.data()), item.size());
             } else if constexpr (std::is_same_v<T, PropertyValue::Date>) {
+                // The library keeps dates as 32-bit seconds; other values (also read from hostile lists) do
+                // not fit.
+                if (!(item.secondsSinceReferenceDate > -2147483648.0 &&
+                      item.secondsSinceReferenceDate < 2147483647.0)) {
+                    throw PropertyListError("The date cannot be written to a property list.");
+                }
                 const auto seconds = static_cast<std::int32_t>(item.secondsSinceReferenceDate);
                 const auto micro =
                     static_cast<std::int32_t>((item.secondsSinceReferenceDate - seconds) * 1e6);
                 return plist_new_date(seconds, micro);
             } else if constexpr (std::is_same_v<T, PropertyValue::Array>) {
-                plist_t array = plist_new_array();
-                for (const auto& element : item) plist_array_append_item(array, toPlist(element));
-                return array;
+                PlistPtr array(plist_new_array());
+                for (const auto& element : item) plist_array_append_item(array.get(), toPlist(element));
+                return array.release();
             } else if constexpr (std::is_same_v<T, PropertyValue::Dictionary>) {
-                plist_t dictionary = plist_new_dict();
+                PlistPtr dictionary(plist_new_dict());
                 for (const auto& [key, element] : item)
-                    plist_dict_set_item(dictionary, key.c_str(), toPlist(element));
-                return dictionary;
+                    plist_dict_set_item(dictionary.get(), key.c_str(), toPlist(element));
+                return dictionary.release();
             } else {
                 throw PropertyListError("The value cannot be written to a property list.");
             }
@@ -147,6 +208,8 @@ std::optional<std::string> PropertyValue::stringMember(std::string_view key) con
 PropertyValue parsePropertyList(std::string_view bytes) {
     if (bytes.size() > maximumPropertyListBytes) throw PropertyListError("The property list is too large.");
     if (bytes.empty()) throw PropertyListError("The property list is empty.");
+    if (binaryListHasNulText(bytes))
+        throw PropertyListError("The property list holds a text with a NUL character.");
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     if (root == nullptr) throw PropertyListError("The property list could not be read.");
