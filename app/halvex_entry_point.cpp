@@ -6,6 +6,7 @@
 
 #include "app/background_agent_mode.h"
 #include "app/background_service_controller.h"
+#include "app/desktop_integration.h"
 #include "app/hub_update_restart.h"
 #include "app/process_mode.h"
 #include "core/foundation/halvex_configuration.h"
@@ -43,6 +44,7 @@ ModeRunners defaultModeRunners() {
         runBackgroundAgentMode,
         [] { BackgroundServiceController::forRunningBundle().replaceRegistration(); },
         windowPlaceholder,
+        [] { DesktopIntegration::forRunningBundle().integrate(); },
     };
 }
 
@@ -68,6 +70,15 @@ std::string errorLine(const std::exception& error) {
 
 int HalvexEntryPoint::run(const std::vector<std::string>& arguments, const ModeRunners& runners,
                           std::ostream& errors) {
+    const auto integrateDesktop = [&] {
+        if (!runners.integrateDesktop) return;
+        try {
+            runners.integrateDesktop();
+        } catch (const std::exception& error) {
+            // The hub works without its menu entry; the next start tries again.
+            errors << errorLine(error) << std::flush;
+        }
+    };
     try {
         return std::visit(Overloaded{
                               [&](const FinishHubUpdateMode& mode) {
@@ -75,10 +86,14 @@ int HalvexEntryPoint::run(const std::vector<std::string>& arguments, const ModeR
                               },
                               [&](const BackgroundAgentMode&) { return runners.backgroundAgent(); },
                               [&](const RegisterBackgroundAgentMode&) {
+                                  integrateDesktop();
                                   runners.replaceRegistration();
                                   return 0;
                               },
-                              [&](const WindowedMode&) { return runners.window(); },
+                              [&](const WindowedMode&) {
+                                  integrateDesktop();
+                                  return runners.window();
+                              },
                           },
                           chooseProcessMode(arguments));
     } catch (const std::exception& error) {

@@ -18,6 +18,9 @@ struct ModeRunners {
     std::function<int()> backgroundAgent;
     std::function<void()> replaceRegistration;
     std::function<int()> window;
+    // Puts the desktop entry and icon of an installed bundle in place; runs before the window and before
+    // the re-registration that follows every hub update. Its failure is reported and never stops the mode.
+    std::function<void()> integrateDesktop;
 };
 
 ModeRunners defaultModeRunners();

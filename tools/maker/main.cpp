@@ -1,5 +1,6 @@
 // halvex-maker: the maker's signing and packaging tools (keys, seals, tokens, releases, test executables).
 
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -28,6 +29,10 @@ Commands:
           [--download-url URL] [--audio-unit TYPE,SUBTYPE,MANUFACTURER] [--clap] [--no-vst3]
           [--audience A] BUNDLE...
       Zips the bundles into ZIP, signs the manifest, and prints the catalogue release JSON.
+  hub-release --keys DIR --out ZIP --version V --download-url URL [--release-id ID]
+          [--architectures a,b] [--minimum-os V] [--release-notes TEXT] BUNDLE
+      Zips the one hub bundle (sealed beforehand) into ZIP, signs its manifest, and prints the hub-release
+      record that the service announces at /v1/hub/latest.
   macho --out FILE --architectures a[,b] [--payload TEXT]
       Writes a Mach-O test executable: thin 64-bit for one architecture, universal for several.
   --help
@@ -111,6 +116,27 @@ int release(const Arguments& arguments) {
     return 0;
 }
 
+int hubRelease(const Arguments& arguments) {
+    const auto trust = maker::readTrustSet(arguments.required("keys"));
+    if (arguments.positional.size() != 1) throw std::invalid_argument("hub-release needs one bundle");
+    maker::ReleaseSpec spec;
+    spec.productID = "halvex-hub";
+    spec.bundleID = "com.halvex.hub";
+    spec.slug = "halvex-hub";
+    spec.name = "HALVEX HUB";
+    spec.version = arguments.required("version");
+    spec.releaseID = arguments.value("release-id", "hub_" + spec.version);
+    spec.architectures = split(arguments.value("architectures", "x86_64"), ',');
+    spec.minimumOS = arguments.value("minimum-os", "5.10");
+    spec.minimumHubVersion = "0.0.0";
+    spec.downloadURL = arguments.required("download-url");
+    spec.publishedAt = static_cast<std::int64_t>(std::time(nullptr));
+    spec.bundles = {arguments.positional[0]};
+    const auto packaged = maker::packageRelease(spec, arguments.required("out"), trust.service.privatePEM);
+    std::cout << maker::hubReleaseRecord(packaged, arguments.value("release-notes", "")).dump(2) << "\n";
+    return 0;
+}
+
 int run(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "--help";
     if (command == "--help" || command == "help") {
@@ -138,6 +164,7 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (command == "release") return release(parse(argc, argv, {"clap", "no-vst3"}));
+    if (command == "hub-release") return hubRelease(parse(argc, argv, {}));
     if (command == "macho") {
         const auto arguments = parse(argc, argv, {});
         std::vector<std::uint32_t> cpuTypes;

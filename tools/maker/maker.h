@@ -89,6 +89,10 @@ PackagedRelease packageRelease(const ReleaseSpec& spec, const std::filesystem::p
 PackagedRelease describeRelease(const ReleaseSpec& spec, const std::filesystem::path& archive,
                                 const std::string& servicePrivateKeyPEM);
 
+// The hub-release record the service announces for a packaged hub (productID "halvex-hub",
+// bundleID "com.halvex.hub"): the catalogue record's own fields plus the release notes.
+nlohmann::json hubReleaseRecord(const PackagedRelease& packaged, const std::string& releaseNotes);
+
 inline constexpr std::uint32_t cpuTypeARM64 = 0x0100000C;
 inline constexpr std::uint32_t cpuTypeX86_64 = 0x01000007;
 

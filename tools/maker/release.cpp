@@ -67,4 +67,13 @@ PackagedRelease packageRelease(const ReleaseSpec& spec, const std::filesystem::p
     return describeRelease(spec, archive, servicePrivateKeyPEM);
 }
 
+nlohmann::json hubReleaseRecord(const PackagedRelease& packaged, const std::string& releaseNotes) {
+    nlohmann::json record = {{"release_notes", releaseNotes}};
+    for (const auto* key : {"release_id", "version", "platform", "architectures", "minimum_os", "size_bytes",
+                            "sha256", "manifest", "download_url", "published_at"}) {
+        record[key] = packaged.release.at(key);
+    }
+    return record;
+}
+
 }  // namespace halvex::maker
