@@ -54,6 +54,12 @@ class ReleasePackage : public testing::Test {
                 result.standardOutput.substr(newline + 1, result.standardOutput.size() - newline - 2)};
     }
 
+    // A window may have started the agent; it must not race the one the test starts.
+    void stopAgent() const {
+        if (const auto agent = app::AgentLock::holder(data / "Halvex")) ::kill(*agent, SIGTERM);
+        EXPECT_TRUE(waitFor([&] { return !app::AgentLock::holder(data / "Halvex"); }, 30s));
+    }
+
     test::TemporaryDirectory folder;
     std::filesystem::path home = folder / "home";
     std::filesystem::path applications = home / "Applications";
@@ -66,19 +72,13 @@ class ReleasePackage : public testing::Test {
 TEST_F(ReleasePackage, TheDemoArchiveInstallsIntegratesAndUpdatesItself) {
     if (std::string(build::demoKeysFolder).empty()) GTEST_SKIP() << "this build trusts release keys";
 
-    const auto [archive, record] = package({});
+    const auto archive = package({}).first;
     const auto [nextArchive, nextRecord] = package({"--version", "9.0.0", "--release-notes", "Next."});
     ASSERT_FALSE(HasFailure());
     EXPECT_TRUE(archive.string().ends_with("-demo.zip")) << archive;
     EXPECT_NE(nextArchive.filename().string().find("HALVEX-HUB-9.0.0-linux-"), std::string::npos);
 
-    // The stand-in service announces the next release.
-    const auto served = folder / "service";
-    std::filesystem::create_directories(served / "files/hub");
-    std::filesystem::copy_file(nextRecord, served / "hub-latest.json");
-    std::filesystem::copy_file(nextArchive, served / "files/hub" / nextArchive.filename());
-    tools::StandInService service({.dataFolder = served});
-
+    tools::StandInService service;
     const auto runtime = folder / "run";
     std::filesystem::create_directories(runtime);
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
@@ -111,15 +111,22 @@ TEST_F(ReleasePackage, TheDemoArchiveInstallsIntegratesAndUpdatesItself) {
     const auto validation = test::runProcess({"desktop-file-validate", entry.string()});
     EXPECT_EQ(validation.exitStatus, 0) << validation.standardOutput;
 
-    // The agent installs the next release and ends; the new bundle's re-registration integrates it again.
+    // The service announces the next release; the agent installs it and ends, and the new bundle's
+    // re-registration integrates it again.
+    stopAgent();
+    auto announced = read(nextRecord);
+    const std::string marker = "{{BASE_URL}}";
+    announced.replace(announced.find(marker), marker.size(), service.baseURL());
+    service.setHubRelease(nlohmann::json::parse(announced));
+    service.addFileFromDisk("hub/" + nextArchive.filename().string(), nextArchive);
     std::filesystem::remove(entry);
     {
         test::ChildProcess agent({executable.string(), "--background-agent"}, environment);
         EXPECT_TRUE(waitFor([&] { return !agent.running(); }, 120s))
-            << read(data / "Halvex/background-status.json");
+            << platform::readFile(data / "Halvex/background-status.json", 4096);
     }
     EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(entry); }, 30s));
-    if (const auto agent = app::AgentLock::holder(data / "Halvex")) ::kill(*agent, SIGTERM);
+    stopAgent();
 
     EXPECT_EQ(
         platform::readPropertyList(bundle / "Contents/Info.plist").stringMember("CFBundleShortVersionString"),
