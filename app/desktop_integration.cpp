@@ -7,6 +7,7 @@
 #include "core/foundation/utf8.h"
 #include "platform/file_io.h"
 #include "platform/running_bundle.h"
+#include "platform/standard_folders.h"
 #include "platform/user_folders.h"
 
 namespace halvex::app {
@@ -94,7 +95,7 @@ bool isIconSizeFolder(const std::string& name) {
 
 DesktopIntegration DesktopIntegration::forBundle(const std::filesystem::path& bundle) {
     return DesktopIntegration(
-        {bundle, platform::homeDirectory() / "Applications", platform::userDataDirectory()});
+        {bundle, platform::standardFolders().applications, platform::userDataDirectory()});
 }
 
 DesktopIntegration DesktopIntegration::forRunningBundle() {
