@@ -62,8 +62,10 @@ BackgroundAgent::BackgroundAgent(Environment environment) : environment_(std::mo
         };
     }
     if (!environment_.reRegisterAfterUpdate) {
-        environment_.reRegisterAfterUpdate = [] {
-            BackgroundServiceController::forRunningBundle().reRegisterAfterUpdate();
+        // Resolved now: once the update has swapped the bundle, the running executable is the replaced copy
+        // under a hidden name, and re-registering from there would start nothing.
+        environment_.reRegisterAfterUpdate = [controller = BackgroundServiceController::forRunningBundle()] {
+            controller.reRegisterAfterUpdate();
         };
     }
     if (!environment_.hubVersion) {

@@ -78,7 +78,7 @@ TEST_F(ReleasePackage, TheDemoArchiveInstallsIntegratesAndUpdatesItself) {
     EXPECT_TRUE(archive.string().ends_with("-demo.zip")) << archive;
     EXPECT_NE(nextArchive.filename().string().find("HALVEX-HUB-9.0.0-linux-"), std::string::npos);
 
-    tools::StandInService service;
+    tools::StandInService service(tools::StandInService::Options{});
     const auto runtime = folder / "run";
     std::filesystem::create_directories(runtime);
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
