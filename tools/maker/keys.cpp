@@ -105,8 +105,12 @@ Identity makeCertificate(const CertificateOptions& options, const std::optional<
     } else {
         addExtension(cert.get(), issuerForName, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert.get(), issuerForName, NID_key_usage, "critical,digitalSignature");
-        addExtension(cert.get(), issuerForName, NID_ext_key_usage,
-                     options.codeSigning ? "codeSigning" : "emailProtection");
+        const char* usage = options.serverNames   ? "serverAuth"
+                            : options.codeSigning ? "codeSigning"
+                                                  : "emailProtection";
+        addExtension(cert.get(), issuerForName, NID_ext_key_usage, usage);
+        if (options.serverNames)
+            addExtension(cert.get(), issuerForName, NID_subject_alt_name, options.serverNames->c_str());
     }
     addExtension(cert.get(), issuerForName, NID_subject_key_identifier, "hash");
     require(X509_sign(cert.get(), signingKey.get(), EVP_sha256()) > 0, "signing");
@@ -133,6 +137,27 @@ void writeTrustSet(const TrustSet& trust, const std::filesystem::path& folder) {
     write("codesign-root-key.pem", trust.root.privateKeyPEM, 0600);
     write("codesign-leaf.pem", trust.leaf.certificatePEM, 0644);
     write("codesign-leaf-key.pem", trust.leaf.privateKeyPEM, 0600);
+}
+
+ServerTrust makeLoopbackServerTrust() {
+    ServerTrust trust;
+    trust.authority =
+        makeCertificate({.commonName = "HALVEX Demo Service Authority", .certificateAuthority = true});
+    trust.server = makeCertificate(
+        {.commonName = "127.0.0.1", .notAfterDays = 825, .serverNames = "IP:127.0.0.1,DNS:localhost"},
+        trust.authority);
+    return trust;
+}
+
+void writeServerTrust(const ServerTrust& trust, const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    const auto write = [&](const char* name, const std::string& text, mode_t mode) {
+        platform::writeFileAtomically(folder / name, text, mode);
+    };
+    write("tls-authority.pem", trust.authority.certificatePEM, 0644);
+    write("tls-authority-key.pem", trust.authority.privateKeyPEM, 0600);
+    write("tls-server.pem", trust.server.certificatePEM + trust.authority.certificatePEM, 0644);
+    write("tls-server-key.pem", trust.server.privateKeyPEM, 0600);
 }
 
 TrustSet readTrustSet(const std::filesystem::path& folder) {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/file_io.h"
+#include "tools/maker/demo_service_data.h"
 #include "tools/maker/maker.h"
 
 namespace {
@@ -20,6 +21,10 @@ Commands:
       A service P-256 key pair (service-private.pem, service-public.pem), a code-signing root
       (codesign-root.pem, codesign-root-key.pem) and a leaf with extended key usage codeSigning and
       OU = TEAMID (codesign-leaf.pem, codesign-leaf-key.pem).
+  tls --out DIR
+      A demo web-server authority (tls-authority.pem, tls-authority-key.pem) and a certificate for
+      127.0.0.1 and localhost issued by it (tls-server.pem with the chain, tls-server-key.pem), for a
+      stand-in service that a demo build reaches over https.
   seal BUNDLE --identifier ID --keys DIR
       Seals BUNDLE (Contents/_CodeSignature/seal.json and seal.p7s) with the leaf in DIR.
   token --manifest FILE --keys DIR
@@ -33,6 +38,11 @@ Commands:
           [--architectures a,b] [--minimum-os V] [--release-notes TEXT] BUNDLE
       Zips the one hub bundle (sealed beforehand) into ZIP, signs its manifest, and prints the hub-release
       record that the service announces at /v1/hub/latest.
+  demo --keys DIR --out DIR [--hub-bundle APP] [--hub-version V]
+      The demo service's data folder: twelve products with sealed releases in all three formats,
+      icons, test-build artwork, a subscription and an offer, and (with --hub-bundle) a newer hub
+      release made from the built bundle APP (version V, default: the bundle's minor version + 1).
+      Release records kept out of the catalogue go to DIR/extras/.
   macho --out FILE --architectures a[,b] [--payload TEXT]
       Writes a Mach-O test executable: thin 64-bit for one architecture, universal for several.
   --help
@@ -148,6 +158,11 @@ int run(int argc, char** argv) {
         maker::writeTrustSet(maker::makeTrustSet(arguments.required("team")), arguments.required("out"));
         return 0;
     }
+    if (command == "tls") {
+        const auto arguments = parse(argc, argv, {});
+        maker::writeServerTrust(maker::makeLoopbackServerTrust(), arguments.required("out"));
+        return 0;
+    }
     if (command == "seal") {
         const auto arguments = parse(argc, argv, {});
         if (arguments.positional.size() != 1) throw std::invalid_argument("seal needs one bundle");
@@ -165,6 +180,14 @@ int run(int argc, char** argv) {
     }
     if (command == "release") return release(parse(argc, argv, {"clap", "no-vst3"}));
     if (command == "hub-release") return hubRelease(parse(argc, argv, {}));
+    if (command == "demo") {
+        const auto arguments = parse(argc, argv, {});
+        maker::DemoServiceOptions options{.out = arguments.required("out")};
+        if (arguments.flag("hub-bundle")) options.hubBundle = arguments.required("hub-bundle");
+        if (arguments.flag("hub-version")) options.hubVersion = arguments.required("hub-version");
+        maker::writeDemoServiceData(maker::readTrustSet(arguments.required("keys")), options);
+        return 0;
+    }
     if (command == "macho") {
         const auto arguments = parse(argc, argv, {});
         std::vector<std::uint32_t> cpuTypes;

@@ -20,6 +20,9 @@ struct CertificateOptions {
     bool codeSigning = true;          // extended key usage codeSigning (leaves)
     std::int64_t notBeforeDays = -1;  // relative to now
     std::int64_t notAfterDays = 3650;
+    // A web-server leaf: its subject alternative names ("IP:127.0.0.1,DNS:localhost"); such a leaf gets
+    // extended key usage serverAuth instead.
+    std::optional<std::string> serverNames{};
 };
 
 struct Identity {
@@ -47,6 +50,16 @@ struct TrustSet {
 TrustSet makeTrustSet(const std::string& teamID);
 void writeTrustSet(const TrustSet& trust, const std::filesystem::path& folder);
 TrustSet readTrustSet(const std::filesystem::path& folder);
+
+// A demo web-server authority and a loopback (127.0.0.1, localhost) server certificate it issued, for a
+// stand-in service that speaks https to a demo build. Files: tls-authority.pem, tls-authority-key.pem,
+// tls-server.pem (leaf, then the authority) and tls-server-key.pem.
+struct ServerTrust {
+    Identity authority;
+    Identity server;
+};
+ServerTrust makeLoopbackServerTrust();
+void writeServerTrust(const ServerTrust& trust, const std::filesystem::path& folder);
 
 // Writes Contents/_CodeSignature/seal.json and seal.p7s for the bundle.
 void sealBundle(const std::filesystem::path& bundle, const std::string& identifier, const Identity& signer,

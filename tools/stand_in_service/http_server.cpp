@@ -3,7 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,22 +37,11 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// Reads more bytes into `buffer`; false on end of stream, error or a quiet peer.
-bool readMore(int fd, std::string& buffer) {
-    pollfd poller{fd, POLLIN, 0};
-    if (::poll(&poller, 1, readTimeoutMilliseconds) <= 0) return false;
-    char chunk[16 * 1024];
-    const ssize_t count = ::recv(fd, chunk, sizeof chunk, 0);
-    if (count <= 0) return false;
-    buffer.append(chunk, static_cast<std::size_t>(count));
-    return true;
-}
-
-bool readRequest(int fd, ServerRequest& request) {
+bool readRequest(Channel& channel, ServerRequest& request) {
     std::string buffer;
     std::size_t headerEnd;
     while ((headerEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
-        if (buffer.size() > maximumHeaderBytes || !readMore(fd, buffer)) return false;
+        if (buffer.size() > maximumHeaderBytes || !channel.readMore(buffer)) return false;
     }
     std::string head = buffer.substr(0, headerEnd);
     std::string rest = buffer.substr(headerEnd + 4);
@@ -85,10 +78,16 @@ bool readRequest(int fd, ServerRequest& request) {
     }
     if (contentLength > maximumBodyBytes) return false;
     while (rest.size() < contentLength) {
-        if (!readMore(fd, rest)) return false;
+        if (!channel.readMore(rest)) return false;
     }
     request.body = rest.substr(0, contentLength);
     return true;
+}
+
+std::string openSSLError() {
+    char text[256] = "unknown error";
+    if (const unsigned long code = ERR_get_error(); code != 0) ERR_error_string_n(code, text, sizeof text);
+    return text;
 }
 
 }  // namespace
@@ -98,21 +97,47 @@ std::string ServerRequest::header(const std::string& lowerCaseName) const {
     return found == headers.end() ? std::string() : found->second;
 }
 
-bool Connection::write(std::string_view bytes) {
+bool Channel::readMore(std::string& buffer) {
+    char chunk[16 * 1024];
+    if (ssl_ == nullptr || SSL_pending(ssl_) == 0) {
+        pollfd poller{fd_, POLLIN, 0};
+        if (::poll(&poller, 1, readTimeoutMilliseconds) <= 0) return false;
+    }
+    const ssize_t count =
+        ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : ::recv(fd_, chunk, sizeof chunk, 0);
+    if (count <= 0) return false;
+    buffer.append(chunk, static_cast<std::size_t>(count));
+    return true;
+}
+
+bool Channel::writeAll(std::string_view bytes) {
     while (!bytes.empty()) {
         if (stopping_) return false;
-        const ssize_t count = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const std::size_t piece = std::min<std::size_t>(bytes.size(), 1 << 20);
+        const ssize_t count = ssl_ != nullptr ? SSL_write(ssl_, bytes.data(), static_cast<int>(piece))
+                                              : ::send(fd_, bytes.data(), piece, MSG_NOSIGNAL);
+        if (count < 0 && ssl_ == nullptr && errno == EINTR) continue;
+        if (count <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(count));
     }
     return true;
 }
 
-bool Connection::writeFile(int fileFd, std::uint64_t offset, std::uint64_t length) {
+bool Channel::writeFile(int fileFd, std::uint64_t offset, std::uint64_t length) {
     off_t position = static_cast<off_t>(offset);
+    if (ssl_ != nullptr) {
+        std::string buffer(64 * 1024, '\0');
+        while (length > 0) {
+            const ssize_t count =
+                ::pread(fileFd, buffer.data(), std::min<std::uint64_t>(length, buffer.size()), position);
+            if (count < 0 && errno == EINTR) continue;
+            if (count <= 0 || !writeAll(std::string_view(buffer.data(), static_cast<std::size_t>(count))))
+                return false;
+            position += count;
+            length -= static_cast<std::uint64_t>(count);
+        }
+        return true;
+    }
     while (length > 0) {
         if (stopping_) return false;
         const ssize_t count = ::sendfile(fd_, fileFd, &position, std::min<std::uint64_t>(length, 1 << 20));
@@ -121,6 +146,14 @@ bool Connection::writeFile(int fileFd, std::uint64_t offset, std::uint64_t lengt
         length -= static_cast<std::uint64_t>(count);
     }
     return true;
+}
+
+bool Connection::write(std::string_view bytes) {
+    return channel_.writeAll(bytes);
+}
+
+bool Connection::writeFile(int fileFd, std::uint64_t offset, std::uint64_t length) {
+    return channel_.writeFile(fileFd, offset, length);
 }
 
 bool Connection::writeHead(int status, const std::vector<std::pair<std::string, std::string>>& headers,
@@ -148,9 +181,19 @@ HttpServer::HttpServer(Handler handler) : handler_(std::move(handler)) {}
 
 HttpServer::~HttpServer() {
     stop();
+    SSL_CTX_free(tls_);
 }
 
-void HttpServer::start(const std::string& host, std::uint16_t port) {
+void HttpServer::start(const std::string& host, std::uint16_t port, const std::optional<TlsIdentity>& tls) {
+    if (tls) {
+        tls_ = SSL_CTX_new(TLS_server_method());
+        if (tls_ == nullptr || SSL_CTX_use_certificate_chain_file(tls_, tls->certificateChain.c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(tls_, tls->privateKey.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_check_private_key(tls_) != 1) {
+            throw std::runtime_error("TLS identity " + tls->certificateChain.string() + ": " +
+                                     openSSLError());
+        }
+    }
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
     const int yes = 1;
@@ -215,14 +258,39 @@ void HttpServer::reapFinished() {
 }
 
 void HttpServer::serve(int fd) {
+    // A peer that vanishes makes the next write raise SIGPIPE in this thread (TLS writes cannot ask
+    // for MSG_NOSIGNAL); blocked here, it stays pending and is dropped with the thread.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    SSL* ssl = nullptr;
+    if (tls_ != nullptr) {
+        // The handshake reads and writes blocking; a silent peer must not hold the thread forever.
+        const timeval timeout{readTimeoutMilliseconds / 1000, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        ssl = SSL_new(tls_);
+        if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1) {
+            SSL_free(ssl);
+            ::close(fd);
+            return;
+        }
+    }
+    Channel channel(fd, ssl, stopping_);
     ServerRequest request;
-    if (readRequest(fd, request)) {
-        Connection connection(fd, stopping_);
+    if (readRequest(channel, request)) {
+        Connection connection(channel, stopping_);
         try {
             handler_(request, connection);
         } catch (const std::exception& error) {
             connection.respond(500, {{"Content-Type", "text/plain"}}, error.what());
         }
+    }
+    if (ssl != nullptr) {
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
     }
     ::shutdown(fd, SHUT_WR);
     ::close(fd);

@@ -54,25 +54,38 @@ class StandInService {
         std::string host = "127.0.0.1";
         std::uint16_t port = 0;
         // Optional folder: catalog.json, hub-latest.json, artwork/<release id>.png, files/<name>.
-        // "{{BASE_URL}}" in the JSON files stands for the service's own base URL.
+        // "{{BASE_URL}}" in the JSON files stands for the service's own base URL, "{{BROWSER_URL}}" for
+        // browserBaseURL() (store pages a browser opens). The folder is read
+        // again whenever catalog.json or hub-latest.json changes.
         std::optional<std::filesystem::path> dataFolder;
         std::int64_t authorizationLifetimeSeconds = 600;
         std::int64_t pollIntervalSeconds = 5;
         // Approve every authorization at once (for unattended demos).
         bool autoApprove = false;
+        // Serve https with this identity instead of plain http.
+        std::optional<TlsIdentity> tls{};
+        // With https: serve the pages a person's browser opens (sign-in, store) on a second, plain-http
+        // loopback port too, and point the sign-in addresses there, so that a browser which does not
+        // trust the demo authority shows them without a certificate warning.
+        bool plainBrowserPages = false;
+        // Paces downloads that need a credential (plugin releases) to this many bytes per second, so
+        // that a demo shows progress; 0 sends at full speed.
+        std::uint64_t downloadBytesPerSecond = 0;
     };
 
     explicit StandInService(Options options);
     ~StandInService();
 
     std::string baseURL() const;
+    // Where the browser pages are: the plain-http address when `plainBrowserPages`, else baseURL().
+    std::string browserBaseURL() const;
     std::uint16_t port() const { return server_.port(); }
 
     void setCatalog(nlohmann::json catalog);
     void setHubRelease(std::optional<nlohmann::json> release);
     void setArtwork(const std::string& releaseID, std::string png);
-    // Serves `content` at /files/<name> and returns its URL. Files under "hub/" need no credential;
-    // every other file needs a valid Bearer token.
+    // Serves `content` at /files/<name> and returns its URL. Files under "hub/" and "media/" (icons and
+    // other public images) need no credential; every other file needs a valid Bearer token.
     std::string addFile(const std::string& name, std::string content);
     std::string addFileFromDisk(const std::string& name, const std::filesystem::path& path);
 
@@ -90,9 +103,11 @@ class StandInService {
   private:
     struct PendingAuthorization {
         std::string userCode;
+        std::string deviceName;
         std::string publicKeyX963;
         std::chrono::steady_clock::time_point expiresAt;
         bool approved = false;
+        bool denied = false;
     };
     struct ServedFile {
         std::optional<std::string> content;
@@ -109,10 +124,16 @@ class StandInService {
                             const std::optional<Fault>& fault);
     void pollToken(const ServerRequest& request, Connection& connection, const std::optional<Fault>& fault);
     void browserPage(const ServerRequest& request, Connection& connection);
+    void browserDecision(const ServerRequest& request, Connection& connection);
+    // The live authorization with this user code (compared ignoring case), or absent.
+    std::optional<PendingAuthorization> findByUserCode(const std::string& userCode);
     void serveArtwork(const ServerRequest& request, Connection& connection,
                       const std::optional<Fault>& fault);
     void serveFile(const ServerRequest& request, Connection& connection, const std::optional<Fault>& fault);
     void loadDataFolder(const std::filesystem::path& folder);
+    // Reads the data folder again when its JSON files changed since the last read.
+    void reloadChangedDataFolder();
+    void storePage(const ServerRequest& request, Connection& connection);
     std::string substituted(const std::string& text) const;
 
     Options options_;
@@ -125,7 +146,10 @@ class StandInService {
     std::set<std::string> tokens_;
     std::map<std::string, std::deque<Fault>> faults_;
     std::vector<RecordedRequest> requests_;
+    std::mutex reloadMutex_;
+    std::string dataStamp_;
     HttpServer server_;
+    std::unique_ptr<HttpServer> browserServer_;
 };
 
 }  // namespace halvex::tools
