@@ -1,13 +1,21 @@
 #pragma once
 
-// The user's folders as the desktop conventions define them.
+// The user's folders as the desktop conventions define them. In a demo build every one of them lies below
+// the demo root instead, so that a demo touches nothing of the user's. Any thread.
 
 #include <filesystem>
+#include <optional>
 
 namespace halvex::platform {
 
-// $HOME, else the password database's home folder.
+// A demo build's root: $HVX_DEMO_ROOT when it is an absolute path, else the root the build was
+// configured with. Absent in every normal build, whatever the environment says.
+std::optional<std::filesystem::path> demoRoot();
+
+// $HOME, else the password database's home folder. In a demo build: <demo root>/home.
 std::filesystem::path homeDirectory();
+
+// Below: in a demo build the XDG variables are ignored and the fallbacks below the demo home apply.
 
 // The application-support root: $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
 std::filesystem::path userDataDirectory();

@@ -11,6 +11,14 @@
 #include <mutex>
 
 #include "core/service/network_error.h"
+#include "halvex/demo_build.h"
+
+#ifdef HALVEX_DEMO_BUILD
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include "halvex/trust_constants.h"
+#endif
 
 namespace halvex {
 
@@ -116,6 +124,20 @@ NetworkError::Kind kindOf(CURLcode code, long osErrno) {
     }
 }
 
+#ifdef HALVEX_DEMO_BUILD
+// A demo build also trusts the demo service's authority, beside the system's certificates.
+CURLcode trustDemoServiceAuthority(CURL*, void* context, void*) {
+    BIO* bio = BIO_new_mem_buf(build::demoServiceAuthorityPEM, -1);
+    X509* authority = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+    const bool added =
+        authority != nullptr &&
+        X509_STORE_add_cert(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context)), authority) == 1;
+    X509_free(authority);
+    BIO_free(bio);
+    return added ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+}
+#endif
+
 void configure(CURL* handle, const HttpRequest& request, curl_slist* headers, Exchange& exchange,
                char* errorBuffer) {
     curl_easy_setopt(handle, CURLOPT_URL, request.url.string().c_str());
@@ -125,6 +147,9 @@ void configure(CURL* handle, const HttpRequest& request, curl_slist* headers, Ex
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maximumRedirects);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+#ifdef HALVEX_DEMO_BUILD
+    curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, trustDemoServiceAuthority);
+#endif
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
 
     const long timeoutMilliseconds = static_cast<long>(request.timeout.count());

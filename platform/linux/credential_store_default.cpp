@@ -9,7 +9,8 @@ std::shared_ptr<CredentialStore> defaultCredentialStore() {
     static std::once_flag chosen;
     static std::shared_ptr<CredentialStore> store;
     std::call_once(chosen, [] {
-        store = secretServiceAvailable()
+        // A demo keeps its sign-in in its own folder, never in the user's keyring.
+        store = secretServiceAvailable() && !demoRoot()
                     ? makeSecretServiceCredentialStore()
                     : makeFileCredentialStore(standardFolders().installerData / "Keychain");
     });

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "halvex/demo_build.h"
+
 namespace halvex::platform {
 
 namespace {
@@ -14,13 +16,23 @@ namespace {
 // The base-directory convention says relative values are invalid and must be ignored.
 std::filesystem::path xdgDirectory(const char* variable, const char* fallbackBelowHome) {
     const char* value = std::getenv(variable);
-    if (value != nullptr && value[0] == '/') return value;
+    if (value != nullptr && value[0] == '/' && !demoRoot()) return value;
     return homeDirectory() / fallbackBelowHome;
 }
 
 }  // namespace
 
+std::optional<std::filesystem::path> demoRoot() {
+#ifdef HALVEX_DEMO_BUILD
+    if (const char* root = std::getenv("HVX_DEMO_ROOT"); root != nullptr && root[0] == '/') return root;
+    return std::filesystem::path(build::demoRoot);
+#else
+    return std::nullopt;
+#endif
+}
+
 std::filesystem::path homeDirectory() {
+    if (const auto root = demoRoot()) return *root / "home";
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
