@@ -31,6 +31,7 @@ BUNDLE = HOME / "Applications" / "HALVEX HUB.app"
 EXECUTABLE = BUNDLE / "Contents" / "MacOS" / "HalvexHub"
 DATA = HOME / ".local" / "share" / "Halvex"
 DEADLINE = float(os.environ.get("HVX_E2E_DEADLINE", "60"))
+SEARCH_PROMPT = "Search plugins by name, category or artist"
 USER_CODE = re.compile(r"[BCDFGHJKLMNPQRSTVWXZ]{4}-[BCDFGHJKLMNPQRSTVWXZ]{4}")
 
 
@@ -84,16 +85,17 @@ class Hub:
                 continue  # the tree changes while it is walked
 
     def find(self, role, name):
-        """The first showing node with `role` whose name equals `name` (a string) or matches it (a regex)."""
+        """The first showing node with `role` (any role for None) whose name or description equals `name` (a
+        string) or matches it (a regex)."""
         for node in self.nodes():
             try:
                 if role is not None and node.getRoleName() != role:
                     continue
                 if not node.getState().contains(pyatspi.STATE_SHOWING):
                     continue
-                label = node.name or ""
-                if (label == name) if isinstance(name, str) else name.search(label):
-                    return node
+                for label in (node.name or "", node.description or ""):
+                    if (label == name) if isinstance(name, str) else name.search(label):
+                        return node
             except Exception:
                 continue
         return None
@@ -159,6 +161,13 @@ class Walkthrough:
         return wait_for(f'{role or "anything"} showing "{name if isinstance(name, str) else name.pattern}"',
                         lambda: self.hub.find(role, name), deadline)
 
+    def search(self, text):
+        """Types `text` into the library's search field, so that the row wanted is on screen."""
+        field = wait_for("the search field", lambda: self.hub.find("text", SEARCH_PROMPT))
+        click(field)
+        pyatspi.Registry.generateKeyboardEvent(0, text, pyatspi.KEY_STRING)
+        wait_for(f'the search field to hold "{text}"', lambda: text in field_text(field))
+
     # 1. welcome → "Log In or Sign Up" → the activation code → the browser approves → the library.
     def sign_in(self):
         self.hub = Hub.start()
@@ -223,6 +232,7 @@ class Walkthrough:
             file.seek(-1, os.SEEK_CUR)
             file.write(bytes([byte[0] ^ 0x01]))
         before = plugin_folders()
+        self.search("Glacier")
         self.press("push button", "Install public 1.0.0")
         self.shows(None, re.compile("The downloaded update did not match its signed checksum."))
         self.screenshot("4-damaged")
@@ -280,6 +290,13 @@ class Walkthrough:
             print(f"step {number} ({name}): {time.monotonic() - begun:.1f} s", flush=True)
         print(f"walkthrough passed in {time.monotonic() - started:.1f} s; screenshots in {OUT}", flush=True)
         return 0
+
+
+def field_text(node):
+    try:
+        return node.queryText().getText(0, -1)
+    except Exception:
+        return ""
 
 
 def read(path):
