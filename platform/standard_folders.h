@@ -3,7 +3,8 @@
 // The folders the hub reads and writes, in one place: every folder the system writes (installer data,
 // caches, autostart entries, plugin folders, the managed VST3 folder, the Applications folder) is resolved
 // here, so that a test or a build that places them elsewhere changes one definition. The values are taken
-// from the environment at each call; any thread may call it.
+// from the environment at each call; any thread may call it. In the demo hub they all lie below the demo
+// root (user_folders.h), the shared VST3 folder at <demo root>/usr/local/lib/vst3.
 
 #include <filesystem>
 

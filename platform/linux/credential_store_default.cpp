@@ -2,6 +2,7 @@
 
 #include "platform/credential_store.h"
 #include "platform/standard_folders.h"
+#include "platform/user_folders.h"
 
 namespace halvex::platform {
 

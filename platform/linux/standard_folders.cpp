@@ -7,7 +7,9 @@ namespace halvex::platform {
 StandardFolders standardFolders() {
     const auto home = homeDirectory();
     const auto data = userDataDirectory();
-    const std::filesystem::path sharedVST3 = "/usr/local/lib/vst3";
+    // The demo hub keeps even the folder shared by all users below its root (user_folders.h).
+    const auto root = demoRoot();
+    const std::filesystem::path sharedVST3 = root ? *root / "usr/local/lib/vst3" : "/usr/local/lib/vst3";
     return {
         .installerData = data / "Halvex",
         .caches = userCacheDirectory() / "com.halvex.hub",
