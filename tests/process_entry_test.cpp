@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -78,12 +79,19 @@ TEST(HalvexEntryPoint, TheBuiltExecutableChoosesItsModes) {
     const std::string executable = HALVEX_HUB_EXECUTABLE;
     ASSERT_NE(executable.find("HALVEX HUB.app/Contents/MacOS/HalvexHub"), std::string::npos);
 
-    const auto window = test::runProcess({executable}, {{"HVX_API_BASE_URL", "http://127.0.0.1:1"}});
-    EXPECT_EQ(window.exitStatus, 0);
+    // The window mode names its service first; without a display it says why it cannot open.
+    const std::map<std::string, std::string> noDisplay{
+        {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
+    auto environment = noDisplay;
+    environment["HVX_API_BASE_URL"] = "http://127.0.0.1:1";
+    const auto window = test::runProcess({executable}, environment);
+    EXPECT_EQ(window.exitStatus, 1);
     EXPECT_NE(window.standardOutput.find("http://127.0.0.1:1/"), std::string::npos) << window.standardOutput;
+    EXPECT_EQ(window.standardError, "HALVEX HUB needs a desktop session to open its window.\n");
 
-    const auto badURL = test::runProcess({executable, "--Background-Agent"}, {{"HVX_API_BASE_URL", ""}});
-    EXPECT_EQ(badURL.exitStatus, 0);
+    environment["HVX_API_BASE_URL"] = "";
+    const auto badURL = test::runProcess({executable, "--Background-Agent"}, environment);
+    EXPECT_EQ(badURL.exitStatus, 1);
     EXPECT_NE(badURL.standardOutput.find("HALVEX HUB is missing its API URL."), std::string::npos);
 
     test::TemporaryDirectory data;

@@ -11,11 +11,18 @@
 #include "core/foundation/halvex_error.h"
 #include "core/library/plugin_format_support.h"
 #include "halvex/build_constants.h"
+#include "halvex/demo_build.h"
 #include "platform/process_environment.h"
 #include "ui/library_presenter.h"
 #include "ui/refresh_driver.h"
 #include "ui/window_services.h"
 #include "ui/window_setup.h"
+
+#ifdef HALVEX_DEMO_BUILD
+#include <QSslConfiguration>
+
+#include "halvex/trust_constants.h"
+#endif
 
 namespace halvex::ui {
 
@@ -33,15 +40,38 @@ void reportConfiguration() {
     }
 }
 
+// The demo hub loads artwork from the demo service, whose authority only the demo build trusts.
+void trustDemoAuthority() {
+#ifdef HALVEX_DEMO_BUILD
+    auto configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificates(QSslCertificate::fromData(build::demoServiceAuthorityPEM));
+    QSslConfiguration::setDefaultConfiguration(configuration);
+#endif
+}
+
+// Qt aborts when it cannot reach a display; say so in words instead.
+bool hasDisplay(const platform::Environment& environment) {
+    const auto set = [&](const char* name) {
+        const auto found = environment.find(name);
+        return found != environment.end() && !found->second.empty();
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
 }  // namespace
 
 int runHubWindow(int& argc, char** argv) {
     reportConfiguration();
+    if (!hasDisplay(platform::currentEnvironment())) {
+        std::cerr << "HALVEX HUB needs a desktop session to open its window." << std::endl;
+        return 1;
+    }
     QGuiApplication application(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("com.halvex.hub"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("HALVEX HUB"));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.halvex.hub"));
     prepareApplication();
+    trustDemoAuthority();
 
     app::HubModel model;
     auto& services = WindowServices::current();
@@ -62,7 +92,7 @@ int runHubWindow(int& argc, char** argv) {
     RefreshDriver refresh(&model);
     QQmlApplicationEngine engine;
     prepareEngine(engine, &model, &library);
-    engine.load(QUrl(QStringLiteral("qrc:/HalvexHub/qml/Main.qml")));
+    engine.load(QUrl(QStringLiteral("qrc:/HalvexHub/Main.qml")));
     if (engine.rootObjects().isEmpty()) return 1;
 
     // The model starts once the window is on screen; the periodic work begins with it.

@@ -234,7 +234,7 @@ QVariantMap LibraryPresenter::subscription() const {
                 {QStringLiteral("iconUrl"), text(offer.iconURL.string())}};
     }
     const auto& access = *state_.catalog->subscription;
-    const auto until = QDateTime::fromSecsSinceEpoch(access.accessUntil, QTimeZone::UTC).date();
+    const auto until = QDateTime::fromSecsSinceEpoch(access.accessUntil, Qt::UTC).date();
     return {{QStringLiteral("kind"), card == app::SubscriptionCard::paymentGrace ? QStringLiteral("grace")
                                                                                  : QStringLiteral("active")},
             {QStringLiteral("name"), text(access.name)},

@@ -54,7 +54,7 @@ struct Window {
     explicit Window(HubModel::Snapshot snapshot) : model(snapshot) {
         halvex::ui::WindowServices::current().hub = &model;
         halvex::ui::prepareEngine(engine, &model, &library);
-        engine.load(QUrl(QStringLiteral("qrc:/HalvexHub/qml/Main.qml")));
+        engine.load(QUrl(QStringLiteral("qrc:/HalvexHub/Main.qml")));
         window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
         window->resize(1120, 760);
         settle(500);

@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls.Basic
+import QtQuick.Controls
 
 // The hub's button: `prominent` fills it with the signal colour, `compact` makes it smaller; a disabled
 // button dims. `help` is shown as a tooltip and read as the accessible description.
@@ -41,7 +41,7 @@ Button {
         Text {
             text: control.text
             font: control.font
-            color: control.prominent ? HubTheme.onSignal : HubTheme.ink
+            color: control.prominent ? HubTheme.signalInk : HubTheme.ink
             textFormat: Text.PlainText
             anchors.verticalCenter: parent.verticalCenter
             Accessible.ignored: true
@@ -50,7 +50,7 @@ Button {
             visible: control.iconName.length > 0
             name: control.iconName
             size: control.compact ? 14 : 16
-            color: control.prominent ? HubTheme.onSignal : HubTheme.ink
+            color: control.prominent ? HubTheme.signalInk : HubTheme.ink
             anchors.verticalCenter: parent.verticalCenter
         }
     }

@@ -14,7 +14,7 @@ QtObject {
     readonly property color signal: "#4FD1C5"
     readonly property color warning: "#F2B450"
     readonly property color error: "#F27474"
-    readonly property color onSignal: "#06201D"
+    readonly property color signalInk: "#06201D"
 
     readonly property string titleFamily: "Roboto Condensed"
     readonly property string textFamily: "Inter"

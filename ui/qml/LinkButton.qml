@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls.Basic
+import QtQuick.Controls
 
 // A plain, underlined text button in the muted colour.
 AbstractButton {

@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls.Basic
+import QtQuick.Controls
 
 // The hub's one window: the welcome layout until a catalogue is loaded, then the library. Window-local
 // state only: the open overview; scope and search text live in `library`.

@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Controls.Basic
+import QtQuick.Controls
 import QtQuick.Layouts
 
 // NOVA ACCESS in the sidebar: the active subscription (pressing it shows the details), or the offer.

@@ -17,6 +17,8 @@
 
 namespace {
 
+using halvex::HubRelease;
+using halvex::Url;
 using halvex::app::BackgroundServiceController;
 using halvex::app::HubModel;
 using halvex::app::Phase;
@@ -143,7 +145,7 @@ int main(int argc, char** argv) {
 
     QQmlApplicationEngine engine;
     halvex::ui::prepareEngine(engine, &model, &library);
-    engine.load(QUrl(QStringLiteral("qrc:/HalvexHub/qml/Main.qml")));
+    engine.load(QUrl(QStringLiteral("qrc:/HalvexHub/Main.qml")));
     if (engine.rootObjects().isEmpty()) return 1;
     auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
     window->resize(1120, 760);
