@@ -259,6 +259,22 @@ TEST(SecondaryLink, AtMostOneLinkToTheOtherChannel) {
     EXPECT_EQ(back->helpText, "Replaces the installed test build with the public release");
 }
 
+TEST(InstallProgressText, SizeThenRateThenLaterSteps) {
+    using Step = PluginInstaller::Progress::Step;
+    const struct {
+        PluginInstaller::Progress progress;
+        double rate;
+        std::string text;
+    } cases[] = {
+        {{Step::downloading, 0, 0}, 0, "Preparing\u2026"},
+        {{Step::downloading, 21'400'000, 48'000'000}, 0, "21.4 of 48.0 MB"},
+        {{Step::downloading, 21'449'999, 48'000'000}, 6'160'000, "21.4 of 48.0 MB \u00b7 6.2 MB/s"},
+        {{Step::verifying, 48'000'000, 48'000'000}, 6e6, "Verifying\u2026"},
+        {{Step::installing, 48'000'000, 48'000'000}, 6e6, "Installing\u2026"},
+    };
+    for (const auto& item : cases) EXPECT_EQ(installProgressText(item.progress, item.rate), item.text);
+}
+
 TEST(LibraryList, HeadingsCountsAndEmptyMessagesByScope) {
     Catalog catalog;
     catalog.products = {product("owned", true, "purchase"), product("sub", true, "subscription"),

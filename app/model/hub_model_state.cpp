@@ -4,6 +4,7 @@
 
 #include "app/model/hub_model.h"
 #include "app/model/model_executor.h"
+#include "app/presentation/product_presentation.h"
 #include "core/foundation/semantic_version.h"
 
 namespace halvex::app {
@@ -331,7 +332,9 @@ QVariantMap HubModel::installProgressMap() const {
                                {QStringLiteral("bytesDone"), static_cast<double>(progress.bytesDone)},
                                {QStringLiteral("bytesTotal"), static_cast<double>(progress.bytesTotal)},
                                {QStringLiteral("bytesPerSecond"), activity.bytesPerSecond},
-                               {QStringLiteral("fraction"), std::clamp(fraction, 0.0, 1.0)}});
+                               {QStringLiteral("fraction"), std::clamp(fraction, 0.0, 1.0)},
+                               {QStringLiteral("text"),
+                                text(installProgressText(progress, activity.bytesPerSecond))}});
     }
     return map;
 }

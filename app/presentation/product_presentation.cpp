@@ -1,5 +1,6 @@
 #include "app/presentation/product_presentation.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "core/foundation/semantic_version.h"
@@ -157,6 +158,22 @@ std::optional<SecondaryLink> secondaryLink(const LibraryState& state, const Prod
         return SecondaryLink{"Use test " + testRelease->version, "", *testRelease};
     }
     return std::nullopt;
+}
+
+std::string installProgressText(const PluginInstaller::Progress& progress, double bytesPerSecond) {
+    using Step = PluginInstaller::Progress::Step;
+    if (progress.step == Step::verifying) return "Verifying\u2026";
+    if (progress.step == Step::installing) return "Installing\u2026";
+    if (progress.bytesTotal == 0) return "Preparing\u2026";
+    const auto megabytes = [](double bytes) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", bytes / 1e6);
+        return std::string(text);
+    };
+    auto text = megabytes(static_cast<double>(progress.bytesDone)) + " of " +
+                megabytes(static_cast<double>(progress.bytesTotal)) + " MB";
+    if (bytesPerSecond > 0) text += " \u00b7 " + megabytes(bytesPerSecond) + " MB/s";
+    return text;
 }
 
 }  // namespace halvex::app

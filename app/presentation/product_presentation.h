@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/presentation/library_state.h"
+#include "core/install/plugin_installer.h"
 
 namespace halvex::app {
 
@@ -59,5 +60,10 @@ struct SecondaryLink {
 // 3. "Use test V": a public product whose test release is newer than its public release (or there is no
 //    public release) and newer than what is installed, when the test release is not the primary.
 std::optional<SecondaryLink> secondaryLink(const LibraryState& state, const Product& product);
+
+// The line under an installing row's progress bar: "Preparing…" until the size is known, "21.4 of
+// 48.0 MB · 6.2 MB/s" while downloading (the rate once one is measured; decimal megabytes, as file
+// managers show them), then "Verifying…" and "Installing…".
+std::string installProgressText(const PluginInstaller::Progress& progress, double bytesPerSecond);
 
 }  // namespace halvex::app

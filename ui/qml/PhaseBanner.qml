@@ -8,8 +8,10 @@ HubPanel {
     border.color: Qt.rgba(0.95, 0.7, 0.31, 0.45)
     RowLayout {
         id: row
-        anchors.fill: parent
-        anchors.margins: 12
+        // Width from the panel, height from the wrapped text: filling both ways would loop.
+        x: 12
+        y: 12
+        width: parent.width - 24
         spacing: 10
         HubIcon { name: "wrench.and.screwdriver"; color: HubTheme.warning; Layout.alignment: Qt.AlignTop }
         ColumnLayout {

@@ -18,16 +18,8 @@ ColumnLayout {
     property var progress
     spacing: 4
 
-    function megabytes(bytes) { return (bytes / 1000000).toFixed(1) }
     readonly property bool hasProgress: progress !== undefined && progress !== null && progress.bytesTotal > 0
-    readonly property string progressText: {
-        if (!hasProgress) return "Preparing…"
-        if (progress.step === "verifying") return "Verifying…"
-        if (progress.step === "installing") return "Installing…"
-        var text = megabytes(progress.bytesDone) + " of " + megabytes(progress.bytesTotal) + " MB"
-        if (progress.bytesPerSecond > 0) text += " \u00b7 " + megabytes(progress.bytesPerSecond) + " MB/s"
-        return text
-    }
+    readonly property string progressText: progress ? progress.text : "Preparing\u2026"
 
     HubButton {
         visible: view.actionKind === "purchase"
@@ -76,7 +68,7 @@ ColumnLayout {
             ProgressBar {
                 id: bar
                 objectName: "installProgress"
-                Layout.preferredWidth: 170
+                Layout.preferredWidth: 200
                 from: 0
                 to: 1
                 value: view.hasProgress ? view.progress.fraction : 0
@@ -110,7 +102,8 @@ ColumnLayout {
                 color: HubTheme.muted
                 font.family: HubTheme.monoFamily
                 font.pixelSize: 11
-                Layout.preferredWidth: 170
+                wrapMode: Text.NoWrap
+                Layout.preferredWidth: 200
                 horizontalAlignment: Text.AlignRight
             }
         }

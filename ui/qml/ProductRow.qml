@@ -73,8 +73,8 @@ AbstractButton {
                     font.weight: Font.DemiBold
                     elide: Text.ElideRight
                     wrapMode: Text.NoWrap
-                    Layout.fillWidth: implicitWidth > parent.width - badge.width - 8
-                    Layout.maximumWidth: parent.width - (badge.visible ? badge.width + 8 : 0)
+                    // Its natural width, shrunk (elided) by the layout only when the row is narrow.
+                    Layout.minimumWidth: 40
                 }
                 Rectangle {
                     id: badge

@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
     HubModel model(fixtures::library());
     auto& services = halvex::ui::WindowServices::current();
     services.hub = &model;
-    services.interfaceImages = halvex::ui::interfaceImagesFolder();
+    // The tool runs beside the bundle, not inside it: read the images the build rendered into it.
+    services.interfaceImages = QStringLiteral(HALVEX_INTERFACE_IMAGES);
     fixtures::preloadIcons(fixtures::catalog());
     halvex::ui::LibraryPresenter library(&model);
     library.setHostRecommendation(
