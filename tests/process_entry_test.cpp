@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -106,6 +108,31 @@ TEST(HalvexEntryPoint, TheBuiltExecutableChoosesItsModes) {
     EXPECT_EQ(registration.exitStatus, 1);
     EXPECT_TRUE(registration.standardError.starts_with("HalvexCore.HalvexError 5: "))
         << registration.standardError;
+}
+
+// One window per user, through the real executable: a second start asks the open window to come forward
+// and ends at once, leaving the first running.
+TEST(HalvexEntryPoint, ASecondWindowStartRaisesTheOpenWindowAndEnds) {
+    test::TemporaryDirectory home;
+    const auto runtime = home / "runtime";
+    std::filesystem::create_directory(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    const std::map<std::string, std::string> session{{"HOME", home.path().string()},
+                                                     {"XDG_RUNTIME_DIR", runtime.string()},
+                                                     {"QT_QPA_PLATFORM", "offscreen"},
+                                                     {"HVX_API_BASE_URL", "http://127.0.0.1:1"}};
+    test::ChildProcess first({HALVEX_HUB_EXECUTABLE}, session);
+    const auto socket = runtime / "com.halvex.hub" / "window.socket";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(socket) && first.running() &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(std::filesystem::exists(socket));
+
+    const auto second = test::runProcess({HALVEX_HUB_EXECUTABLE}, session);
+    EXPECT_EQ(second.exitStatus, 0) << second.standardError;
+    EXPECT_TRUE(first.running());
 }
 
 }  // namespace
