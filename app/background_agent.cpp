@@ -173,7 +173,10 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
     }
 
     bool attention = hubMessage.has_value();
+    const auto holds = installer->holds();
     for (const auto& product : catalog->products) {
+        // The user keeps a held product at its version: no update, and nothing to retry.
+        if (holds.isHeld(product.productID)) continue;
         const auto installed = installer->installedVersion(product.bundleID);
         const auto channel = installer->installedChannel(product.bundleID, *verifier);
         const auto release = catalog->updateRelease(product, installed, channel);

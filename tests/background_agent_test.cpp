@@ -197,6 +197,24 @@ TEST_F(BackgroundAgentTest, UpdatesInstalledPluginsAndLeavesNewerOnesAlone) {
     EXPECT_EQ(service.requestsTo("/files/releases/borealis-4.zip").size(), 0u) << "never downgrade";
 }
 
+TEST_F(BackgroundAgentTest, AHeldProductIsNeitherUpdatedNorRetried) {
+    signIn();
+    const auto old = publish("aurora", {.version = "1.0.0"});
+    installDirectly(old);
+    const auto update = publish("aurora", {.version = "1.1.0"});
+    serveCatalog({productJSON("aurora")}, {old, update});
+    installer().holds().hold("prod_aurora", "1.0.0");
+
+    EXPECT_EQ(agent().runOnce(), 21600s);
+    EXPECT_EQ(status().message, BackgroundAgent::allCurrentMessage);
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.0.0");
+    EXPECT_TRUE(service.requestsTo("/files/releases/aurora-2.zip").empty());
+
+    installer().holds().release("prod_aurora");
+    agent().runOnce();
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.1.0");
+}
+
 TEST_F(BackgroundAgentTest, RunningHostsNewerHubsAndPendingUpdatesAskForARetryWithoutAnError) {
     signIn();
     const auto old = publish("aurora", {.version = "1.0.0"});

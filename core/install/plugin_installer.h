@@ -21,6 +21,7 @@
 #include "core/install/audio_application_monitor.h"
 #include "core/install/installed_bundle_index.h"
 #include "core/install/plugin_location.h"
+#include "core/install/product_holds.h"
 #include "core/service/catalog.h"
 #include "core/trust/signed_metadata_verifier.h"
 
@@ -120,6 +121,28 @@ class PluginInstaller {
     std::filesystem::path receiptURL(const std::string& bundleID) const;
     void archiveRollback(const std::filesystem::path& bundle, const std::string& bundleID) const;
 
+    // The rollback archive: what an installation replaced (or an uninstallation removed), and the record
+    // of the release it came from.
+    std::filesystem::path rollbackRecordURL(const std::string& bundleID) const;
+    // The release recorded for the rollback archive, unverified; absent without a readable record.
+    std::optional<Release> rollbackRelease(const std::string& bundleID) const;
+    // Records the current receipt as the description of the archive about to be written, or removes the
+    // record when no receipt describes the installed bundles.
+    void keepRollbackRecord(const std::string& bundleID) const;
+    // Puts the archived version back as one transaction, after proving it again against its signed record
+    // (seal, identity, architectures); the receipt then describes it, the product is held at its version,
+    // and the bundles it replaced become the rollback archive. Takes the update lock; refuses while an
+    // audio host runs (dawIsRunning) and without an archive (backgroundService).
+    Release revert(const Product& product, const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization);
+    // Removes every format's bundle and the receipt as one transaction, keeping them as the rollback
+    // archive; drops a pending update and the hold. Takes the update lock; refuses while an audio host
+    // runs (dawIsRunning) and when nothing is installed (backgroundService).
+    void uninstall(const Product& product);
+    // Holds an installed product at its installed version and returns that version; backgroundService
+    // when nothing of it is installed.
+    std::string hold(const Product& product);
+    ProductHolds holds() const;
+
     // Release verification.
     static void verify(const Release& release, const SignedMetadataVerifier& verifier);
     // Lower-case hex SHA-256 of a file, read in 1 MiB pieces.
@@ -155,6 +178,11 @@ class PluginInstaller {
                                   const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
                                   bool prepareWhileDAWRunning, const std::function<void()>& swapping = {});
     void ensureManagedDirectory(bool allowAuthorization) const;
+    // The receipt's text when it describes the installed bundles.
+    std::optional<std::string> currentReceiptRecord(const std::string& bundleID) const;
+    // The checks run on each bundle right after it was swapped in.
+    void verifyInstalledBundle(const std::filesystem::path& installed, const Release& release,
+                               const std::optional<std::filesystem::path>& vst3) const;
 
     HalvexConfiguration configuration_;
     Folders folders_;

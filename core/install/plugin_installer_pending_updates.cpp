@@ -99,6 +99,8 @@ std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetad
         const auto& release = update.release;
         // A release for a newer hub waits for the hub update; unreadable versions do not block it.
         if (SemanticVersion::isNewer(release.minimumHubVersion, hubVersion)) continue;
+        // A held product keeps its version; its staged update waits for the hold to be released.
+        if (holds().isHeld(release.productID)) continue;
         const auto current = installedVersion(release.bundleID);
         const bool obsolete = current && SemanticVersion::isNewer(*current, release.version) &&
                               update.previousVersion != current;

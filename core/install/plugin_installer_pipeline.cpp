@@ -112,10 +112,15 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
 
     const auto legacy = release.includesVST3() ? legacyInstalledBundle(release.bundleID) : std::nullopt;
     std::vector<BundleReplacement::Item> items;
+    // The first archived bundle also records which release the archive describes.
+    bool recordKept = false;
+    const auto archiveReplaced = [&](const std::filesystem::path& bundle, const std::string& bundleID) {
+        if (!std::exchange(recordKept, true)) keepRollbackRecord(release.bundleID);
+        archiveRollback(bundle, bundleID);
+    };
     if (vst3) {
         const auto installed = installedBundle(release.bundleID);
-        if (const auto previous = installed ? installed : legacy)
-            archiveRollback(*previous, release.bundleID);
+        if (const auto previous = installed ? installed : legacy) archiveReplaced(*previous, release.bundleID);
         if (folders_.usesManagedSystemDirectory) {
             ensureManagedDirectory(allowDirectoryAuthorization);
         } else {
@@ -128,8 +133,7 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
                                  const std::string& bundleID) {
         std::filesystem::create_directories(folder);
         const auto destination = installed.value_or(folder / candidate.filename());
-        if (std::filesystem::exists(std::filesystem::symlink_status(destination)))
-            archiveRollback(destination, bundleID);
+        if (std::filesystem::exists(std::filesystem::symlink_status(destination))) archiveReplaced(destination, bundleID);
         items.push_back({candidate, destination});
     };
     if (audioUnit) {

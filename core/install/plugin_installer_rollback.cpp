@@ -1,0 +1,296 @@
+// PluginInstaller: going back to the version kept in the rollback archive, and removing a product.
+//
+// The rollback archive of a plugin is one ZIP per bundle identifier (Rollback/<bundle id>.zip) plus a
+// record of the release those bundles came from (Rollback/<hex SHA-256 of the plugin id>.json). Revert
+// proves the archived bundles again against that signed record before swapping them in; the bundles it
+// replaces become the new rollback archive, which only takes the old one's place once the swap held.
+
+#include <sys/stat.h>
+
+#include "core/foundation/halvex_error.h"
+#include "core/install/bundle_removal.h"
+#include "core/install/bundle_replacement.h"
+#include "core/install/plugin_installer.h"
+#include "core/install/update_lock.h"
+#include "core/trust/bundle_architecture_verifier.h"
+#include "platform/file_io.h"
+#include "platform/sha256.h"
+#include "platform/zip_archive.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr std::size_t maximumRecordBytes = 1024 * 1024;
+
+HalvexError noEarlierVersion(const std::string& name) {
+    return HalvexError::backgroundService("No earlier version of " + name + " is kept on this computer.");
+}
+
+// Identifiers become file names below Rollback; anything that could leave the folder is refused.
+void requireFileNameSafe(const std::string& bundleID) {
+    const bool safe = !bundleID.empty() && bundleID.front() != '.' && bundleID.size() <= 255 &&
+                      bundleID.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                 "0123456789.-_") == std::string::npos;
+    if (!safe) throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
+}
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+bool itemExists(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+// A hidden folder that is removed on every way out.
+class WorkFolder {
+  public:
+    explicit WorkFolder(const std::filesystem::path& parent) : path_(parent / ("." + platform::randomUUID())) {
+        platform::createDirectories(parent, 0700);
+        if (::mkdir(path_.c_str(), 0700) != 0) platform::throwErrno("create folder " + path_.string());
+    }
+    ~WorkFolder() { removeQuietly(path_); }
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The next rollback archive, built beside the current one and put in its place by commit().
+class RollbackWork {
+  public:
+    RollbackWork(std::filesystem::path rollbackFolder, std::filesystem::path recordFile)
+        : folder_(std::move(rollbackFolder)), recordFile_(std::move(recordFile)), work_(folder_) {}
+
+    void archive(const std::filesystem::path& bundle, const std::string& bundleID) {
+        requireFileNameSafe(bundleID);
+        try {
+            platform::createZip({bundle}, work_.path() / (bundleID + ".zip"));
+        } catch (const platform::ArchiveError& error) {
+            throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
+        }
+        archived_.push_back(bundleID);
+    }
+
+    void keepRecord(std::optional<std::string> record) { record_ = std::move(record); }
+
+    void commit() {
+        for (const auto& bundleID : archived_) {
+            std::filesystem::rename(work_.path() / (bundleID + ".zip"), folder_ / (bundleID + ".zip"));
+        }
+        // Without a record nothing may pair the new ZIPs with an older release's description.
+        if (record_) {
+            platform::writeFileAtomically(recordFile_, *record_, 0600);
+        } else {
+            std::filesystem::remove(recordFile_);
+        }
+        platform::fsyncDirectory(folder_);
+    }
+
+  private:
+    std::filesystem::path folder_;
+    std::filesystem::path recordFile_;
+    WorkFolder work_;
+    std::vector<std::string> archived_;
+    std::optional<std::string> record_;
+};
+
+// The one bundle of a format in an expanded archive, or none; any other count is `mismatch`.
+std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& folder,
+                                                const std::string& extension, bool expected,
+                                                const char* mismatch) {
+    const auto bundles = itemExists(folder) ? PluginInstaller::pluginBundles(folder, extension)
+                                            : std::vector<std::filesystem::path>{};
+    if (bundles.size() != (expected ? 1u : 0u)) throw HalvexError::invalidPackage(mismatch);
+    if (bundles.empty()) return std::nullopt;
+    return bundles.front();
+}
+
+}  // namespace
+
+std::filesystem::path PluginInstaller::rollbackRecordURL(const std::string& bundleID) const {
+    return folders_.applicationSupport / "Rollback" / (platform::sha256Hex(bundleID) + ".json");
+}
+
+std::optional<Release> PluginInstaller::rollbackRelease(const std::string& bundleID) const {
+    try {
+        auto record =
+            json::decodeRecord<Release>(platform::readFile(rollbackRecordURL(bundleID), maximumRecordBytes));
+        if (record.bundleID != bundleID) return std::nullopt;
+        return record;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> PluginInstaller::currentReceiptRecord(const std::string& bundleID) const {
+    try {
+        auto text = platform::readFile(receiptURL(bundleID), maximumRecordBytes);
+        const auto receipt = json::decodeRecord<Release>(text);
+        // Only a receipt that describes the bundles about to be archived may describe the archive.
+        if (receipt.bundleID != bundleID || installedVersion(bundleID) != receipt.version) return std::nullopt;
+        return text;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void PluginInstaller::keepRollbackRecord(const std::string& bundleID) const {
+    const auto folder = folders_.applicationSupport / "Rollback";
+    std::filesystem::create_directories(folder);
+    if (const auto record = currentReceiptRecord(bundleID)) {
+        platform::writeFileAtomically(rollbackRecordURL(bundleID), *record, 0600);
+    } else {
+        std::filesystem::remove(rollbackRecordURL(bundleID));
+    }
+}
+
+std::string PluginInstaller::hold(const Product& product) {
+    const auto version = installedVersion(product.bundleID);
+    if (!version) throw HalvexError::backgroundService(product.name + " is not installed.");
+    holds().hold(product.productID, *version);
+    return *version;
+}
+
+ProductHolds PluginInstaller::holds() const {
+    return ProductHolds(folders_.applicationSupport);
+}
+
+void PluginInstaller::verifyInstalledBundle(const std::filesystem::path& installed, const Release& release,
+                                            const std::optional<std::filesystem::path>& vst3) const {
+    if (installed.extension() == ".clap" && release.clap) {
+        verifyClap(installed, *release.clap, release, vst3);
+    } else if (installed.extension() == ".component" && release.audioUnit) {
+        verifyAudioUnit(installed, *release.audioUnit, release, vst3);
+    } else {
+        if (!vst3IdentityMatches(installed, release)) {
+            throw HalvexError::invalidPackage("The installed plugin identity or version could not be verified.");
+        }
+        verifyCodeSignature(installed, release.bundleID);
+        BundleArchitectureVerifier::verify(installed, release.architectures);
+    }
+}
+
+Release PluginInstaller::revert(const Product& product, const SignedMetadataVerifier& verifier,
+                                bool allowDirectoryAuthorization) {
+    const UpdateLock lock(folders_.applicationSupport);
+    if (auto hosts = runningAudioApplications(); !hosts.empty()) throw HalvexError::dawIsRunning(std::move(hosts));
+
+    const auto record = rollbackRelease(product.bundleID);
+    if (!record || record->productID != product.productID) throw noEarlierVersion(product.name);
+    verify(*record, verifier);
+    if (installedVersion(record->bundleID) == record->version && isComplete(*record))
+        throw noEarlierVersion(product.name);
+
+    // The archived bundles are proven exactly as a downloaded release's bundles are.
+    const auto rollbackFolder = folders_.applicationSupport / "Rollback";
+    const WorkFolder staging(folders_.applicationSupport / "Staging");
+    const auto expand = [&](const std::string& bundleID, const char* format) {
+        requireFileNameSafe(bundleID);
+        const auto zip = rollbackFolder / (bundleID + ".zip");
+        if (!itemExists(zip)) throw noEarlierVersion(product.name);
+        const auto destination = staging.path() / format;
+        std::filesystem::create_directory(destination);
+        expandArchive(zip, destination);
+    };
+    if (record->includesVST3()) expand(record->bundleID, "vst3");
+    if (record->audioUnit) expand(record->audioUnit->bundleID, "component");
+    if (record->clap) expand(record->clap->bundleID, "clap");
+
+    const auto vst3 = onlyBundle(staging.path() / "vst3", "vst3", record->includesVST3(),
+                                 "The VST3 format does not match the signed release.");
+    if (vst3 && !vst3IdentityMatches(*vst3, *record)) {
+        throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
+    }
+    const auto audioUnit = onlyBundle(staging.path() / "component", "component", record->audioUnit.has_value(),
+                                      "The Audio Unit format does not match the signed release.");
+    const auto clap = onlyBundle(staging.path() / "clap", "clap", record->clap.has_value(),
+                                 "The CLAP format does not match the signed release.");
+    if (vst3) {
+        verifyCodeSignature(*vst3, record->bundleID);
+        BundleArchitectureVerifier::verify(*vst3, record->architectures);
+    }
+    if (audioUnit) verifyAudioUnit(*audioUnit, *record->audioUnit, *record, vst3);
+    if (clap) verifyClap(*clap, *record->clap, *record, vst3);
+
+    // What is installed now becomes the next rollback archive; formats the old release lacks are removed.
+    RollbackWork next(rollbackFolder, rollbackRecordURL(record->bundleID));
+    next.keepRecord(currentReceiptRecord(record->bundleID));
+    std::vector<BundleReplacement::Item> items;
+    std::vector<std::filesystem::path> extras;
+    const auto place = [&](const std::optional<std::filesystem::path>& candidate,
+                           const std::optional<std::filesystem::path>& installed, const std::filesystem::path& folder,
+                           const std::string& bundleID) {
+        if (installed) next.archive(*installed, bundleID);
+        if (!candidate) {
+            if (installed) extras.push_back(*installed);
+            return;
+        }
+        std::filesystem::create_directories(folder);
+        items.push_back({*candidate, installed.value_or(folder / candidate->filename())});
+    };
+    if (vst3 && folders_.usesManagedSystemDirectory) ensureManagedDirectory(allowDirectoryAuthorization);
+    place(vst3, installedBundle(record->bundleID), folders_.pluginDirectory, record->bundleID);
+    place(audioUnit, installedAudioUnit(record->bundleID + ".au"), folders_.audioUnitDirectory,
+          record->bundleID + ".au");
+    place(clap, installedClap(record->bundleID + ".clap"), folders_.clapDirectory, record->bundleID + ".clap");
+
+    if (auto hosts = runningAudioApplications(); !hosts.empty()) throw HalvexError::dawIsRunning(std::move(hosts));
+
+    platform::createDirectories(folders_.applicationSupport / "InstalledReleases", 0700);
+    const auto receipt = record->encode().dump();
+    const auto installedVST3 = vst3 ? std::optional(items.front().destination) : std::nullopt;
+    BundleRemoval removal(extras);
+    BundleReplacement::install(items, [&](std::size_t index, const std::filesystem::path& installed) {
+        verifyInstalledBundle(installed, *record, installedVST3);
+        if (index + 1 == items.size())
+            platform::writeFileAtomically(receiptURL(record->bundleID), receipt, 0600);
+    });
+    removal.commit();
+    try {
+        next.commit();
+    } catch (const std::exception&) {
+        // The old version is in place; only the archive of the version it replaced could not be kept.
+    }
+    removeQuietly(pendingDirectory(*record));
+    holds().hold(record->productID, record->version);
+    return *record;
+}
+
+void PluginInstaller::uninstall(const Product& product) {
+    const UpdateLock lock(folders_.applicationSupport);
+    if (auto hosts = runningAudioApplications(); !hosts.empty()) throw HalvexError::dawIsRunning(std::move(hosts));
+
+    std::vector<std::pair<std::filesystem::path, std::string>> bundles;
+    const auto collect = [&](const std::optional<std::filesystem::path>& bundle, const std::string& bundleID) {
+        if (bundle) bundles.emplace_back(*bundle, bundleID);
+    };
+    const auto vst3 = installedBundle(product.bundleID);
+    collect(vst3 ? vst3 : legacyInstalledBundle(product.bundleID), product.bundleID);
+    collect(installedAudioUnit(product.bundleID + ".au"), product.bundleID + ".au");
+    collect(installedClap(product.bundleID + ".clap"), product.bundleID + ".clap");
+    if (bundles.empty()) throw HalvexError::backgroundService(product.name + " is not installed.");
+
+    RollbackWork next(folders_.applicationSupport / "Rollback", rollbackRecordURL(product.bundleID));
+    next.keepRecord(currentReceiptRecord(product.bundleID));
+    std::vector<std::filesystem::path> removed;
+    for (const auto& [bundle, bundleID] : bundles) {
+        next.archive(bundle, bundleID);
+        removed.push_back(bundle);
+    }
+    if (itemExists(receiptURL(product.bundleID))) removed.push_back(receiptURL(product.bundleID));
+
+    BundleRemoval removal(removed);
+    next.commit();
+    removal.commit();
+    removeQuietly(folders_.applicationSupport / "PendingUpdates" / platform::sha256Hex(product.productID));
+    holds().release(product.productID);
+}
+
+}  // namespace halvex

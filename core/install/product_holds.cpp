@@ -1,0 +1,76 @@
+#include "core/install/product_holds.h"
+
+#include <nlohmann/json.hpp>
+
+#include "core/foundation/json_decoding.h"
+#include "platform/file_io.h"
+#include "platform/sha256.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr std::size_t maximumHoldBytes = 64 * 1024;
+
+struct HoldRecord {
+    std::string productID;
+    std::string version;
+
+    static HoldRecord decode(const json::JSONObject& object) {
+        return {object.required<std::string>("product_id"), object.required<std::string>("version")};
+    }
+};
+
+std::optional<HoldRecord> readRecord(const std::filesystem::path& file) {
+    try {
+        return json::decodeRecord<HoldRecord>(platform::readFile(file, maximumHoldBytes));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+ProductHolds::ProductHolds(std::filesystem::path applicationSupport)
+    : folder_(std::move(applicationSupport) / "Holds") {}
+
+std::filesystem::path ProductHolds::file(const std::string& productID) const {
+    return folder_ / (platform::sha256Hex(productID) + ".json");
+}
+
+void ProductHolds::hold(const std::string& productID, const std::string& version) const {
+    platform::createDirectories(folder_, 0700);
+    const nlohmann::json record = {{"product_id", productID}, {"version", version}};
+    platform::writeFileAtomically(file(productID), record.dump(), 0600);
+}
+
+void ProductHolds::release(const std::string& productID) const {
+    std::filesystem::remove(file(productID));
+}
+
+bool ProductHolds::isHeld(const std::string& productID) const {
+    std::error_code error;
+    const bool exists = std::filesystem::exists(std::filesystem::symlink_status(file(productID), error));
+    // A hold that cannot be looked at counts as a hold: skipping an update is the safe side.
+    return exists || (error && error != std::errc::no_such_file_or_directory);
+}
+
+std::optional<std::string> ProductHolds::heldVersion(const std::string& productID) const {
+    const auto record = readRecord(file(productID));
+    if (!record || record->productID != productID) return std::nullopt;
+    return record->version;
+}
+
+std::map<std::string, std::string> ProductHolds::all() const {
+    std::map<std::string, std::string> holds;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
+        if (entry.path().filename().string().starts_with(".")) continue;
+        const auto record = readRecord(entry.path());
+        // A record filed under another product's name is not that product's hold.
+        if (record && entry.path() == file(record->productID)) holds[record->productID] = record->version;
+    }
+    return holds;
+}
+
+}  // namespace halvex

@@ -1,0 +1,197 @@
+// HalvexCtl: the read-only commands, status and list, as text for people and as JSON for scripts.
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <set>
+
+#include "app/background_agent_status.h"
+#include "app/background_service_controller.h"
+#include "core/foundation/semantic_version.h"
+#include "core/hub_update/hub_updater.h"
+#include "core/library/library_search.h"
+#include "ctl/halvex_ctl.h"
+
+namespace halvex::ctl {
+
+namespace {
+
+using JSON = nlohmann::json;
+
+// Status records count seconds from 2001-01-01 00:00:00 UTC.
+constexpr double referenceDateOffset = 978307200;
+
+std::string isoTime(double checkedAt) {
+    const auto seconds = static_cast<std::time_t>(checkedAt + referenceDateOffset);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+JSON optionalJSON(const std::optional<std::string>& value) {
+    return value ? JSON(*value) : JSON(nullptr);
+}
+
+const char* stateName(app::BackgroundServiceController::State::Kind kind) {
+    switch (kind) {
+    case app::BackgroundServiceController::State::Kind::active:
+        return "active";
+    case app::BackgroundServiceController::State::Kind::requiresApproval:
+        return "requires_approval";
+    case app::BackgroundServiceController::State::Kind::unavailable:
+        return "unavailable";
+    }
+    return "unavailable";
+}
+
+std::string orNone(const JSON& value) {
+    return value.is_null() ? std::string("-") : value.get<std::string>();
+}
+
+}  // namespace
+
+ExitCode HalvexCtl::status(const CtlCommand& command) {
+    auto& current = session();
+    JSON report = {{"schema", 1}};
+    const bool signedIn = current.client.hasCredential();
+    report["signed_in"] = signedIn;
+
+    JSON hub = {{"version", current.hubVersion}, {"newer_version", nullptr}, {"check_error", nullptr}};
+    try {
+        HubUpdater updater(current.configuration, current.client,
+                           SignedMetadataVerifier::fromPEM(current.configuration.releasePublicKeyPEM),
+                           HubUpdater::Options{});
+        if (const auto newer = updater.availableRelease(stop_)) hub["newer_version"] = newer->version;
+    } catch (const HalvexError& error) {
+        hub["check_error"] = error.errorDescription();
+    } catch (const std::exception& error) {
+        hub["check_error"] = error.what();
+    }
+    report["hub"] = hub;
+
+    const auto state = app::BackgroundServiceController::forRunningBundle().currentState();
+    JSON agent = {{"state", stateName(state.kind)},
+                  {"message", state.message.empty() ? JSON(nullptr) : JSON(state.message)},
+                  {"last_report", nullptr}};
+    if (const auto last = app::BackgroundAgentStatusStore(current.installer.folders().applicationSupport).read()) {
+        agent["last_report"] = {
+            {"checked_at", isoTime(last->checkedAt)}, {"message", last->message}, {"error", optionalJSON(last->error)}};
+    }
+    report["agent"] = agent;
+
+    JSON products = JSON::array();
+    if (signedIn) {
+        std::map<std::string, std::string> pending;
+        try {
+            pending = current.installer.pendingVersions(current.verifier);
+        } catch (const std::exception&) {
+            // An unreadable pending folder shows as nothing staged; the agent's report names the problem.
+        }
+        const auto holds = current.installer.holds();
+        for (const auto& product : catalog().products) {
+            const auto installed = current.installer.installedVersion(product.bundleID);
+            const bool held = holds.isHeld(product.productID);
+            const auto staged = pending.find(product.productID);
+            if (!installed && !held && staged == pending.end()) continue;
+            const auto channel = current.installer.installedChannel(product.bundleID, current.verifier);
+            const auto update = catalog().updateRelease(product, installed, channel);
+            const bool complete = !installed || !update || update->version != *installed ||
+                                  current.installer.isComplete(*update);
+            const auto available = staged == pending.end() ? availableUpdate(product) : std::nullopt;
+            products.push_back({{"product_id", product.productID},
+                                {"name", product.name},
+                                {"installed_version", optionalJSON(installed)},
+                                {"channel", optionalJSON(channel)},
+                                {"pending_version", staged == pending.end() ? JSON(nullptr) : JSON(staged->second)},
+                                {"available_update", available ? JSON(available->version) : JSON(nullptr)},
+                                {"held", held},
+                                {"held_version", optionalJSON(holds.heldVersion(product.productID))},
+                                {"complete", complete}});
+        }
+    }
+    report["products"] = products;
+
+    if (command.json) {
+        output_.out << report.dump(2) << "\n";
+        return ExitCode::done;
+    }
+    auto& out = output_.out;
+    out << (signedIn ? "Signed in." : "Not signed in (halvexctl sign-in).") << "\n";
+    out << "HALVEX HUB " << current.hubVersion;
+    if (!hub["newer_version"].is_null()) out << " (" << hub["newer_version"].get<std::string>() << " is available)";
+    if (!hub["check_error"].is_null()) out << " (update check failed: " << hub["check_error"].get<std::string>() << ")";
+    out << "\nBackground agent: " << stateName(state.kind) << (state.message.empty() ? "" : " — " + state.message)
+        << "\n";
+    if (!agent["last_report"].is_null()) {
+        const auto& last = agent["last_report"];
+        out << "Last agent report (" << last["checked_at"].get<std::string>() << "): "
+            << last["message"].get<std::string>();
+        if (!last["error"].is_null()) out << " Error: " << last["error"].get<std::string>();
+        out << "\n";
+    }
+    for (const auto& product : products) {
+        out << product["name"].get<std::string>() << ": " << orNone(product["installed_version"]);
+        if (!product["channel"].is_null()) out << " (" << product["channel"].get<std::string>() << ")";
+        if (!product["pending_version"].is_null())
+            out << ", " << product["pending_version"].get<std::string>() << " waits for the audio hosts to quit";
+        if (!product["available_update"].is_null())
+            out << ", update " << product["available_update"].get<std::string>() << " available";
+        if (product["held"].get<bool>()) out << ", held at " << orNone(product["held_version"]);
+        if (!product["complete"].get<bool>()) out << ", incomplete";
+        out << "\n";
+    }
+    return ExitCode::done;
+}
+
+ExitCode HalvexCtl::list(const CtlCommand& command) {
+    auto& current = session();
+    const auto& library = catalog();
+    std::set<std::string> installed;
+    std::map<std::string, std::string> versions;
+    for (const auto& product : library.products) {
+        if (const auto version = current.installer.installedVersion(product.bundleID)) {
+            installed.insert(product.productID);
+            versions[product.productID] = *version;
+        }
+    }
+    const auto scope = *libraryScope(command.scope);
+    const auto holds = current.installer.holds();
+    JSON products = JSON::array();
+    for (const auto& product :
+         LibrarySearch::filter(library.products, scope, installed, std::nullopt, std::nullopt, command.search)) {
+        const auto release = library.installableRelease(product);
+        const auto version = versions.find(product.productID);
+        products.push_back({{"product_id", product.productID},
+                            {"slug", product.slug},
+                            {"name", product.name},
+                            {"category", product.presentation().category},
+                            {"owned", product.owned},
+                            {"access_source", optionalJSON(product.accessSource)},
+                            {"installed_version", version == versions.end() ? JSON(nullptr) : JSON(version->second)},
+                            {"available_version", release ? JSON(release->version) : JSON(nullptr)},
+                            {"held", holds.isHeld(product.productID)}});
+    }
+    if (command.json) {
+        output_.out << JSON{{"schema", 1}, {"scope", command.scope}, {"products", products}}.dump(2) << "\n";
+        return ExitCode::done;
+    }
+    for (const auto& product : products) {
+        output_.out << product["name"].get<std::string>() << " (" << product["product_id"].get<std::string>()
+                    << ") · " << product["category"].get<std::string>() << " · ";
+        if (!product["installed_version"].is_null()) {
+            output_.out << "installed " << product["installed_version"].get<std::string>();
+        } else {
+            output_.out << (product["owned"].get<bool>() ? "not installed" : "not owned");
+        }
+        if (!product["available_version"].is_null())
+            output_.out << " · release " << product["available_version"].get<std::string>();
+        if (product["held"].get<bool>()) output_.out << " · held";
+        output_.out << "\n";
+    }
+    if (products.empty()) output_.out << "No products match.\n";
+    return ExitCode::done;
+}
+
+}  // namespace halvex::ctl
