@@ -137,7 +137,8 @@ class HalvexCtlTest : public test::ServiceFixture {
     JSON statusOf(const std::string& productID) const {
         const auto result = ctl({"status", "--json"});
         EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-        for (const auto& product : JSON::parse(result.standardOutput)["products"]) {
+        const auto report = JSON::parse(result.standardOutput);
+        for (const auto& product : report["products"]) {
             if (product["product_id"] == productID) return product;
         }
         return nullptr;

@@ -45,8 +45,6 @@ class ProductRollbackTest : public test::ServiceFixture {
         folders.legacyVST3Directory = folder / "Legacy";
         installer = std::make_unique<PluginInstaller>(test::trustingConfiguration(service.baseURL()), folders);
         installer->setAudioApplications([this] { return hosts; });
-        product = Product{"prod_aurora", "aurora", "Aurora", "com.halvex.aurora", "P", "C",
-                          *Url::parse("https://cdn.example/icon.png"), true};
     }
 
     Release makeRelease(const std::string& version, Formats formats = {}) {
@@ -113,7 +111,8 @@ class ProductRollbackTest : public test::ServiceFixture {
     std::unique_ptr<PluginInstaller> installer;
     SignedMetadataVerifier verifier = test::trustingVerifier();
     std::vector<std::string> hosts;
-    Product product;
+    Product product{"prod_aurora", "aurora", "Aurora", "com.halvex.aurora", "P", "C",
+                    *Url::parse("https://cdn.example/icon.png"), true};
     int count = 0;
 };
 
