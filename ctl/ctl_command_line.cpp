@@ -46,7 +46,8 @@ constexpr std::array<CommandInfo, 10> commands = {{
      "                      \"available_update\": string or null, \"held\": bool,\n"
      "                      \"held_version\": string or null, \"complete\": bool}\n"
      "Products are listed only while signed in (the catalogue names them).\n"},
-    {CommandKind::list, "list", "halvexctl list [--scope all|access|purchased|installed|discover] [--search TEXT] [--json]",
+    {CommandKind::list, "list",
+     "halvexctl list [--scope all|access|purchased|installed|discover] [--search TEXT] [--json]",
      "Lists the products of your library in catalogue order. --scope narrows it (default all); --search\n"
      "keeps products whose name, category, tagline or artist contain every word of TEXT (letter case\n"
      "and accents ignored).\n"
@@ -183,7 +184,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         }
     }
     if (takesProduct(command.kind) && !command.product) return usage("Name a product.", command.kind);
-    if (command.kind == CommandKind::update && !all) return usage("Add --all to install every update.", command.kind);
+    if (command.kind == CommandKind::update && !all)
+        return usage("Add --all to install every update.", command.kind);
     return command;
 }
 

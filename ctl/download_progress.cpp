@@ -58,7 +58,8 @@ std::string DownloadProgress::durationText(double seconds) {
 
 std::string DownloadProgress::bar(const std::string& label, std::int64_t done, std::int64_t total,
                                   double bytesPerSecond) {
-    const double share = total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 1.0;
+    const double share =
+        total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 1.0;
     const int filled = static_cast<int>(share * barWidth);
     std::string line = label + "  [" + std::string(filled, '#') + std::string(barWidth - filled, '-') + "] ";
     char percent[8];
@@ -66,7 +67,8 @@ std::string DownloadProgress::bar(const std::string& label, std::int64_t done, s
     line += percent;
     if (bytesPerSecond > 0) {
         line += "  " + bytesText(bytesPerSecond) + "/s";
-        if (done < total) line += "  " + durationText(static_cast<double>(total - done) / bytesPerSecond) + " left";
+        if (done < total)
+            line += "  " + durationText(static_cast<double>(total - done) / bytesPerSecond) + " left";
     }
     return line;
 }
@@ -80,7 +82,8 @@ void DownloadProgress::watch(std::stop_token stop) {
     bool verifying = false;
     while (true) {
         const auto done = sizeOf(file_);
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const double rate = elapsed > 0.5 ? static_cast<double>(done - startBytes) / elapsed : 0;
         const bool complete = done >= expectedBytes_;
         if (terminal_ && !verifying) {

@@ -15,14 +15,15 @@ namespace halvex::ctl {
 
 class DownloadProgress {
   public:
-    DownloadProgress(std::ostream& out, std::filesystem::path file, std::int64_t expectedBytes, std::string label,
-                     bool terminal);
+    DownloadProgress(std::ostream& out, std::filesystem::path file, std::int64_t expectedBytes,
+                     std::string label, bool terminal);
     ~DownloadProgress();
     DownloadProgress(const DownloadProgress&) = delete;
     DownloadProgress& operator=(const DownloadProgress&) = delete;
 
     // One bar line: label, bar, share, rate and time left (the rate is unknown while it is 0).
-    static std::string bar(const std::string& label, std::int64_t done, std::int64_t total, double bytesPerSecond);
+    static std::string bar(const std::string& label, std::int64_t done, std::int64_t total,
+                           double bytesPerSecond);
     static std::string bytesText(double bytes);
     static std::string durationText(double seconds);
 

@@ -126,9 +126,11 @@ const Product& HalvexCtl::resolveProduct(const std::string& argument) {
             matches.push_back(&product);
     }
     if (matches.size() == 1) return *matches.front();
-    if (matches.empty()) throw CtlFailure(ExitCode::usage, "No product “" + argument + "” is in your library.");
+    if (matches.empty())
+        throw CtlFailure(ExitCode::usage, "No product “" + argument + "” is in your library.");
     std::string names;
-    for (const auto* match : matches) names += (names.empty() ? "" : ", ") + match->name + " (" + match->productID + ")";
+    for (const auto* match : matches)
+        names += (names.empty() ? "" : ", ") + match->name + " (" + match->productID + ")";
     throw CtlFailure(ExitCode::usage,
                      "“" + argument + "” names several products: " + names + ". Use a product identifier.");
 }
@@ -148,26 +150,26 @@ std::optional<Release> HalvexCtl::availableUpdate(const Product& product) {
 
 ExitCode HalvexCtl::execute(const CtlCommand& command) {
     switch (command.kind) {
-    case CommandKind::status:
-        return status(command);
-    case CommandKind::list:
-        return list(command);
-    case CommandKind::signIn:
-        return signIn();
-    case CommandKind::signOut:
-        return signOut();
-    case CommandKind::install:
-        return install(command);
-    case CommandKind::update:
-        return updateAll();
-    case CommandKind::revert:
-        return revert(resolveProduct(*command.product));
-    case CommandKind::hold:
-        return hold(resolveProduct(*command.product));
-    case CommandKind::release:
-        return release(resolveProduct(*command.product));
-    case CommandKind::uninstall:
-        return uninstall(resolveProduct(*command.product));
+        case CommandKind::status:
+            return status(command);
+        case CommandKind::list:
+            return list(command);
+        case CommandKind::signIn:
+            return signIn();
+        case CommandKind::signOut:
+            return signOut();
+        case CommandKind::install:
+            return install(command);
+        case CommandKind::update:
+            return updateAll();
+        case CommandKind::revert:
+            return revert(resolveProduct(*command.product));
+        case CommandKind::hold:
+            return hold(resolveProduct(*command.product));
+        case CommandKind::release:
+            return release(resolveProduct(*command.product));
+        case CommandKind::uninstall:
+            return uninstall(resolveProduct(*command.product));
     }
     return ExitCode::failed;
 }

@@ -47,12 +47,12 @@ PluginInstaller::InstallResult HalvexCtl::installWithProgress(const Release& rel
     auto& current = session();
     const auto label = release.name + " " + release.version;
     if (!output_.terminal) {
-        output_.out << "Downloading " << label << " (" << DownloadProgress::bytesText(static_cast<double>(release.sizeBytes))
-                    << ")…\n"
+        output_.out << "Downloading " << label << " ("
+                    << DownloadProgress::bytesText(static_cast<double>(release.sizeBytes)) << ")…\n"
                     << std::flush;
     }
-    const DownloadProgress progress(output_.out, current.installer.partialDownloadURL(release), release.sizeBytes, label,
-                                    output_.terminal);
+    const DownloadProgress progress(output_.out, current.installer.partialDownloadURL(release),
+                                    release.sizeBytes, label, output_.terminal);
     return current.installer.downloadAndInstall(release, current.client, current.verifier, true, true, stop_);
 }
 
@@ -62,13 +62,16 @@ ExitCode HalvexCtl::install(const CtlCommand& command) {
     if (!product.owned) throw HalvexError::backgroundService("Purchase this plugin before installing it.");
     if (const auto held = current.installer.holds().heldVersion(product.productID);
         current.installer.holds().isHeld(product.productID)) {
-        throw HalvexError::backgroundService(product.name + " is held at " + held.value_or("its installed version") +
+        throw HalvexError::backgroundService(product.name + " is held at " +
+                                             held.value_or("its installed version") +
                                              ". Release the hold to install another version.");
     }
-    const auto release = command.test ? catalog().testRelease(product) : catalog().installableRelease(product);
+    const auto release =
+        command.test ? catalog().testRelease(product) : catalog().installableRelease(product);
     if (!release) {
-        throw HalvexError::backgroundService(command.test ? "There is no test build of " + product.name + " for you."
-                                                          : product.name + " has no release to install.");
+        throw HalvexError::backgroundService(command.test
+                                                 ? "There is no test build of " + product.name + " for you."
+                                                 : product.name + " has no release to install.");
     }
     requireInstallable(*release, current.hubVersion);
     const auto result = installWithProgress(*release);
@@ -126,8 +129,9 @@ ExitCode HalvexCtl::updateAll() {
     } catch (const std::exception&) {
         pending.clear();
     }
-    const auto staged = std::count_if(updates.begin(), updates.end(),
-                                      [&](const Release& update) { return pending.contains(update.productID); });
+    const auto staged = std::count_if(updates.begin(), updates.end(), [&](const Release& update) {
+        return pending.contains(update.productID);
+    });
     if (staged == 0) {
         output_.out << installed << " plugin updates installed.\n";
     } else {
@@ -143,8 +147,8 @@ ExitCode HalvexCtl::updateAll() {
 ExitCode HalvexCtl::revert(const Product& product) {
     auto& current = session();
     const auto reverted = current.installer.revert(product, current.verifier, true);
-    output_.out << "Reverted " << product.name << " to " << reverted.version << ". It is held at " << reverted.version
-                << " until `halvexctl release " << product.productID << "`.\n";
+    output_.out << "Reverted " << product.name << " to " << reverted.version << ". It is held at "
+                << reverted.version << " until `halvexctl release " << product.productID << "`.\n";
     return ExitCode::done;
 }
 

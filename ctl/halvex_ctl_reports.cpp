@@ -36,12 +36,12 @@ JSON optionalJSON(const std::optional<std::string>& value) {
 
 const char* stateName(app::BackgroundServiceController::State::Kind kind) {
     switch (kind) {
-    case app::BackgroundServiceController::State::Kind::active:
-        return "active";
-    case app::BackgroundServiceController::State::Kind::requiresApproval:
-        return "requires_approval";
-    case app::BackgroundServiceController::State::Kind::unavailable:
-        return "unavailable";
+        case app::BackgroundServiceController::State::Kind::active:
+            return "active";
+        case app::BackgroundServiceController::State::Kind::requiresApproval:
+            return "requires_approval";
+        case app::BackgroundServiceController::State::Kind::unavailable:
+            return "unavailable";
     }
     return "unavailable";
 }
@@ -75,9 +75,11 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
     JSON agent = {{"state", stateName(state.kind)},
                   {"message", state.message.empty() ? JSON(nullptr) : JSON(state.message)},
                   {"last_report", nullptr}};
-    if (const auto last = app::BackgroundAgentStatusStore(current.installer.folders().applicationSupport).read()) {
-        agent["last_report"] = {
-            {"checked_at", isoTime(last->checkedAt)}, {"message", last->message}, {"error", optionalJSON(last->error)}};
+    if (const auto last =
+            app::BackgroundAgentStatusStore(current.installer.folders().applicationSupport).read()) {
+        agent["last_report"] = {{"checked_at", isoTime(last->checkedAt)},
+                                {"message", last->message},
+                                {"error", optionalJSON(last->error)}};
     }
     report["agent"] = agent;
 
@@ -100,15 +102,16 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
             const bool complete = !installed || !update || update->version != *installed ||
                                   current.installer.isComplete(*update);
             const auto available = staged == pending.end() ? availableUpdate(product) : std::nullopt;
-            products.push_back({{"product_id", product.productID},
-                                {"name", product.name},
-                                {"installed_version", optionalJSON(installed)},
-                                {"channel", optionalJSON(channel)},
-                                {"pending_version", staged == pending.end() ? JSON(nullptr) : JSON(staged->second)},
-                                {"available_update", available ? JSON(available->version) : JSON(nullptr)},
-                                {"held", held},
-                                {"held_version", optionalJSON(holds.heldVersion(product.productID))},
-                                {"complete", complete}});
+            products.push_back(
+                {{"product_id", product.productID},
+                 {"name", product.name},
+                 {"installed_version", optionalJSON(installed)},
+                 {"channel", optionalJSON(channel)},
+                 {"pending_version", staged == pending.end() ? JSON(nullptr) : JSON(staged->second)},
+                 {"available_update", available ? JSON(available->version) : JSON(nullptr)},
+                 {"held", held},
+                 {"held_version", optionalJSON(holds.heldVersion(product.productID))},
+                 {"complete", complete}});
         }
     }
     report["products"] = products;
@@ -120,14 +123,16 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
     auto& out = output_.out;
     out << (signedIn ? "Signed in." : "Not signed in (halvexctl sign-in).") << "\n";
     out << "HALVEX HUB " << current.hubVersion;
-    if (!hub["newer_version"].is_null()) out << " (" << hub["newer_version"].get<std::string>() << " is available)";
-    if (!hub["check_error"].is_null()) out << " (update check failed: " << hub["check_error"].get<std::string>() << ")";
-    out << "\nBackground agent: " << stateName(state.kind) << (state.message.empty() ? "" : " — " + state.message)
-        << "\n";
+    if (!hub["newer_version"].is_null())
+        out << " (" << hub["newer_version"].get<std::string>() << " is available)";
+    if (!hub["check_error"].is_null())
+        out << " (update check failed: " << hub["check_error"].get<std::string>() << ")";
+    out << "\nBackground agent: " << stateName(state.kind)
+        << (state.message.empty() ? "" : " — " + state.message) << "\n";
     if (!agent["last_report"].is_null()) {
         const auto& last = agent["last_report"];
-        out << "Last agent report (" << last["checked_at"].get<std::string>() << "): "
-            << last["message"].get<std::string>();
+        out << "Last agent report (" << last["checked_at"].get<std::string>()
+            << "): " << last["message"].get<std::string>();
         if (!last["error"].is_null()) out << " Error: " << last["error"].get<std::string>();
         out << "\n";
     }
@@ -135,7 +140,8 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
         out << product["name"].get<std::string>() << ": " << orNone(product["installed_version"]);
         if (!product["channel"].is_null()) out << " (" << product["channel"].get<std::string>() << ")";
         if (!product["pending_version"].is_null())
-            out << ", " << product["pending_version"].get<std::string>() << " waits for the audio hosts to quit";
+            out << ", " << product["pending_version"].get<std::string>()
+                << " waits for the audio hosts to quit";
         if (!product["available_update"].is_null())
             out << ", update " << product["available_update"].get<std::string>() << " available";
         if (product["held"].get<bool>()) out << ", held at " << orNone(product["held_version"]);
@@ -159,19 +165,20 @@ ExitCode HalvexCtl::list(const CtlCommand& command) {
     const auto scope = *libraryScope(command.scope);
     const auto holds = current.installer.holds();
     JSON products = JSON::array();
-    for (const auto& product :
-         LibrarySearch::filter(library.products, scope, installed, std::nullopt, std::nullopt, command.search)) {
+    for (const auto& product : LibrarySearch::filter(library.products, scope, installed, std::nullopt,
+                                                     std::nullopt, command.search)) {
         const auto release = library.installableRelease(product);
         const auto version = versions.find(product.productID);
-        products.push_back({{"product_id", product.productID},
-                            {"slug", product.slug},
-                            {"name", product.name},
-                            {"category", product.presentation().category},
-                            {"owned", product.owned},
-                            {"access_source", optionalJSON(product.accessSource)},
-                            {"installed_version", version == versions.end() ? JSON(nullptr) : JSON(version->second)},
-                            {"available_version", release ? JSON(release->version) : JSON(nullptr)},
-                            {"held", holds.isHeld(product.productID)}});
+        products.push_back(
+            {{"product_id", product.productID},
+             {"slug", product.slug},
+             {"name", product.name},
+             {"category", product.presentation().category},
+             {"owned", product.owned},
+             {"access_source", optionalJSON(product.accessSource)},
+             {"installed_version", version == versions.end() ? JSON(nullptr) : JSON(version->second)},
+             {"available_version", release ? JSON(release->version) : JSON(nullptr)},
+             {"held", holds.isHeld(product.productID)}});
     }
     if (command.json) {
         output_.out << JSON{{"schema", 1}, {"scope", command.scope}, {"products", products}}.dump(2) << "\n";

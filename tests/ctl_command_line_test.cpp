@@ -25,11 +25,13 @@ TEST(CtlCommandLine, ParsesEveryCommandsOptions) {
     }
     EXPECT_TRUE(std::holds_alternative<UsageError>(parseCommandLine({"list", "--scope"})));
     EXPECT_TRUE(std::holds_alternative<UsageError>(parseCommandLine({"install", "--json", "a"})));
-    EXPECT_EQ(parseCommandLine({"help", "revert"}), ParsedCommandLine(HelpRequest{commandHelp(CommandKind::revert)}));
+    EXPECT_EQ(parseCommandLine({"help", "revert"}),
+              ParsedCommandLine(HelpRequest{commandHelp(CommandKind::revert)}));
 }
 
 TEST(DownloadProgress, BarShowsShareRateAndTimeLeft) {
-    EXPECT_EQ(DownloadProgress::bar("Aurora 1.1.0", 0, 1000, 0), "Aurora 1.1.0  [------------------------]   0%");
+    EXPECT_EQ(DownloadProgress::bar("Aurora 1.1.0", 0, 1000, 0),
+              "Aurora 1.1.0  [------------------------]   0%");
     EXPECT_EQ(DownloadProgress::bar("A", 500'000, 2'000'000, 250'000),
               "A  [######------------------]  25%  250.0 KB/s  6 s left");
     EXPECT_EQ(DownloadProgress::bar("A", 2'000'000, 2'000'000, 1'500'000),

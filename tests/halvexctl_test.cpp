@@ -44,7 +44,8 @@ class HalvexCtlTest : public test::ServiceFixture {
     }
 
     void SetUp() override {
-        if (std::string(build::demoKeysFolder).empty()) GTEST_SKIP() << "this build trusts release keys, not demo keys";
+        if (std::string(build::demoKeysFolder).empty())
+            GTEST_SKIP() << "this build trusts release keys, not demo keys";
         trust = maker::readTrustSet(build::demoKeysFolder);
     }
 
@@ -114,7 +115,10 @@ class HalvexCtlTest : public test::ServiceFixture {
                         {"owned", owned},
                         {"beta_access", true},
                         {"discovery",
-                         {{"category", "Reverb"}, {"tagline", "Wide rooms."}, {"overview", "."}, {"features", JSON::array()}}}};
+                         {{"category", "Reverb"},
+                          {"tagline", "Wide rooms."},
+                          {"overview", "."},
+                          {"features", JSON::array()}}}};
         };
         service.setCatalog({{"products",
                              {product("aurora", "Aurora", true), product("borealis", "Borealis", false),
@@ -129,7 +133,8 @@ class HalvexCtlTest : public test::ServiceFixture {
         if (!std::filesystem::exists(bundle)) return items;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(bundle)) {
             items[entry.path().lexically_relative(bundle).string()] =
-                entry.is_regular_file() ? platform::sha256Hex(platform::readFile(entry.path(), 1 << 24)) : "folder";
+                entry.is_regular_file() ? platform::sha256Hex(platform::readFile(entry.path(), 1 << 24))
+                                        : "folder";
         }
         return items;
     }
@@ -151,8 +156,8 @@ class HalvexCtlTest : public test::ServiceFixture {
 };
 
 TEST_F(HalvexCtlTest, HelpUsageAndSignInErrorsHaveTheirExitCodes) {
-    for (const auto* command :
-         {"status", "list", "sign-in", "sign-out", "install", "update", "revert", "hold", "release", "uninstall"}) {
+    for (const auto* command : {"status", "list", "sign-in", "sign-out", "install", "update", "revert",
+                                "hold", "release", "uninstall"}) {
         const auto help = ctl({command, "--help"});
         EXPECT_EQ(help.exitStatus, 0) << command;
         EXPECT_NE(help.standardOutput.find(std::string("Usage: halvexctl ") + command), std::string::npos);
@@ -229,7 +234,8 @@ TEST_F(HalvexCtlTest, InstallUpdateRevertHoldReleaseAndUninstall) {
 
     // Names resolve in any letter case; a name two products share does not.
     EXPECT_EQ(ctl({"install", "borealis"}).exitStatus, 2);
-    EXPECT_EQ(ctl({"install", "prod_borealis"}).standardError, "Purchase this plugin before installing it.\n");
+    EXPECT_EQ(ctl({"install", "prod_borealis"}).standardError,
+              "Purchase this plugin before installing it.\n");
     EXPECT_EQ(ctl({"install", "Nothing"}).standardError, "No product “Nothing” is in your library.\n");
 
     const auto installed = ctl({"install", "AURORA", "--test"});
@@ -292,12 +298,13 @@ TEST_F(HalvexCtlTest, ARunningHostBlocksUninstallAndStagesAnInstall) {
 
     const auto host = folder / "REAPER.app";
     std::filesystem::create_directories(host / "Contents" / "MacOS");
-    platform::writeFileAtomically(host / "Contents" / "Info.plist",
-                                  platform::xmlPropertyList(platform::PropertyValue(platform::PropertyValue::Dictionary{
-                                      {"CFBundleIdentifier", std::string("com.cockos.reaper")},
-                                      {"CFBundleName", std::string("REAPER")},
-                                      {"CFBundleExecutable", std::string("REAPER")}})),
-                                  0644);
+    platform::writeFileAtomically(
+        host / "Contents" / "Info.plist",
+        platform::xmlPropertyList(platform::PropertyValue(
+            platform::PropertyValue::Dictionary{{"CFBundleIdentifier", std::string("com.cockos.reaper")},
+                                                {"CFBundleName", std::string("REAPER")},
+                                                {"CFBundleExecutable", std::string("REAPER")}})),
+        0644);
     std::filesystem::copy_file("/bin/sleep", host / "Contents" / "MacOS" / "REAPER");
     const auto before = installedBundle();
     {
@@ -309,7 +316,8 @@ TEST_F(HalvexCtlTest, ARunningHostBlocksUninstallAndStagesAnInstall) {
 
         const auto staged = ctl({"update", "--all"});
         EXPECT_EQ(staged.exitStatus, 3) << staged.standardError;
-        EXPECT_NE(staged.standardOutput.find("1 update downloaded and verified. Close your DAW to finish installing."),
+        EXPECT_NE(staged.standardOutput.find(
+                      "1 update downloaded and verified. Close your DAW to finish installing."),
                   std::string::npos)
             << staged.standardOutput;
         EXPECT_EQ(statusOf("prod_aurora")["pending_version"], "1.0.0-beta.2");

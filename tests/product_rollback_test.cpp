@@ -31,7 +31,8 @@ std::map<std::string, std::string> snapshot(const std::vector<std::filesystem::p
         if (!std::filesystem::exists(root)) continue;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
             items[entry.path().string()] =
-                entry.is_regular_file() ? platform::sha256Hex(platform::readFile(entry.path(), 1 << 24)) : "folder";
+                entry.is_regular_file() ? platform::sha256Hex(platform::readFile(entry.path(), 1 << 24))
+                                        : "folder";
         }
     }
     return items;
@@ -43,7 +44,8 @@ class ProductRollbackTest : public test::ServiceFixture {
         signIn();
         folders = PluginInstaller::Folders::standard(folder / "Support", folder / "Plugins" / "VST3");
         folders.legacyVST3Directory = folder / "Legacy";
-        installer = std::make_unique<PluginInstaller>(test::trustingConfiguration(service.baseURL()), folders);
+        installer =
+            std::make_unique<PluginInstaller>(test::trustingConfiguration(service.baseURL()), folders);
         installer->setAudioApplications([this] { return hosts; });
     }
 
@@ -55,9 +57,10 @@ class ProductRollbackTest : public test::ServiceFixture {
             .identifier = id, .version = version, .executable = "Aurora", .payload = "engine " + version};
         if (formats.vst3) test::writeSealedBundle(source, "Aurora.vst3", engine);
         if (formats.audioUnit) {
-            PropertyValue::Array components = {PropertyValue::Dictionary{{"type", std::string("aufx")},
-                                                                         {"subtype", std::string("Aurd")},
-                                                                         {"manufacturer", std::string("Hlvx")}}};
+            PropertyValue::Array components = {
+                PropertyValue::Dictionary{{"type", std::string("aufx")},
+                                          {"subtype", std::string("Aurd")},
+                                          {"manufacturer", std::string("Hlvx")}}};
             test::writeSealedWrapper(source, "Aurora.component",
                                      {.identifier = id + ".au",
                                       .version = version,
@@ -86,7 +89,8 @@ class ProductRollbackTest : public test::ServiceFixture {
                 {"bundle_id", id + ".au"}, {"type", "aufx"}, {"subtype", "Aurd"}, {"manufacturer", "Hlvx"}};
         }
         if (formats.clap) spec.clap = nlohmann::json{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
-        for (const auto& entry : std::filesystem::directory_iterator(source)) spec.bundles.push_back(entry.path());
+        for (const auto& entry : std::filesystem::directory_iterator(source))
+            spec.bundles.push_back(entry.path());
         const auto archive = folder / "Served" / (name + ".zip");
         spec.downloadURL = service.baseURL() + "/files/" + name + ".zip";
         const auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
@@ -111,8 +115,14 @@ class ProductRollbackTest : public test::ServiceFixture {
     std::unique_ptr<PluginInstaller> installer;
     SignedMetadataVerifier verifier = test::trustingVerifier();
     std::vector<std::string> hosts;
-    Product product{"prod_aurora", "aurora", "Aurora", "com.halvex.aurora", "P", "C",
-                    *Url::parse("https://cdn.example/icon.png"), true};
+    Product product{"prod_aurora",
+                    "aurora",
+                    "Aurora",
+                    "com.halvex.aurora",
+                    "P",
+                    "C",
+                    *Url::parse("https://cdn.example/icon.png"),
+                    true};
     int count = 0;
 };
 

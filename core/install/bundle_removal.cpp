@@ -10,7 +10,8 @@ BundleRemoval::BundleRemoval(const std::vector<std::filesystem::path>& items) {
     try {
         for (const auto& item : items) {
             const auto hidden = item.parent_path() / (".hvx-removed-" + platform::randomUUID());
-            if (std::rename(item.c_str(), hidden.c_str()) != 0) platform::throwErrno("rename " + item.string());
+            if (std::rename(item.c_str(), hidden.c_str()) != 0)
+                platform::throwErrno("rename " + item.string());
             moved_.emplace_back(item, hidden);
         }
         for (const auto& [original, hidden] : moved_) platform::fsyncDirectory(original.parent_path());
@@ -33,7 +34,8 @@ void BundleRemoval::commit() {
 }
 
 void BundleRemoval::restore() noexcept {
-    for (auto it = moved_.rbegin(); it != moved_.rend(); ++it) std::rename(it->second.c_str(), it->first.c_str());
+    for (auto it = moved_.rbegin(); it != moved_.rend(); ++it)
+        std::rename(it->second.c_str(), it->first.c_str());
     moved_.clear();
 }
 

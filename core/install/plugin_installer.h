@@ -133,7 +133,8 @@ class PluginInstaller {
     // (seal, identity, architectures); the receipt then describes it, the product is held at its version,
     // and the bundles it replaced become the rollback archive. Takes the update lock; refuses while an
     // audio host runs (dawIsRunning) and without an archive (backgroundService).
-    Release revert(const Product& product, const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization);
+    Release revert(const Product& product, const SignedMetadataVerifier& verifier,
+                   bool allowDirectoryAuthorization);
     // Removes every format's bundle and the receipt as one transaction, keeping them as the rollback
     // archive; drops a pending update and the hold. Takes the update lock; refuses while an audio host
     // runs (dawIsRunning) and when nothing is installed (backgroundService).

@@ -120,7 +120,8 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
     };
     if (vst3) {
         const auto installed = installedBundle(release.bundleID);
-        if (const auto previous = installed ? installed : legacy) archiveReplaced(*previous, release.bundleID);
+        if (const auto previous = installed ? installed : legacy)
+            archiveReplaced(*previous, release.bundleID);
         if (folders_.usesManagedSystemDirectory) {
             ensureManagedDirectory(allowDirectoryAuthorization);
         } else {
@@ -133,7 +134,8 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
                                  const std::string& bundleID) {
         std::filesystem::create_directories(folder);
         const auto destination = installed.value_or(folder / candidate.filename());
-        if (std::filesystem::exists(std::filesystem::symlink_status(destination))) archiveReplaced(destination, bundleID);
+        if (std::filesystem::exists(std::filesystem::symlink_status(destination)))
+            archiveReplaced(destination, bundleID);
         items.push_back({candidate, destination});
     };
     if (audioUnit) {

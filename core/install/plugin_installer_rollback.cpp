@@ -30,9 +30,11 @@ HalvexError noEarlierVersion(const std::string& name) {
 // Identifiers become file names below Rollback; anything that could leave the folder is refused.
 void requireFileNameSafe(const std::string& bundleID) {
     const bool safe = !bundleID.empty() && bundleID.front() != '.' && bundleID.size() <= 255 &&
-                      bundleID.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                 "0123456789.-_") == std::string::npos;
-    if (!safe) throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
+                      bundleID.find_first_not_of(
+                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                          "0123456789.-_") == std::string::npos;
+    if (!safe)
+        throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
 }
 
 void removeQuietly(const std::filesystem::path& path) {
@@ -48,7 +50,8 @@ bool itemExists(const std::filesystem::path& path) {
 // A hidden folder that is removed on every way out.
 class WorkFolder {
   public:
-    explicit WorkFolder(const std::filesystem::path& parent) : path_(parent / ("." + platform::randomUUID())) {
+    explicit WorkFolder(const std::filesystem::path& parent)
+        : path_(parent / ("." + platform::randomUUID())) {
         platform::createDirectories(parent, 0700);
         if (::mkdir(path_.c_str(), 0700) != 0) platform::throwErrno("create folder " + path_.string());
     }
@@ -134,7 +137,8 @@ std::optional<std::string> PluginInstaller::currentReceiptRecord(const std::stri
         auto text = platform::readFile(receiptURL(bundleID), maximumRecordBytes);
         const auto receipt = json::decodeRecord<Release>(text);
         // Only a receipt that describes the bundles about to be archived may describe the archive.
-        if (receipt.bundleID != bundleID || installedVersion(bundleID) != receipt.version) return std::nullopt;
+        if (receipt.bundleID != bundleID || installedVersion(bundleID) != receipt.version)
+            return std::nullopt;
         return text;
     } catch (const std::exception&) {
         return std::nullopt;
@@ -170,7 +174,8 @@ void PluginInstaller::verifyInstalledBundle(const std::filesystem::path& install
         verifyAudioUnit(installed, *release.audioUnit, release, vst3);
     } else {
         if (!vst3IdentityMatches(installed, release)) {
-            throw HalvexError::invalidPackage("The installed plugin identity or version could not be verified.");
+            throw HalvexError::invalidPackage(
+                "The installed plugin identity or version could not be verified.");
         }
         verifyCodeSignature(installed, release.bundleID);
         BundleArchitectureVerifier::verify(installed, release.architectures);
@@ -180,7 +185,8 @@ void PluginInstaller::verifyInstalledBundle(const std::filesystem::path& install
 Release PluginInstaller::revert(const Product& product, const SignedMetadataVerifier& verifier,
                                 bool allowDirectoryAuthorization) {
     const UpdateLock lock(folders_.applicationSupport);
-    if (auto hosts = runningAudioApplications(); !hosts.empty()) throw HalvexError::dawIsRunning(std::move(hosts));
+    if (auto hosts = runningAudioApplications(); !hosts.empty())
+        throw HalvexError::dawIsRunning(std::move(hosts));
 
     const auto record = rollbackRelease(product.bundleID);
     if (!record || record->productID != product.productID) throw noEarlierVersion(product.name);
@@ -208,8 +214,9 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
     if (vst3 && !vst3IdentityMatches(*vst3, *record)) {
         throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
     }
-    const auto audioUnit = onlyBundle(staging.path() / "component", "component", record->audioUnit.has_value(),
-                                      "The Audio Unit format does not match the signed release.");
+    const auto audioUnit =
+        onlyBundle(staging.path() / "component", "component", record->audioUnit.has_value(),
+                   "The Audio Unit format does not match the signed release.");
     const auto clap = onlyBundle(staging.path() / "clap", "clap", record->clap.has_value(),
                                  "The CLAP format does not match the signed release.");
     if (vst3) {
@@ -225,8 +232,8 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
     std::vector<BundleReplacement::Item> items;
     std::vector<std::filesystem::path> extras;
     const auto place = [&](const std::optional<std::filesystem::path>& candidate,
-                           const std::optional<std::filesystem::path>& installed, const std::filesystem::path& folder,
-                           const std::string& bundleID) {
+                           const std::optional<std::filesystem::path>& installed,
+                           const std::filesystem::path& folder, const std::string& bundleID) {
         if (installed) next.archive(*installed, bundleID);
         if (!candidate) {
             if (installed) extras.push_back(*installed);
@@ -239,9 +246,11 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
     place(vst3, installedBundle(record->bundleID), folders_.pluginDirectory, record->bundleID);
     place(audioUnit, installedAudioUnit(record->bundleID + ".au"), folders_.audioUnitDirectory,
           record->bundleID + ".au");
-    place(clap, installedClap(record->bundleID + ".clap"), folders_.clapDirectory, record->bundleID + ".clap");
+    place(clap, installedClap(record->bundleID + ".clap"), folders_.clapDirectory,
+          record->bundleID + ".clap");
 
-    if (auto hosts = runningAudioApplications(); !hosts.empty()) throw HalvexError::dawIsRunning(std::move(hosts));
+    if (auto hosts = runningAudioApplications(); !hosts.empty())
+        throw HalvexError::dawIsRunning(std::move(hosts));
 
     platform::createDirectories(folders_.applicationSupport / "InstalledReleases", 0700);
     const auto receipt = record->encode().dump();
@@ -265,10 +274,12 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
 
 void PluginInstaller::uninstall(const Product& product) {
     const UpdateLock lock(folders_.applicationSupport);
-    if (auto hosts = runningAudioApplications(); !hosts.empty()) throw HalvexError::dawIsRunning(std::move(hosts));
+    if (auto hosts = runningAudioApplications(); !hosts.empty())
+        throw HalvexError::dawIsRunning(std::move(hosts));
 
     std::vector<std::pair<std::filesystem::path, std::string>> bundles;
-    const auto collect = [&](const std::optional<std::filesystem::path>& bundle, const std::string& bundleID) {
+    const auto collect = [&](const std::optional<std::filesystem::path>& bundle,
+                             const std::string& bundleID) {
         if (bundle) bundles.emplace_back(*bundle, bundleID);
     };
     const auto vst3 = installedBundle(product.bundleID);
