@@ -1,7 +1,5 @@
 #include "core/install/bundle_removal.h"
 
-#include <cstdio>
-
 #include "platform/file_io.h"
 
 namespace halvex {
@@ -10,8 +8,7 @@ BundleRemoval::BundleRemoval(const std::vector<std::filesystem::path>& items) {
     try {
         for (const auto& item : items) {
             const auto hidden = item.parent_path() / (".hvx-removed-" + platform::randomUUID());
-            if (std::rename(item.c_str(), hidden.c_str()) != 0)
-                platform::throwErrno("rename " + item.string());
+            std::filesystem::rename(item, hidden);
             moved_.emplace_back(item, hidden);
         }
         for (const auto& [original, hidden] : moved_) platform::fsyncDirectory(original.parent_path());
@@ -34,8 +31,8 @@ void BundleRemoval::commit() {
 }
 
 void BundleRemoval::restore() noexcept {
-    for (auto it = moved_.rbegin(); it != moved_.rend(); ++it)
-        std::rename(it->second.c_str(), it->first.c_str());
+    for (auto it = moved_.rbegin(); it != moved_.rend(); ++it) std::error_code ignored;
+    std::filesystem::rename(it->second, it->first, ignored);
     moved_.clear();
 }
 

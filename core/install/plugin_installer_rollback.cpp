@@ -5,8 +5,6 @@
 // proves the archived bundles again against that signed record before swapping them in; the bundles it
 // replaces become the new rollback archive, which only takes the old one's place once the swap held.
 
-#include <sys/stat.h>
-
 #include "core/foundation/halvex_error.h"
 #include "core/install/bundle_removal.h"
 #include "core/install/bundle_replacement.h"
@@ -53,7 +51,7 @@ class WorkFolder {
     explicit WorkFolder(const std::filesystem::path& parent)
         : path_(parent / ("." + platform::randomUUID())) {
         platform::createDirectories(parent, 0700);
-        if (::mkdir(path_.c_str(), 0700) != 0) platform::throwErrno("create folder " + path_.string());
+        platform::createDirectory(path_, 0700);
     }
     ~WorkFolder() { removeQuietly(path_); }
     WorkFolder(const WorkFolder&) = delete;
