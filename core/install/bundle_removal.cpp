@@ -31,8 +31,10 @@ void BundleRemoval::commit() {
 }
 
 void BundleRemoval::restore() noexcept {
-    for (auto it = moved_.rbegin(); it != moved_.rend(); ++it) std::error_code ignored;
-    std::filesystem::rename(it->second, it->first, ignored);
+    for (auto it = moved_.rbegin(); it != moved_.rend(); ++it) {
+        std::error_code ignored;
+        std::filesystem::rename(it->second, it->first, ignored);
+    }
     moved_.clear();
 }
 
