@@ -28,9 +28,9 @@ constexpr const char* exitCodes =
 constexpr std::array<CommandInfo, 10> commands = {{
     {CommandKind::status, "status", "halvexctl status [--json]",
      "Shows whether this computer is signed in, the background agent's state and its last report, the\n"
-     "hub's version and any newer one, and for every installed, staged or held product: the installed\n"
-     "version and channel, a staged (pending) version, an available update, whether it is held and\n"
-     "whether every format is installed.\n"
+     "hub's version and any newer one, and for every installed, staged, held or revertible product: the\n"
+     "installed version and channel, a staged (pending) version, an available update, whether it is\n"
+     "held, the version `revert` would put back and whether every format is installed.\n"
      "\n"
      "--json prints one JSON object (schema 1; members are only ever added):\n"
      "  schema             1\n"
@@ -44,7 +44,8 @@ constexpr std::array<CommandInfo, 10> commands = {{
      "  products           array of {\"product_id\", \"name\", \"installed_version\": string or null,\n"
      "                      \"channel\": string or null, \"pending_version\": string or null,\n"
      "                      \"available_update\": string or null, \"held\": bool,\n"
-     "                      \"held_version\": string or null, \"complete\": bool}\n"
+     "                      \"held_version\": string or null,\n"
+     "                      \"revert_version\": string or null, \"complete\": bool}\n"
      "Products are listed only while signed in (the catalogue names them).\n"},
     {CommandKind::list, "list",
      "halvexctl list [--scope all|access|purchased|installed|discover] [--search TEXT] [--json]",
@@ -67,7 +68,7 @@ constexpr std::array<CommandInfo, 10> commands = {{
     {CommandKind::install, "install", "halvexctl install PRODUCT [--test]",
      "Downloads, verifies and installs PRODUCT's current release (its test build with --test). While an\n"
      "audio host runs, the verified update is staged instead and finishes once the hosts have quit (exit\n"
-     "code 3). Installing a held product keeps it held at the new version.\n"},
+     "code 3). A held product is refused until its hold is released.\n"},
     {CommandKind::update, "update", "halvexctl update --all",
      "Installs every available update, like Update All in the window. Held products are skipped. Updates\n"
      "blocked by a running audio host are staged (exit code 3); a failed update does not stop the others\n"

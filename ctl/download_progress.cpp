@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <ostream>
 
 namespace halvex::ctl {
@@ -15,26 +13,13 @@ namespace {
 constexpr int barWidth = 24;
 constexpr auto redrawInterval = std::chrono::milliseconds(200);
 
-std::int64_t sizeOf(const std::filesystem::path& file) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(file, error);
-    return error ? 0 : static_cast<std::int64_t>(size);
-}
-
 }  // namespace
 
-DownloadProgress::DownloadProgress(std::ostream& out, std::filesystem::path file, std::int64_t expectedBytes,
-                                   std::string label, bool terminal)
-    : out_(out),
-      file_(std::move(file)),
-      expectedBytes_(expectedBytes),
-      label_(std::move(label)),
-      terminal_(terminal),
-      thread_([this](std::stop_token stop) { watch(stop); }) {}
+DownloadProgress::DownloadProgress(std::ostream& out, std::string label, bool terminal)
+    : out_(out), label_(std::move(label)), terminal_(terminal) {}
 
 DownloadProgress::~DownloadProgress() {
-    thread_.request_stop();
-    thread_.join();
+    endBar();
 }
 
 std::string DownloadProgress::bytesText(double bytes) {
@@ -73,35 +58,45 @@ std::string DownloadProgress::bar(const std::string& label, std::int64_t done, s
     return line;
 }
 
-void DownloadProgress::watch(std::stop_token stop) {
-    const auto started = std::chrono::steady_clock::now();
-    const auto startBytes = sizeOf(file_);
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::size_t drawnWidth = 0;
-    bool verifying = false;
-    while (true) {
-        const auto done = sizeOf(file_);
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        const double rate = elapsed > 0.5 ? static_cast<double>(done - startBytes) / elapsed : 0;
-        const bool complete = done >= expectedBytes_;
-        if (terminal_ && !verifying) {
-            auto line = bar(label_, done, expectedBytes_, rate);
-            const auto width = line.size();
-            if (width < drawnWidth) line += std::string(drawnWidth - width, ' ');
-            drawnWidth = width;
-            out_ << "\r" << line << std::flush;
-        }
-        if (complete && !verifying) {
-            verifying = true;
-            out_ << (terminal_ ? "\n" : "") << "Verifying and installing " << label_ << "…\n" << std::flush;
-        }
-        std::unique_lock lock(mutex);
-        if (wake.wait_for(lock, stop, redrawInterval, [] { return false; })) break;
-        if (stop.stop_requested()) break;
+void DownloadProgress::endBar() {
+    if (drawnWidth_ == 0) return;
+    out_ << "\n" << std::flush;
+    drawnWidth_ = 0;
+}
+
+void DownloadProgress::report(const PluginInstaller::Progress& progress) {
+    using Step = PluginInstaller::Progress::Step;
+    const auto now = std::chrono::steady_clock::now();
+    const bool newStep = step_ != progress.step;
+    if (progress.step != Step::downloading) {
+        if (!newStep) return;
+        step_ = progress.step;
+        endBar();
+        out_ << (progress.step == Step::verifying ? "Verifying " : "Installing ") << label_ << "\u2026\n"
+             << std::flush;
+        return;
     }
-    if (terminal_ && !verifying) out_ << "\n" << std::flush;
+    if (newStep) {
+        step_ = progress.step;
+        started_ = now;
+        firstBytes_ = progress.bytesDone;
+        if (!terminal_) {
+            out_ << "Downloading " << label_ << " (" << bytesText(static_cast<double>(progress.bytesTotal))
+                 << ")\u2026\n"
+                 << std::flush;
+        }
+    }
+    const bool complete = progress.bytesDone >= progress.bytesTotal;
+    if (!terminal_ || (!newStep && !complete && now - drawn_ < redrawInterval)) return;
+    drawn_ = now;
+    // Resumed bytes arrived before this run: the rate counts only what this run received.
+    const double elapsed = std::chrono::duration<double>(now - started_).count();
+    const double rate = elapsed > 0.5 ? static_cast<double>(progress.bytesDone - firstBytes_) / elapsed : 0;
+    auto line = bar(label_, progress.bytesDone, progress.bytesTotal, rate);
+    const auto width = line.size();
+    if (width < drawnWidth_) line += std::string(drawnWidth_ - width, ' ');
+    drawnWidth_ = width;
+    out_ << "\r" << line << std::flush;
 }
 
 }  // namespace halvex::ctl

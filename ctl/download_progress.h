@@ -1,25 +1,29 @@
 #pragma once
 
-// Shows how a download advances by watching its file grow (the client writes the archive in place):
-// on a terminal a bar with the share done, the rate and the time left, redrawn in place; otherwise one
-// plain line once the download is complete and verification begins. A thread of its own draws until the
-// object is destroyed; nobody else writes to the stream meanwhile.
+// Shows how an installation advances, fed by the installer's progress reports: on a terminal a bar with
+// the share downloaded, the rate and the time left, redrawn in place at most five times a second, then
+// one line per later step; otherwise one plain line per step. Call it from the installing thread only;
+// nobody else writes to the stream meanwhile.
 
+#include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <iosfwd>
+#include <optional>
 #include <string>
-#include <thread>
+
+#include "core/install/plugin_installer.h"
 
 namespace halvex::ctl {
 
 class DownloadProgress {
   public:
-    DownloadProgress(std::ostream& out, std::filesystem::path file, std::int64_t expectedBytes,
-                     std::string label, bool terminal);
+    DownloadProgress(std::ostream& out, std::string label, bool terminal);
+    // Ends a bar still drawn, so that what follows starts on its own line.
     ~DownloadProgress();
     DownloadProgress(const DownloadProgress&) = delete;
     DownloadProgress& operator=(const DownloadProgress&) = delete;
+
+    void report(const PluginInstaller::Progress& progress);
 
     // One bar line: label, bar, share, rate and time left (the rate is unknown while it is 0).
     static std::string bar(const std::string& label, std::int64_t done, std::int64_t total,
@@ -28,14 +32,16 @@ class DownloadProgress {
     static std::string durationText(double seconds);
 
   private:
-    void watch(std::stop_token stop);
+    void endBar();
 
     std::ostream& out_;
-    std::filesystem::path file_;
-    std::int64_t expectedBytes_;
     std::string label_;
     bool terminal_;
-    std::jthread thread_;
+    std::optional<PluginInstaller::Progress::Step> step_;
+    std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point drawn_;
+    std::int64_t firstBytes_ = 0;
+    std::size_t drawnWidth_ = 0;
 };
 
 }  // namespace halvex::ctl

@@ -210,7 +210,7 @@ ExitCode HalvexCtl::release(const Product& product) {
         output_.out << product.name << " is not held.\n";
         return ExitCode::done;
     }
-    installer.holds().release(product.productID);
+    installer.releaseHold(product);
     output_.out << "Released " << product.name << ". Automatic updates resume.\n";
     return ExitCode::done;
 }

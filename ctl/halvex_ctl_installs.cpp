@@ -45,15 +45,10 @@ void requireInstallable(const Release& release, const std::string& hubVersion) {
 
 PluginInstaller::InstallResult HalvexCtl::installWithProgress(const Release& release) {
     auto& current = session();
-    const auto label = release.name + " " + release.version;
-    if (!output_.terminal) {
-        output_.out << "Downloading " << label << " ("
-                    << DownloadProgress::bytesText(static_cast<double>(release.sizeBytes)) << ")…\n"
-                    << std::flush;
-    }
-    const DownloadProgress progress(output_.out, current.installer.partialDownloadURL(release),
-                                    release.sizeBytes, label, output_.terminal);
-    return current.installer.downloadAndInstall(release, current.client, current.verifier, true, true, stop_);
+    DownloadProgress progress(output_.out, release.name + " " + release.version, output_.terminal);
+    return current.installer.downloadAndInstall(
+        release, current.client, current.verifier, true, true, stop_,
+        [&progress](const PluginInstaller::Progress& update) { progress.report(update); });
 }
 
 ExitCode HalvexCtl::install(const CtlCommand& command) {

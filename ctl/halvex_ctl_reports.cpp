@@ -96,7 +96,8 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
             const auto installed = current.installer.installedVersion(product.bundleID);
             const bool held = holds.isHeld(product.productID);
             const auto staged = pending.find(product.productID);
-            if (!installed && !held && staged == pending.end()) continue;
+            const auto revertible = current.installer.revertibleVersion(product);
+            if (!installed && !held && staged == pending.end() && !revertible) continue;
             const auto channel = current.installer.installedChannel(product.bundleID, current.verifier);
             const auto update = catalog().updateRelease(product, installed, channel);
             const bool complete = !installed || !update || update->version != *installed ||
@@ -111,6 +112,7 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
                  {"available_update", available ? JSON(available->version) : JSON(nullptr)},
                  {"held", held},
                  {"held_version", optionalJSON(holds.heldVersion(product.productID))},
+                 {"revert_version", optionalJSON(revertible)},
                  {"complete", complete}});
         }
     }
@@ -146,6 +148,8 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
             out << ", update " << product["available_update"].get<std::string>() << " available";
         if (product["held"].get<bool>()) out << ", held at " << orNone(product["held_version"]);
         if (!product["complete"].get<bool>()) out << ", incomplete";
+        if (!product["revert_version"].is_null())
+            out << ", " << product["revert_version"].get<std::string>() << " kept for revert";
         out << "\n";
     }
     return ExitCode::done;

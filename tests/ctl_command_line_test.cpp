@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "ctl/download_progress.h"
 
 namespace halvex::ctl {
@@ -38,6 +40,32 @@ TEST(DownloadProgress, BarShowsShareRateAndTimeLeft) {
               "A  [########################] 100%  1.5 MB/s");
     EXPECT_EQ(DownloadProgress::durationText(59.2), "1 min 0 s");
     EXPECT_EQ(DownloadProgress::durationText(7300), "2 h 1 min");
+}
+
+TEST(DownloadProgress, DrawsABarOnATerminalAndPlainLinesOtherwise) {
+    using Step = PluginInstaller::Progress::Step;
+    const std::vector<PluginInstaller::Progress> reports = {{Step::downloading, 0, 1000},
+                                                            {Step::downloading, 1000, 1000},
+                                                            {Step::verifying, 1000, 1000},
+                                                            {Step::installing, 1000, 1000}};
+    struct Case {
+        bool terminal;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {true,
+         "\rA 1.0  [------------------------]   0%\rA 1.0  [########################] 100%\n"
+         "Verifying A 1.0\u2026\nInstalling A 1.0\u2026\n"},
+        {false, "Downloading A 1.0 (1.0 KB)\u2026\nVerifying A 1.0\u2026\nInstalling A 1.0\u2026\n"},
+    };
+    for (const auto& c : cases) {
+        std::ostringstream out;
+        {
+            DownloadProgress progress(out, "A 1.0", c.terminal);
+            for (const auto& report : reports) progress.report(report);
+        }
+        EXPECT_EQ(out.str(), c.expected) << c.terminal;
+    }
 }
 
 }  // namespace

@@ -240,8 +240,14 @@ TEST_F(HalvexCtlTest, InstallUpdateRevertHoldReleaseAndUninstall) {
 
     const auto installed = ctl({"install", "AURORA", "--test"});
     ASSERT_EQ(installed.exitStatus, 0) << installed.standardError;
-    EXPECT_NE(installed.standardOutput.find("Installed Aurora 1.0.0-beta.1."), std::string::npos)
+    // Not a terminal: one plain line per step, no bar.
+    EXPECT_EQ(installed.standardOutput.substr(0, installed.standardOutput.find('(')),
+              "Downloading Aurora 1.0.0-beta.1 ");
+    EXPECT_NE(installed.standardOutput.find("Verifying Aurora 1.0.0-beta.1…\nInstalling Aurora "
+                                            "1.0.0-beta.1…\nInstalled Aurora 1.0.0-beta.1.\n"),
+              std::string::npos)
         << installed.standardOutput;
+    EXPECT_EQ(installed.standardOutput.find('\r'), std::string::npos);
     const auto oldBundle = installedBundle();
     auto aurora = statusOf("prod_aurora");
     EXPECT_EQ(aurora["installed_version"], "1.0.0-beta.1");
@@ -256,6 +262,7 @@ TEST_F(HalvexCtlTest, InstallUpdateRevertHoldReleaseAndUninstall) {
     EXPECT_EQ(updated.exitStatus, 0) << updated.standardError;
     EXPECT_NE(updated.standardOutput.find("1 plugin updates installed."), std::string::npos);
     EXPECT_NE(installedBundle(), oldBundle);
+    EXPECT_EQ(statusOf("prod_aurora")["revert_version"], "1.0.0-beta.1");
 
     const auto reverted = ctl({"revert", "aurora"});
     EXPECT_EQ(reverted.exitStatus, 0) << reverted.standardError;
@@ -281,7 +288,9 @@ TEST_F(HalvexCtlTest, InstallUpdateRevertHoldReleaseAndUninstall) {
     EXPECT_TRUE(installedBundle().empty());
     const PluginInstaller installer(test::trustingConfiguration(), data / "Halvex");
     EXPECT_FALSE(std::filesystem::exists(installer.receiptURL("com.halvex.aurora")));
-    EXPECT_EQ(statusOf("prod_aurora"), nullptr);
+    aurora = statusOf("prod_aurora");
+    EXPECT_EQ(aurora["installed_version"], nullptr);
+    EXPECT_EQ(aurora["revert_version"], "1.0.0-beta.2");
     EXPECT_EQ(ctl({"uninstall", "aurora"}).standardError, "Aurora is not installed.\n");
     EXPECT_EQ(ctl({"revert", "aurora"}).exitStatus, 0);
     EXPECT_EQ(installedBundle(), newBundle);

@@ -646,6 +646,66 @@ TEST_F(HubModelTest, UpdateAllStopsAtARejectedCredential) {
     EXPECT_TRUE(service.requestsTo(filePath(boreal)).empty());
 }
 
+// Revert, hold, release and uninstall.
+
+TEST_F(HubModelTest, HeldProductsStayOutOfAutomaticUpdatesAndTheOverviewChangesTheInstallation) {
+    signIn();
+    preinstall({publish({.product = "aurora"}), publish({.product = "boreal"})});
+    const auto aurora = publish({.product = "aurora", .version = "1.1.0"});
+    const auto boreal = publish({.product = "boreal", .version = "1.1.0"});
+    serveCatalog({productJSON("aurora"), productJSON("boreal")}, {aurora, boreal});
+    // Held by another front end (halvexctl) before the window starts.
+    ProductHolds(folders.applicationSupport).hold("prod_aurora", "1.0.0");
+    const auto model = makeModel();
+    const auto versions = [&] { return model->installedVersions(); };
+    using Versions = std::map<std::string, std::string>;
+
+    EXPECT_EQ(finish(model->refreshAsync(true)), nullptr);
+    EXPECT_EQ(versions(), (Versions{{"prod_aurora", "1.0.0"}, {"prod_boreal", "1.1.0"}}));
+    EXPECT_EQ(model->heldVersions(), (Versions{{"prod_aurora", "1.0.0"}}));
+    EXPECT_TRUE(model->availableUpdates().empty());
+    EXPECT_EQ(model->revertVersions(), (Versions{{"prod_boreal", "1.0.0"}}));
+    EXPECT_EQ(model->property("heldVersions").toMap().value("prod_aurora").toString(), "1.0.0");
+    EXPECT_TRUE(service.requestsTo(filePath(aurora)).empty());
+
+    EXPECT_EQ(finish(model->releaseHoldAsync("prod_aurora")), nullptr);
+    EXPECT_TRUE(model->heldVersions().empty());
+    ASSERT_EQ(model->availableUpdates().size(), 1u);
+    EXPECT_EQ(finish(model->updateAllAsync()), nullptr);
+    EXPECT_EQ(versions().at("prod_aurora"), "1.1.0");
+
+    std::vector<Phase> phases;
+    QObject::connect(model.get(), &HubModel::phaseChanged, [&] { phases.push_back(model->phase()); });
+    EXPECT_EQ(finish(model->revertProductAsync("prod_aurora")), nullptr);
+    EXPECT_EQ(phases, (std::vector<Phase>{Phase::updating("prod_aurora"), Phase::ready()}));
+    EXPECT_EQ(installedVersion("aurora"), "1.0.0");
+    EXPECT_EQ(versions().at("prod_aurora"), "1.0.0");
+    EXPECT_EQ(model->heldVersions(), (Versions{{"prod_aurora", "1.0.0"}}));
+    EXPECT_EQ(model->revertVersions().at("prod_aurora"), "1.1.0");
+    EXPECT_EQ(model->noticeMessage(), "Aurora is back at 1.0.0 and held there until you release it.");
+    const auto downloads = service.requestsTo(filePath(aurora)).size();
+    EXPECT_EQ(finish(model->refreshAsync(true)), nullptr);
+    EXPECT_EQ(finish(model->updateAllAsync()), nullptr);
+    EXPECT_EQ(service.requestsTo(filePath(aurora)).size(), downloads) << "held again after the revert";
+
+    setHosts([] { return std::vector<std::string>{"Studio"}; });
+    EXPECT_NE(finish(model->uninstallProductAsync("prod_aurora")), nullptr);
+    EXPECT_EQ(model->errorMessage(), "Close these audio applications before installing: Studio.");
+    EXPECT_EQ(installedVersion("aurora"), "1.0.0");
+    setHosts({});
+    EXPECT_EQ(finish(model->uninstallProductAsync("prod_aurora")), nullptr);
+    EXPECT_EQ(installedVersion("aurora"), std::nullopt);
+    EXPECT_FALSE(versions().contains("prod_aurora"));
+    EXPECT_TRUE(model->heldVersions().empty()) << "nothing left to hold";
+    EXPECT_EQ(model->revertVersions().at("prod_aurora"), "1.0.0");
+    EXPECT_FALSE(model->errorMessage());
+
+    const auto notInstalled = finish(model->holdProductAsync("prod_aurora"));
+    EXPECT_EQ(message(notInstalled), "Aurora is not installed.");
+    EXPECT_EQ(finish(model->holdProductAsync("prod_boreal")), nullptr);
+    EXPECT_EQ(model->heldVersions(), (Versions{{"prod_boreal", "1.1.0"}}));
+}
+
 // The hub update.
 
 TEST_F(HubModelTest, HubUpdateFailuresLeaveNothingPreparedAndShowTheError) {

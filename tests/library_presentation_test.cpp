@@ -50,6 +50,14 @@ struct Library {
         state.pendingVersions[item().productID] = version;
         return *this;
     }
+    Library& held(const std::string& version) {
+        state.heldVersions[item().productID] = version;
+        return *this;
+    }
+    Library& revertible(const std::string& version) {
+        state.revertVersions[item().productID] = version;
+        return *this;
+    }
 };
 
 TEST(ProductStatus, AccessChannelAndInstallationStates) {
@@ -92,6 +100,15 @@ TEST(ProductStatus, AccessChannelAndInstallationStates) {
          "Purchased \u00b7 Public 1.0.0 installed"},
         {"neither channel's version", Library(product("p", true), {stable, beta}), "0.9.0",
          "Purchased \u00b7 0.9.0 installed"},
+        {"held", std::move(Library(product("p", true), {stable, beta}).held("1.0.0")), "1.0.0",
+         "Purchased \u00b7 Held at 1.0.0"},
+        {"held wins over its staged update",
+         std::move(Library(product("p", true, "subscription")).held("1.0.0").pending("2.0.0")), "1.0.0",
+         "Included with NOVA ACCESS \u00b7 Held at 1.0.0"},
+        {"held, version unreadable", std::move(Library(product("p", true)).held("")), "1.0.0",
+         "Purchased \u00b7 Held"},
+        {"not owned, held", std::move(Library(product("p", false)).held("1.0.0")), "1.0.0",
+         "Installed 1.0.0 \u00b7 Access required"},
     };
     for (const auto& test : cases) {
         EXPECT_EQ(productStatus(test.library.state, test.library.item(), test.installed), test.expected)
@@ -210,6 +227,66 @@ TEST(ProductAction, FirstMatchingState) {
     ahead.installed("3.0.0");
     EXPECT_EQ(productAction(ahead.state, ahead.item()),
               (ProductAction{Kind::installed, "Installed", std::nullopt}));
+
+    Library held(product("p", true), {release("p", "2.0.0", "stable"), beta});
+    held.installed("1.0.0").held("1.0.0").pending("2.0.0");
+    EXPECT_EQ(productAction(held.state, held.item()),
+              (ProductAction{Kind::releaseHold, "Release", std::nullopt}))
+        << "a held product offers no installation, not even its staged one";
+    EXPECT_EQ(secondaryLink(held.state, held.item()), std::nullopt);
+    held.state.phase = PhaseCase::updating;
+    held.state.updatingProductID = "p";
+    EXPECT_EQ(productAction(held.state, held.item()).kind, Kind::installing);
+}
+
+TEST(ManagementControls, RevertHoldOrReleaseAndUninstallByWhatIsOnThisComputer) {
+    using Kind = ManagementControl::Kind;
+    struct Case {
+        const char* name;
+        Library library;
+        std::vector<std::pair<Kind, std::string>> expected;  // kind, title
+    };
+    const std::vector<Case> cases = {
+        {"nothing installed or kept", Library(product("p", true)), {}},
+        {"installed",
+         std::move(Library(product("p", true)).installed("1.2.0")),
+         {{Kind::hold, "Hold at 1.2.0"}, {Kind::uninstall, "Uninstall"}}},
+        {"updated, previous kept",
+         std::move(Library(product("p", true)).installed("1.2.0").revertible("1.1.0")),
+         {{Kind::revert, "Revert to 1.1.0"}, {Kind::hold, "Hold at 1.2.0"}, {Kind::uninstall, "Uninstall"}}},
+        {"reverted: held, the newer one kept",
+         std::move(Library(product("p", true)).installed("1.1.0").held("1.1.0").revertible("1.2.0")),
+         {{Kind::revert, "Revert to 1.2.0"}, {Kind::releaseHold, "Release"}, {Kind::uninstall, "Uninstall"}}},
+        {"uninstalled, kept",
+         std::move(Library(product("p", false)).revertible("1.2.0")),
+         {{Kind::revert, "Revert to 1.2.0"}}},
+    };
+    for (const auto& test : cases) {
+        std::vector<std::pair<Kind, std::string>> shown;
+        for (const auto& control : managementControls(test.library.state, test.library.item())) {
+            shown.emplace_back(control.kind, control.title);
+            EXPECT_TRUE(control.enabled) << test.name;
+            // Everything but Release asks first.
+            EXPECT_EQ(control.confirmationButton.empty(), control.kind == Kind::releaseHold) << test.name;
+        }
+        EXPECT_EQ(shown, test.expected) << test.name;
+    }
+
+    Library library(product("p", true));
+    library.installed("1.2.0").revertible("1.1.0");
+    const auto controls = managementControls(library.state, library.item());
+    EXPECT_EQ(controls.front(),
+              (ManagementControl{Kind::revert, "Revert to 1.1.0", true, "Revert Plugin p?",
+                                 "Plugin p 1.2.0 is replaced by 1.1.0, the version kept on this computer. "
+                                 "Automatic updates skip Plugin p until you release it.",
+                                 "Revert"}));
+    EXPECT_EQ(controls.back().confirmationMessage,
+              "Every format of Plugin p 1.2.0 is removed from this computer. It is kept, so Revert can bring "
+              "it back.");
+    library.state.phase = PhaseCase::updating;
+    library.state.updatingProductID = "other";
+    for (const auto& control : managementControls(library.state, library.item()))
+        EXPECT_FALSE(control.enabled) << "an installation runs";
 }
 
 TEST(SecondaryLink, AtMostOneLinkToTheOtherChannel) {

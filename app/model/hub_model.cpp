@@ -250,6 +250,8 @@ QCoro::Task<> HubModel::scanInstallationState(std::shared_ptr<const Catalog> cat
         std::map<std::string, std::optional<std::string>> channels;
         std::map<std::string, bool> incomplete;
         std::map<std::string, std::string> pending;
+        std::map<std::string, std::string> held;
+        std::map<std::string, std::string> revertible;
     };
     auto scanning =
         executor_->run(executor_->installer, [catalog, finishPending, hubVersion = currentHubVersion_,
@@ -263,6 +265,7 @@ QCoro::Task<> HubModel::scanInstallationState(std::shared_ptr<const Catalog> cat
                 }
             }
             Scan result;
+            const auto holds = installer->holds();
             for (const auto& product : catalog->products) {
                 const auto& productID = product.productID;
                 const auto version = installer->installedVersion(product.bundleID);
@@ -272,6 +275,10 @@ QCoro::Task<> HubModel::scanInstallationState(std::shared_ptr<const Catalog> cat
                 const auto update = catalog->updateRelease(product, version, channel);
                 result.incomplete[productID] =
                     update && version == update->version && !installer->isComplete(*update);
+                if (holds.isHeld(productID))
+                    result.held[productID] = holds.heldVersion(productID).value_or(version.value_or(""));
+                if (const auto previous = installer->revertibleVersion(product))
+                    result.revertible[productID] = *previous;
             }
             try {
                 result.pending = installer->pendingVersions(*verifier);
@@ -307,6 +314,8 @@ QCoro::Task<> HubModel::scanInstallationState(std::shared_ptr<const Catalog> cat
     setInstalledChannels(std::move(channels));
     setIncompleteProducts(std::move(incomplete));
     setPendingVersions(std::move(scan.pending));
+    setHeldVersions(std::move(scan.held));
+    setRevertVersions(std::move(scan.revertible));
 }
 
 QCoro::Task<> HubModel::reloadInstallationStateAsync() {
@@ -419,6 +428,8 @@ QCoro::Task<> HubModel::signOutAsync() {
         setCatalog(nullptr);
         setInstalledVersions({});
         setPendingVersions({});
+        setHeldVersions({});
+        setRevertVersions({});
         setPhase(Phase::signedOut());
     } catch (const std::exception&) {
         handle(std::current_exception());
@@ -501,19 +512,26 @@ QCoro::Task<PluginInstaller::InstallResult> HubModel::performInstallAsync(
         });
     };
 
-    PluginInstaller::InstallResult result;
+    // The installation, and the version it replaced that revert can now put back.
+    struct Outcome {
+        PluginInstaller::InstallResult result;
+        std::optional<std::string> revertible;
+    };
+    Outcome outcome;
+    const auto& result = outcome.result;
     std::exception_ptr failure;
     try {
         auto installation = executor_->run(
             executor_->installer,
-            [release, onProgress, installer = services_.installer.get(), client = &*services_.client,
-             verifier = &*services_.verifier,
+            [release, onProgress, owner = *owner, installer = services_.installer.get(),
+             client = &*services_.client, verifier = &*services_.verifier,
              prepare = prepareWhileDAWRunning.value_or(reportErrors)](std::stop_token stop) {
-                return installer->downloadAndInstall(release, *client, *verifier, true, prepare, stop,
-                                                     onProgress);
+                auto installed = installer->downloadAndInstall(release, *client, *verifier, true, prepare,
+                                                               stop, onProgress);
+                return Outcome{std::move(installed), installer->revertibleVersion(owner)};
             },
             installStop_->get_token());
-        result = co_await installation;
+        outcome = co_await installation;
     } catch (const std::exception&) {
         failure = std::current_exception();
     }
@@ -537,10 +555,17 @@ QCoro::Task<PluginInstaller::InstallResult> HubModel::performInstallAsync(
         incomplete.erase(productID);
         auto pending = pendingVersions_;
         pending.erase(productID);
+        auto revertible = revertVersions_;
+        if (outcome.revertible) {
+            revertible[productID] = *outcome.revertible;
+        } else {
+            revertible.erase(productID);
+        }
         setInstalledVersions(std::move(versions));
         setInstalledChannels(std::move(channels));
         setIncompleteProducts(std::move(incomplete));
         setPendingVersions(std::move(pending));
+        setRevertVersions(std::move(revertible));
     } else {
         auto pending = pendingVersions_;
         pending[productID] = release.version;
@@ -552,7 +577,7 @@ QCoro::Task<PluginInstaller::InstallResult> HubModel::performInstallAsync(
         }
     }
     setPhase(Phase::ready());
-    co_return result;
+    co_return outcome.result;
 }
 
 void HubModel::showProgress(std::uint64_t installation, const std::string& productID,

@@ -2,7 +2,8 @@
 
 // The window's one model: it owns the service client, the plugin installer, the hub updater and the
 // signed-metadata verifier, publishes everything the window shows, and offers every operation the window
-// calls (start, refresh, sign-in, purchase links, installs, update-all, the hub update).
+// calls (start, refresh, sign-in, purchase links, installs, update-all, the hub update, and revert, hold,
+// release and uninstall of one product).
 //
 // Threads: the model lives on the main thread; construct it, call it, read it and destroy it there only.
 // Work on the client, the installer, the hub updater and the local files runs on one serial worker thread
@@ -68,6 +69,11 @@ class HubModel : public QObject {
     Q_PROPERTY(QVariantMap installedChannels READ installedChannelsMap NOTIFY installedChannelsChanged)
     Q_PROPERTY(QVariantMap pendingVersions READ pendingVersionsMap NOTIFY pendingVersionsChanged)
     Q_PROPERTY(QStringList incompleteProducts READ incompleteProductList NOTIFY incompleteProductsChanged)
+    // Product identifier -> the version it is held at (empty when its hold record is unreadable). Held
+    // products are left out of availableUpdates, refresh's automatic updates and Update All.
+    Q_PROPERTY(QVariantMap heldVersions READ heldVersionsMap NOTIFY heldVersionsChanged)
+    // Product identifier -> the version revertProduct would put back.
+    Q_PROPERTY(QVariantMap revertVersions READ revertVersionsMap NOTIFY revertVersionsChanged)
     Q_PROPERTY(bool updatingAll READ updatingAll NOTIFY updatingAllChanged)
     Q_PROPERTY(QString noticeMessage READ noticeMessageText NOTIFY noticeMessageChanged)
     Q_PROPERTY(QString errorMessage READ errorMessageText NOTIFY errorMessageChanged)
@@ -145,6 +151,8 @@ class HubModel : public QObject {
         std::map<std::string, std::string> installedChannels;
         std::map<std::string, std::string> pendingVersions;
         std::set<std::string> incompleteProducts;
+        std::map<std::string, std::string> heldVersions;
+        std::map<std::string, std::string> revertVersions;
         bool updatingAll = false;
         std::optional<std::string> noticeMessage;
         std::optional<std::string> errorMessage;
@@ -180,6 +188,8 @@ class HubModel : public QObject {
     const std::map<std::string, std::string>& installedChannels() const { return installedChannels_; }
     const std::map<std::string, std::string>& pendingVersions() const { return pendingVersions_; }
     const std::set<std::string>& incompleteProducts() const { return incompleteProducts_; }
+    const std::map<std::string, std::string>& heldVersions() const { return heldVersions_; }
+    const std::map<std::string, std::string>& revertVersions() const { return revertVersions_; }
     bool updatingAll() const { return updatingAll_; }
     const std::optional<std::string>& noticeMessage() const { return noticeMessage_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
@@ -219,6 +229,13 @@ class HubModel : public QObject {
     QCoro::Task<> updateAllAsync();
     QCoro::Task<> installHubUpdateAsync();
     QCoro::Task<std::optional<std::string>> testArtworkAsync(Release release);
+    // One product's installation. Revert and uninstall show the product as being updated while they run
+    // and do nothing while the model is busy; all four re-read the installation state afterwards and
+    // report a failure through errorMessage (rethrowing it to the awaiting caller).
+    QCoro::Task<> revertProductAsync(std::string productID);
+    QCoro::Task<> holdProductAsync(std::string productID);
+    QCoro::Task<> releaseHoldAsync(std::string productID);
+    QCoro::Task<> uninstallProductAsync(std::string productID);
     void purchase(const Product& product);
     void purchaseAllAccess(const SubscriptionOffer& offer);
 
@@ -246,6 +263,11 @@ class HubModel : public QObject {
     Q_INVOKABLE void cancelInstall();
     // The window's retry of the background service registration.
     Q_INVOKABLE void ensureBackgroundService();
+    // The product overview's controls, after the user confirmed (see revertProductAsync and the others).
+    Q_INVOKABLE void revertProduct(const QString& productID);
+    Q_INVOKABLE void holdProduct(const QString& productID);
+    Q_INVOKABLE void releaseHold(const QString& productID);
+    Q_INVOKABLE void uninstallProduct(const QString& productID);
 
   signals:
     void phaseChanged();
@@ -254,6 +276,8 @@ class HubModel : public QObject {
     void installedChannelsChanged();
     void pendingVersionsChanged();
     void incompleteProductsChanged();
+    void heldVersionsChanged();
+    void revertVersionsChanged();
     void updatingAllChanged();
     void noticeMessageChanged();
     void errorMessageChanged();
@@ -277,6 +301,8 @@ class HubModel : public QObject {
     QVariantMap installedChannelsMap() const;
     QVariantMap pendingVersionsMap() const;
     QStringList incompleteProductList() const;
+    QVariantMap heldVersionsMap() const;
+    QVariantMap revertVersionsMap() const;
     QString noticeMessageText() const;
     QString errorMessageText() const;
     QString backgroundServiceStateName() const;
@@ -297,6 +323,8 @@ class HubModel : public QObject {
     void setInstalledChannels(std::map<std::string, std::string> channels);
     void setPendingVersions(std::map<std::string, std::string> versions);
     void setIncompleteProducts(std::set<std::string> products);
+    void setHeldVersions(std::map<std::string, std::string> versions);
+    void setRevertVersions(std::map<std::string, std::string> versions);
     void setUpdatingAll(bool value);
     void setNoticeMessage(std::optional<std::string> message);
     void setErrorMessage(std::optional<std::string> message);
@@ -321,6 +349,11 @@ class HubModel : public QObject {
     QCoro::Task<> scanInstallationState(std::shared_ptr<const Catalog> catalog, bool finishPending);
     const Product* product(const std::string& productID) const;
     void showProgress(std::uint64_t installation, const std::string& productID, InstallActivity activity);
+    // Runs `change` on the installer's worker for one catalogue product, then re-reads the installation
+    // state; `exclusive` changes show the product as being updated and are skipped while busy. Returns
+    // the notice `change` produced; a failure is reported and rethrown.
+    using InstallationChange = std::function<std::string(PluginInstaller&, const Product&)>;
+    QCoro::Task<> changeInstallation(std::string productID, bool exclusive, InstallationChange change);
 
     // The running plugin installation, so that the user can cancel its download.
     std::optional<std::stop_source> installStop_;
@@ -338,6 +371,8 @@ class HubModel : public QObject {
     std::map<std::string, std::string> installedChannels_;
     std::map<std::string, std::string> pendingVersions_;
     std::set<std::string> incompleteProducts_;
+    std::map<std::string, std::string> heldVersions_;
+    std::map<std::string, std::string> revertVersions_;
     bool updatingAll_ = false;
     std::optional<std::string> noticeMessage_;
     std::optional<std::string> errorMessage_;

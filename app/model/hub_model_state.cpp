@@ -67,6 +67,8 @@ void HubModel::restore(const Snapshot& snapshot) {
     setInstalledChannels(snapshot.installedChannels);
     setPendingVersions(snapshot.pendingVersions);
     setIncompleteProducts(snapshot.incompleteProducts);
+    setHeldVersions(snapshot.heldVersions);
+    setRevertVersions(snapshot.revertVersions);
     setUpdatingAll(snapshot.updatingAll);
     setNoticeMessage(snapshot.noticeMessage);
     setErrorMessage(snapshot.errorMessage);
@@ -113,7 +115,8 @@ std::vector<Release> HubModel::availableUpdates() const {
         auto candidate = updateRelease(product);
         if (!candidate) continue;
         const auto& productID = candidate->productID;
-        if (pendingVersions_.contains(productID)) continue;
+        // A staged update finishes by itself; a held product stays at its version.
+        if (pendingVersions_.contains(productID) || heldVersions_.contains(productID)) continue;
         const auto installed = installedVersions_.find(productID);
         if (installed == installedVersions_.end() ||
             SemanticVersion::isNewer(candidate->version, installed->second) ||
@@ -187,6 +190,16 @@ void HubModel::setIncompleteProducts(std::set<std::string> products) {
     publishComputed();
 }
 
+void HubModel::setHeldVersions(std::map<std::string, std::string> versions) {
+    if (!assign(heldVersions_, std::move(versions))) return;
+    emit heldVersionsChanged();
+    publishComputed();
+}
+
+void HubModel::setRevertVersions(std::map<std::string, std::string> versions) {
+    if (assign(revertVersions_, std::move(versions))) emit revertVersionsChanged();
+}
+
 void HubModel::setUpdatingAll(bool value) {
     if (!assign(updatingAll_, value)) return;
     emit updatingAllChanged();
@@ -253,6 +266,13 @@ QVariantMap HubModel::installedChannelsMap() const {
 }
 QVariantMap HubModel::pendingVersionsMap() const {
     return variantMap(pendingVersions_);
+}
+
+QVariantMap HubModel::heldVersionsMap() const {
+    return variantMap(heldVersions_);
+}
+QVariantMap HubModel::revertVersionsMap() const {
+    return variantMap(revertVersions_);
 }
 
 QStringList HubModel::incompleteProductList() const {

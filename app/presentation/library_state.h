@@ -27,6 +27,10 @@ struct LibraryState {
     std::map<std::string, std::string> installedChannels;
     std::map<std::string, std::string> pendingVersions;
     std::set<std::string> incompleteProducts;
+    // Product identifier -> the version it is held at (empty when unknown).
+    std::map<std::string, std::string> heldVersions;
+    // Product identifier -> the version a revert would put back.
+    std::map<std::string, std::string> revertVersions;
     PhaseCase phase = PhaseCase::loading;
     // The product being installed while `phase` is `updating`.
     std::string updatingProductID;
@@ -42,6 +46,14 @@ struct LibraryState {
     std::optional<std::string> pendingVersion(const std::string& productID) const {
         const auto found = pendingVersions.find(productID);
         return found == pendingVersions.end() ? std::nullopt : std::optional(found->second);
+    }
+    std::optional<std::string> heldVersion(const std::string& productID) const {
+        const auto found = heldVersions.find(productID);
+        return found == heldVersions.end() ? std::nullopt : std::optional(found->second);
+    }
+    std::optional<std::string> revertVersion(const std::string& productID) const {
+        const auto found = revertVersions.find(productID);
+        return found == revertVersions.end() ? std::nullopt : std::optional(found->second);
     }
     // The catalogue's installable release (for a private product the beta), none without a catalogue.
     std::optional<Release> publicRelease(const Product& product) const {

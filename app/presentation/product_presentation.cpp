@@ -46,10 +46,14 @@ std::string productStatus(const LibraryState& state, const Product& product,
     if (!product.owned) {
         return installed ? "Installed " + *installed + " \u00b7 Access required" : "Available to purchase";
     }
+    const auto label = accessLabel(product);
+    // A held product's staged update waits for the hold to end, so the hold is what the row says.
+    if (const auto held = state.heldVersion(product.productID)) {
+        return label + " \u00b7 " + (held->empty() ? std::string("Held") : "Held at " + *held);
+    }
     if (const auto pending = state.pendingVersion(product.productID)) {
         return *pending + " ready \u00b7 Restart your DAW to finish";
     }
-    const auto label = accessLabel(product);
     if (!installed) return label + " \u00b7 Not installed";
     const auto word =
         channelWord(product, state.publicRelease(product), state.testRelease(product), *installed);
@@ -115,6 +119,7 @@ ProductAction productAction(const LibraryState& state, const Product& product) {
         return {Kind::purchase, "Purchase", std::nullopt, purchasable};
     }
     if (isUpdating(state, product)) return {Kind::installing, "", std::nullopt};
+    if (state.heldVersion(product.productID)) return {Kind::releaseHold, "Release", std::nullopt};
     if (state.pendingVersion(product.productID)) return {Kind::restartDAW, "Restart DAW", std::nullopt};
 
     const auto installed = state.installedVersion(product.productID);
@@ -130,7 +135,8 @@ ProductAction productAction(const LibraryState& state, const Product& product) {
 }
 
 std::optional<SecondaryLink> secondaryLink(const LibraryState& state, const Product& product) {
-    if (!product.owned || isUpdating(state, product) || state.pendingVersion(product.productID)) {
+    if (!product.owned || isUpdating(state, product) || state.pendingVersion(product.productID) ||
+        state.heldVersion(product.productID)) {
         return std::nullopt;
     }
     const auto installed = state.installedVersion(product.productID);
@@ -174,6 +180,37 @@ std::string installProgressText(const PluginInstaller::Progress& progress, doubl
                 megabytes(static_cast<double>(progress.bytesTotal)) + " MB";
     if (bytesPerSecond > 0) text += " \u00b7 " + megabytes(bytesPerSecond) + " MB/s";
     return text;
+}
+
+std::vector<ManagementControl> managementControls(const LibraryState& state, const Product& product) {
+    using Kind = ManagementControl::Kind;
+    const bool enabled = state.phase != PhaseCase::updating;
+    const auto& name = product.name;
+    const auto installed = state.installedVersion(product.productID);
+    const auto held = state.heldVersion(product.productID);
+    std::vector<ManagementControl> controls;
+    if (const auto previous = state.revertVersion(product.productID)) {
+        const auto replaced = installed ? name + " " + *installed + " is replaced by " + *previous + ", "
+                                        : name + " " + *previous + " is installed again, ";
+        controls.push_back({Kind::revert, "Revert to " + *previous, enabled, "Revert " + name + "?",
+                            replaced + "the version kept on this computer. Automatic updates skip " + name +
+                                " until you release it.",
+                            "Revert"});
+    }
+    if (held) {
+        controls.push_back({Kind::releaseHold, "Release", enabled, "", "", ""});
+    } else if (installed) {
+        controls.push_back(
+            {Kind::hold, "Hold at " + *installed, enabled, "Hold " + name + " at " + *installed + "?",
+             "Automatic updates and Update All skip " + name + " until you release it.", "Hold"});
+    }
+    if (installed) {
+        controls.push_back({Kind::uninstall, "Uninstall", enabled, "Uninstall " + name + "?",
+                            "Every format of " + name + " " + *installed +
+                                " is removed from this computer. It is kept, so Revert can bring it back.",
+                            "Uninstall"});
+    }
+    return controls;
 }
 
 }  // namespace halvex::app

@@ -5,13 +5,15 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/presentation/library_state.h"
 #include "core/install/plugin_installer.h"
 
 namespace halvex::app {
 
-// The access label followed by the installation state, e.g. "Purchased · Public 1.2.0 installed".
+// The access label followed by the installation state, e.g. "Purchased · Public 1.2.0 installed", or
+// "Purchased · Held at 1.1.0" for a held product.
 std::string productStatus(const LibraryState& state, const Product& product,
                           const std::optional<std::string>& installed);
 
@@ -33,6 +35,7 @@ struct ProductAction {
         install,         // a prominent button `title` that installs `release`
         releasePending,  // the muted text "Release pending"
         installed,       // "Up to date" or "Installed" with a check mark
+        releaseHold,     // a button "Release" that ends the product's hold
     };
     Kind kind = Kind::releasePending;
     std::string title;
@@ -41,7 +44,29 @@ struct ProductAction {
     bool operator==(const ProductAction&) const = default;
 };
 
+// A held product's action is "Release" (unless it is not owned or being installed): it offers no
+// installation until the hold ends.
 ProductAction productAction(const LibraryState& state, const Product& product);
+
+// The product overview's controls over what is on this computer, in this order when present:
+// - "Revert to V" when a previous version V is kept (installed or not);
+// - "Hold at V" for an installed product that is not held, or "Release" for a held one;
+// - "Uninstall" for an installed product.
+// Revert, Hold and Uninstall ask for a confirmation first; Release acts at once. All are disabled while
+// an installation runs.
+struct ManagementControl {
+    enum class Kind { revert, hold, releaseHold, uninstall };
+    Kind kind = Kind::revert;
+    std::string title;
+    bool enabled = true;
+    // The confirmation dialog's title, message and confirming button; empty when none is asked.
+    std::string confirmationTitle;
+    std::string confirmationMessage;
+    std::string confirmationButton;
+    bool operator==(const ManagementControl&) const = default;
+};
+
+std::vector<ManagementControl> managementControls(const LibraryState& state, const Product& product);
 
 struct SecondaryLink {
     std::string title;

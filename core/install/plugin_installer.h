@@ -139,9 +139,14 @@ class PluginInstaller {
     // archive; drops a pending update and the hold. Takes the update lock; refuses while an audio host
     // runs (dawIsRunning) and when nothing is installed (backgroundService).
     void uninstall(const Product& product);
+    // The version revert would put back (as its record names it, not yet proven); absent without an
+    // archive of this product.
+    std::optional<std::string> revertibleVersion(const Product& product) const;
     // Holds an installed product at its installed version and returns that version; backgroundService
-    // when nothing of it is installed.
+    // when nothing of it is installed. Takes the update lock, so the version held is the one on disk.
     std::string hold(const Product& product);
+    // Ends the hold; automatic updates include the product again. Not an error when it is not held.
+    void releaseHold(const Product& product);
     ProductHolds holds() const;
 
     // Release verification.

@@ -153,11 +153,23 @@ void PluginInstaller::keepRollbackRecord(const std::string& bundleID) const {
     }
 }
 
+std::optional<std::string> PluginInstaller::revertibleVersion(const Product& product) const {
+    const auto record = rollbackRelease(product.bundleID);
+    if (!record || record->productID != product.productID) return std::nullopt;
+    if (installedVersion(record->bundleID) == record->version && isComplete(*record)) return std::nullopt;
+    return record->version;
+}
+
 std::string PluginInstaller::hold(const Product& product) {
+    const UpdateLock lock(folders_.applicationSupport);
     const auto version = installedVersion(product.bundleID);
     if (!version) throw HalvexError::backgroundService(product.name + " is not installed.");
     holds().hold(product.productID, *version);
     return *version;
+}
+
+void PluginInstaller::releaseHold(const Product& product) {
+    holds().release(product.productID);
 }
 
 ProductHolds PluginInstaller::holds() const {
