@@ -76,6 +76,34 @@ QVariantMap headingMap(const std::optional<app::SectionHeading>& heading) {
             {QStringLiteral("countText"), text(app::sectionCountText(*heading))}};
 }
 
+QString managementKindName(app::ManagementControl::Kind kind) {
+    using Kind = app::ManagementControl::Kind;
+    switch (kind) {
+        case Kind::revert:
+            return QStringLiteral("revert");
+        case Kind::hold:
+            return QStringLiteral("hold");
+        case Kind::releaseHold:
+            return QStringLiteral("releaseHold");
+        case Kind::uninstall:
+            return QStringLiteral("uninstall");
+    }
+    return {};
+}
+
+QVariantList managementList(const std::vector<app::ManagementControl>& controls) {
+    QVariantList list;
+    for (const auto& control : controls) {
+        list.append(QVariantMap{{QStringLiteral("kind"), managementKindName(control.kind)},
+                                {QStringLiteral("title"), text(control.title)},
+                                {QStringLiteral("enabled"), control.enabled},
+                                {QStringLiteral("confirmationTitle"), text(control.confirmationTitle)},
+                                {QStringLiteral("confirmationMessage"), text(control.confirmationMessage)},
+                                {QStringLiteral("confirmationButton"), text(control.confirmationButton)}});
+    }
+    return list;
+}
+
 QString channelTag(const Product& product, const Release& release) {
     if (release.channel != "beta") return {};
     return product.isPrivate() ? QStringLiteral(" \u00b7 PRIVATE BETA")
@@ -90,6 +118,7 @@ LibraryPresenter::LibraryPresenter(app::HubModel* hub, QObject* parent) : QObjec
     for (const auto signal :
          {&HubModel::phaseChanged, &HubModel::installedVersionsChanged, &HubModel::installedChannelsChanged,
           &HubModel::pendingVersionsChanged, &HubModel::incompleteProductsChanged,
+          &HubModel::heldVersionsChanged, &HubModel::revertVersionsChanged,
           &HubModel::backgroundServiceStateChanged, &HubModel::backgroundStatusChanged}) {
         connect(hub, signal, this, &LibraryPresenter::scheduleRefresh);
     }
@@ -122,6 +151,8 @@ void LibraryPresenter::refreshState() {
     state_.installedChannels = hub_->installedChannels();
     state_.pendingVersions = hub_->pendingVersions();
     state_.incompleteProducts = hub_->incompleteProducts();
+    state_.heldVersions = hub_->heldVersions();
+    state_.revertVersions = hub_->revertVersions();
     state_.phase = phaseCase(hub_->phase().kind());
     state_.updatingProductID = state_.phase == app::PhaseCase::updating ? hub_->phase().payload() : "";
     state_.backgroundServiceState = hub_->backgroundServiceState();
@@ -296,6 +327,7 @@ QVariantMap LibraryPresenter::overview(const QString& productID) const {
         {QStringLiteral("hasStorePage"), item->storeURL().has_value()},
         {QStringLiteral("testReleaseId"), testRelease ? text(testRelease->releaseID) : QString()},
         {QStringLiteral("testVersion"), testRelease ? text(testRelease->version) : QString()},
+        {QStringLiteral("controls"), managementList(app::managementControls(state_, *item))},
     };
     if (shown) {
         map.insert(QStringLiteral("versionLine"),

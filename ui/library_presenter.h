@@ -62,7 +62,9 @@ class LibraryPresenter : public QObject {
     void setHostRecommendation(const QString& text);
 
     // Everything the overview sheet shows for one product; "present" is false when the catalogue no
-    // longer has it.
+    // longer has it. "controls" lists the management controls (app::managementControls) as maps: "kind"
+    // ("revert", "hold", "releaseHold", "uninstall"), "title", "enabled", "confirmationTitle",
+    // "confirmationMessage" and "confirmationButton" (empty: act without asking).
     Q_INVOKABLE QVariantMap overview(const QString& productID) const;
     Q_INVOKABLE void openStorePage(const QString& productID) const;
     Q_INVOKABLE void openSubscriptionPage() const;

@@ -26,6 +26,8 @@ QString actionKindName(app::ProductAction::Kind kind) {
             return QStringLiteral("releasePending");
         case Kind::installed:
             return QStringLiteral("installed");
+        case Kind::releaseHold:
+            return QStringLiteral("releaseHold");
     }
     return {};
 }

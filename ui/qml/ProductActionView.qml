@@ -38,6 +38,15 @@ ColumnLayout {
         Layout.alignment: Qt.AlignRight
         onClicked: hub.performInstall(view.actionReleaseId)
     }
+    HubButton {
+        visible: view.actionKind === "releaseHold"
+        objectName: "releaseHold"
+        text: view.actionTitle
+        help: "Let automatic updates include " + view.productName + " again"
+        compact: true
+        Layout.alignment: Qt.AlignRight
+        onClicked: hub.releaseHold(view.productId)
+    }
     HubText {
         visible: view.actionKind === "restartDAW"
         text: "Restart DAW"

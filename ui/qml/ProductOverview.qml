@@ -22,8 +22,82 @@ Popup {
     padding: 0
     closePolicy: Popup.CloseOnEscape
     onClosed: if (open) closeRequested()
+    onAboutToHide: confirmation.close()
 
     Overlay.modal: Rectangle { color: Qt.rgba(0, 0, 0, 0.6) }
+
+    // The control waiting for the user's confirmation.
+    property var pending: null
+
+    function act(control) {
+        const id = sheet.info.productId
+        if (control.kind === "revert") hub.revertProduct(id)
+        else if (control.kind === "hold") hub.holdProduct(id)
+        else if (control.kind === "releaseHold") hub.releaseHold(id)
+        else if (control.kind === "uninstall") hub.uninstallProduct(id)
+    }
+    function request(control) {
+        if (control.confirmationButton.length === 0) {
+            act(control)
+            return
+        }
+        pending = control
+        confirmation.open()
+    }
+
+    Popup {
+        id: confirmation
+        objectName: "confirmation"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: 420
+        modal: true
+        padding: 20
+        closePolicy: Popup.CloseOnEscape
+        onClosed: sheet.pending = null
+        background: HubPanel { emphasised: true }
+
+        contentItem: ColumnLayout {
+            objectName: "confirmationContent"
+            spacing: 12
+            Accessible.role: Accessible.Dialog
+            Accessible.name: sheet.pending ? sheet.pending.confirmationTitle : ""
+            HubText {
+                objectName: "confirmationTitle"
+                text: sheet.pending ? sheet.pending.confirmationTitle : ""
+                font.weight: Font.Bold
+                font.pixelSize: 16
+                Layout.fillWidth: true
+                Accessible.role: Accessible.Heading
+            }
+            HubText {
+                objectName: "confirmationMessage"
+                text: sheet.pending ? sheet.pending.confirmationMessage : ""
+                Layout.fillWidth: true
+            }
+            RowLayout {
+                Layout.alignment: Qt.AlignRight
+                spacing: 8
+                HubButton {
+                    objectName: "confirmationCancel"
+                    text: "Cancel"
+                    compact: true
+                    onClicked: confirmation.close()
+                }
+                HubButton {
+                    objectName: "confirmationConfirm"
+                    text: sheet.pending ? sheet.pending.confirmationButton : ""
+                    prominent: true
+                    compact: true
+                    onClicked: {
+                        const control = sheet.pending
+                        confirmation.close()
+                        if (control) sheet.act(control)
+                    }
+                }
+            }
+        }
+    }
     background: HubPanel { emphasised: false }
 
     contentItem: ColumnLayout {
@@ -196,6 +270,39 @@ Popup {
                             linkHelp: sheet.info.linkHelp || ""
                             linkReleaseId: sheet.info.linkReleaseId || ""
                             progress: hub.installProgress[sheet.info.productId || ""]
+                        }
+                    }
+                }
+
+                // What is on this computer: revert, hold or release, uninstall. Every control but Release
+                // asks first, in the presentation rules' words.
+                ColumnLayout {
+                    objectName: "manageSection"
+                    visible: (sheet.info.controls || []).length > 0
+                    Layout.fillWidth: true
+                    spacing: 6
+                    HubText {
+                        text: "ON THIS COMPUTER"
+                        color: HubTheme.muted
+                        font.pixelSize: 11
+                        font.weight: Font.DemiBold
+                        font.letterSpacing: 2
+                        Accessible.role: Accessible.Heading
+                    }
+                    Flow {
+                        objectName: "manageControls"
+                        Layout.fillWidth: true
+                        spacing: 8
+                        Repeater {
+                            model: sheet.info.controls || []
+                            delegate: HubButton {
+                                required property var modelData
+                                objectName: "manage-" + modelData.kind
+                                text: modelData.title
+                                enabled: modelData.enabled
+                                compact: true
+                                onClicked: sheet.request(modelData)
+                            }
                         }
                     }
                 }

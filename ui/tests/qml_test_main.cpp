@@ -1,6 +1,7 @@
 // Runs the window's QML tests (Qt Quick Test) against a model that shows fixture snapshots. The tests
 // change the shown state through `fixture`.
 
+#include <QJSValue>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QtQuickTest>
@@ -26,7 +27,8 @@ class FixtureDriver : public QObject {
 
     // `base`: "library", or a phase name without a catalogue ("loading", "signedOut", "authorizing",
     // "blocked"). `changes`: "payload", "refreshingCatalog", "checkingHubUpdate", "updatingAll",
-    // "updatingProduct", "signingIn", "nothingInstalled", "withoutProduct", "productName", "iconURL".
+    // "updatingProduct", "signingIn", "nothingInstalled", "withoutProduct", "productName", "iconURL",
+    // "heldVersions" and "revertVersions" (maps of product identifier to version).
     Q_INVOKABLE void show(const QString& base, const QVariantMap& changes = {}) {
         const auto payload = changes.value(QStringLiteral("payload")).toString().toStdString();
         HubModel::Snapshot snapshot;
@@ -49,6 +51,18 @@ class FixtureDriver : public QObject {
             snapshot.phase =
                 Phase::updating(changes.value(QStringLiteral("updatingProduct")).toString().toStdString());
         }
+        const auto versions = [&](const char* key) {
+            std::map<std::string, std::string> map;
+            auto value = changes.value(QLatin1String(key));
+            // A nested JavaScript object arrives as a QJSValue.
+            if (value.userType() == qMetaTypeId<QJSValue>()) value = value.value<QJSValue>().toVariant();
+            const auto values = value.toMap();
+            for (auto it = values.begin(); it != values.end(); ++it)
+                map[it.key().toStdString()] = it.value().toString().toStdString();
+            return map;
+        };
+        snapshot.heldVersions = versions("heldVersions");
+        snapshot.revertVersions = versions("revertVersions");
         if (changes.value(QStringLiteral("nothingInstalled")).toBool()) {
             snapshot.installedVersions.clear();
             snapshot.pendingVersions.clear();

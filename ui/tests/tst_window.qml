@@ -118,6 +118,44 @@ Item {
             compare(content.selectedProductId, "")
         }
 
+        function test_heldProductOffersReleaseAndTheOverviewAsksBeforeReverting() {
+            fixture.show("library", { heldVersions: { "prod_aurora-delay": "2.1.0" },
+                                      revertVersions: { "prod_aurora-delay": "2.2.0" } })
+            content.selectedProductId = "prod_aurora-delay"
+            tryCompare(child("overview"), "opened", true)
+            tryVerify(function() { return child("overviewStatus").text.endsWith("Held at 2.1.0") },
+                      1000, child("overviewStatus").text)
+            // The controls are a Repeater's items: found below their row, not among the sheet's objects.
+            function control(kind) {
+                var found = testCase.findChild(child("manageControls"), "manage-" + kind)
+                testCase.verify(found !== null, "no control " + kind)
+                return found
+            }
+            var release = control("releaseHold")
+            compare(release.text, "Release")
+            compare(release.Accessible.role, Accessible.Button)
+
+            var revert = control("revert")
+            compare(revert.text, "Revert to 2.2.0")
+            // Below the sheet's fold, out of the mouse's reach without scrolling: pressed through its signal.
+            revert.clicked()
+            var dialog = child("confirmation")
+            tryCompare(dialog, "opened", true)
+            compare(child("confirmationContent").Accessible.role, Accessible.Dialog)
+            compare(child("confirmationTitle").text, "Revert Aurora Delay?")
+            compare(child("confirmationContent").Accessible.name, "Revert Aurora Delay?")
+            compare(child("confirmationConfirm").text, "Revert")
+            mouseClick(child("confirmationCancel"))
+            tryCompare(dialog, "opened", false)
+
+            control("uninstall").clicked()
+            tryCompare(dialog, "opened", true)
+            compare(child("confirmationConfirm").Accessible.name, "Uninstall")
+            mouseClick(child("confirmationConfirm"))
+            tryCompare(dialog, "opened", false)
+            mouseClick(child("closeOverview"))
+        }
+
         function test_serviceTextIsNeverRichText() {
             var hostile = "<img src=\"https://tracker.example/x.png\"><a href=\"https://evil.example\">Deal</a>"
             fixture.show("library", { productName: hostile })
