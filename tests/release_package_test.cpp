@@ -102,6 +102,10 @@ TEST_F(ReleasePackage, TheDemoArchiveInstallsIntegratesAndUpdatesItself) {
         ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(entry); }, 60s));
         if (window.running()) window.stop();
     }
+    EXPECT_EQ(
+        test::runProcess({(bundle / "Contents/MacOS/halvexctl").string(), "--help"}, environment).exitStatus,
+        0)
+        << "the command-line hub ships in the bundle";
     const auto text = read(entry);
     EXPECT_NE(text.find("\nExec=\"" + executable.string() + "\"\n"), std::string::npos) << text;
     EXPECT_EQ(read(data / "icons/hicolor/48x48/apps/com.halvex.hub.png"),
