@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/user_folders.h"
+
 namespace halvex::app {
 
 namespace {
@@ -101,9 +103,9 @@ bool tryLock(int fd) {
 }  // namespace
 
 std::optional<std::filesystem::path> SingleWindowGuard::standardFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/') return std::nullopt;
-    return std::filesystem::path(runtime) / "com.halvex.hub";
+    const auto runtime = platform::userRuntimeDirectory();
+    if (!runtime) return std::nullopt;
+    return *runtime / "com.halvex.hub";
 }
 
 SingleWindowGuard::Claim SingleWindowGuard::claim(const std::filesystem::path& folder, RaiseHandler onRaise,

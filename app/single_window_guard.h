@@ -44,7 +44,8 @@ class SingleWindowGuard {
                        const std::string& activationToken, Timing timing);
     static Claim claim(const std::filesystem::path& folder, RaiseHandler onRaise,
                        const std::string& activationToken = {});
-    // $XDG_RUNTIME_DIR/com.halvex.hub; absent when the session has no runtime folder.
+    // com.halvex.hub in the session's runtime folder (the demo hub's own below its root); absent when the
+    // session has no runtime folder.
     static std::optional<std::filesystem::path> standardFolder();
 
     ~SingleWindowGuard();

@@ -26,4 +26,8 @@ std::filesystem::path userCacheDirectory();
 // The configuration root: $XDG_CONFIG_HOME when it is an absolute path, else ~/.config.
 std::filesystem::path userConfigDirectory();
 
+// The session's runtime folder: $XDG_RUNTIME_DIR when it is an absolute path, else absent (a session
+// without one). In a demo build: <demo root>/run, so that the demo's window never meets the user's own.
+std::optional<std::filesystem::path> userRuntimeDirectory();
+
 }  // namespace halvex::platform

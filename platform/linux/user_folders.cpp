@@ -57,4 +57,10 @@ std::filesystem::path userConfigDirectory() {
     return xdgDirectory("XDG_CONFIG_HOME", ".config");
 }
 
+std::optional<std::filesystem::path> userRuntimeDirectory() {
+    if (const auto root = demoRoot()) return *root / "run";
+    if (const char* value = std::getenv("XDG_RUNTIME_DIR"); value != nullptr && value[0] == '/') return value;
+    return std::nullopt;
+}
+
 }  // namespace halvex::platform

@@ -206,7 +206,8 @@ class Walkthrough:
     def update(self):
         self.press("push button", "Update All")
         self.shows(None, "1 plugin updates installed.")
-        self.shows(None, "Purchased · Public 1.3.0 installed")
+        # The catalogue's public release stays 1.2.0 (listed first); 1.3.0 came as the newest update.
+        self.shows(None, "Purchased · 1.3.0 installed")
         self.screenshot("3-updated")
 
         host = start_host()
@@ -220,7 +221,7 @@ class Walkthrough:
         finally:
             host.terminate()
             host.wait()
-        self.shows(None, "Purchased · Public 1.4.0 installed", deadline=10)
+        self.shows(None, "Purchased · 1.4.0 installed", deadline=10)
         self.screenshot("3-finished")
 
     # 4. a damaged release (one flipped byte): the error in the notice, the plugin folders unchanged.
