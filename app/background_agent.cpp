@@ -211,6 +211,8 @@ void BackgroundAgent::finishPreparedUpdates(std::stop_token stop) {
         const auto configuration = environment_.configuration();
         verifier.emplace(SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM));
         installer = makeInstaller(configuration);
+        // An installation a crash cut short is settled before the agent does anything else.
+        installer->recoverInterruptedWork();
     } catch (const std::exception& error) {
         write("Prepared updates need attention in the HUB.", textOf(error));
         return;

@@ -69,9 +69,33 @@ void fsyncDirectory(const std::filesystem::path& path);
 // where the caller removes it).
 void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement);
 
+enum class Durability {
+    fsyncEach,  // every file and folder is fsynced as it is written
+    deferred,   // the caller makes the copy durable later (one syncFileSystem for many files)
+};
+
 // Copies a bundle or file tree (files, folders, links as links, permissions kept) to `to`, which must not
-// exist, and makes the copy durable (files and folders fsynced). Other file types are refused.
-void copyTree(const std::filesystem::path& from, const std::filesystem::path& to);
+// exist, with the kernel's in-file-system copy (a reflink where the file system shares extents). Other file
+// types are refused.
+void copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
+              Durability durability = Durability::fsyncEach);
+
+// Renames inside one file system.
+void renamePath(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Removes a file or a whole tree; a missing item is no error.
+void removeTree(const std::filesystem::path& path);
+
+// Writes every changed file and folder of the file system holding `path` to disk.
+void syncFileSystem(const std::filesystem::path& path);
+
+// What stays the same for an item across renames: its device and inode (links are not followed).
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> identityOf(const std::filesystem::path& path);
 
 // What identifies a file's current state: replaced, touched or resized files get another stamp.
 struct FileStamp {

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <thread>
 
 #include "app/background_agent_status.h"
@@ -16,6 +17,7 @@
 #include "platform/file_io.h"
 #include "tests/support/child_process.h"
 #include "tests/support/error_text.h"
+#include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/service_fixture.h"
 
@@ -234,6 +236,49 @@ TEST_F(HubUpdaterTest, InstallsWithARollbackArchiveAndRestoresAFailedSwap) {
     EXPECT_NO_THROW(updater().installPrepared(ticket));
     EXPECT_NE(std::filesystem::file_size(archive), firstSize);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(archive.parent_path()), {}), 1);
+}
+
+// Killed at every file operation of the installation, the hub is afterwards wholly the old or wholly the
+// new version, with no hidden bundle or journal left, and an interrupted update can be installed again.
+TEST_F(HubUpdaterTest, AnInstallationKilledAtEveryFileOperationLeavesOneWholeHub) {
+    const auto ticket = updater().prepare(publish({}));
+    const auto support = folder / "Support";
+    platform::copyTree(support, folder / "StartSupport");
+    platform::copyTree(applications, folder / "StartApplications");
+    const auto reset = [&] {
+        std::filesystem::remove_all(support);
+        std::filesystem::remove_all(applications);
+        platform::copyTree(folder / "StartSupport", support);
+        platform::copyTree(folder / "StartApplications", applications);
+    };
+    const auto oldHub = test::treeSnapshot(installed);
+    updater().installPrepared(ticket);
+    const auto newHub = test::treeSnapshot(installed);
+
+    int point = 1;
+    for (;; ++point) {
+        SCOPED_TRACE("killed at file operation " + std::to_string(point));
+        reset();
+        const auto run = test::runKilledAt(point, [&] { updater().installPrepared(ticket); });
+        if (run != test::KilledRun::killed) {
+            EXPECT_EQ(run, test::KilledRun::completed);
+            break;
+        }
+        EXPECT_TRUE(updater().recoverInterruptedWork());
+        const auto hub = test::treeSnapshot(installed);
+        EXPECT_TRUE(hub == oldHub || hub == newHub) << "a damaged or mixed hub bundle";
+        EXPECT_TRUE(hiddenInApplications().empty());
+        EXPECT_EQ(test::hiddenItems(support / "Rollback"), std::vector<std::string>{});
+        EXPECT_TRUE(!std::filesystem::exists(support / "Journal") ||
+                    std::filesystem::is_empty(support / "Journal"));
+        if (hub == oldHub) {
+            EXPECT_NO_THROW(updater().installPrepared(ticket));
+            EXPECT_EQ(test::treeSnapshot(installed), newHub);
+        }
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(point, 10);
+    std::cout << "hub installation: " << point - 1 << " kill points\n";
 }
 
 TEST_F(HubUpdaterTest, TheUnattendedCheckInstallsOrSaysWhyNot) {

@@ -1,14 +1,18 @@
 #include "core/hub_update/hub_updater.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 
 #include "core/foundation/bundle.h"
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/semantic_version.h"
+#include "core/install/plugin_installer.h"
+#include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
 #include "core/trust/bundle_architecture_verifier.h"
 #include "platform/bundle_seal.h"
+#include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "platform/process_list.h"
 #include "platform/running_bundle.h"
@@ -216,6 +220,7 @@ void HubUpdater::discardPrepared(const std::string& ticket) const {
 
 void HubUpdater::installPrepared(const std::string& ticket) {
     const UpdateLock lock(applicationSupport_);
+    recoverUnlocked();
     if (isHubUIRunning())
         throw HalvexError::backgroundService("Close HALVEX HUB before installing its update.");
     validatePrepared(ticket);
@@ -228,33 +233,47 @@ void HubUpdater::install(const std::filesystem::path& newBundle, const std::stri
     const auto folder = applicationURL_.parent_path();
     const auto staged = folder / (".HALVEX-HUB-update-" + platform::randomUUID() + ".app");
     const auto rollback = folder / (".HALVEX-HUB-rollback-" + platform::randomUUID() + ".app");
-    // Both hidden copies go on every way out.
+    // Both hidden copies go on every way out until the journal owns them.
     struct CleanUp {
         std::filesystem::path staged, rollback;
+        bool armed = true;
         ~CleanUp() {
+            if (!armed) return;
             removeQuietly(staged);
             removeQuietly(rollback);
         }
     } cleanUp{staged, rollback};
 
-    platform::copyTree(newBundle, staged);
+    platform::copyTree(newBundle, staged, platform::Durability::deferred);
     verifyApplication(staged, info->version, std::nullopt);
-    platform::copyTree(applicationURL_, rollback);
+    platform::copyTree(applicationURL_, rollback, platform::Durability::deferred);
     verifyApplication(rollback, previousVersion, std::nullopt);
     archiveRollback(applicationURL_, previousVersion);
 
-    platform::replaceItem(applicationURL_, staged);
+    // The replaced bundle waits under the staged copy's name (where the exchange leaves it); the rollback
+    // copy is the journal's scratch. Recovery finds each bundle by identity.
+    auto transaction =
+        TransactionJournal::begin(applicationSupport_, "hub-install",
+                                  {{applicationURL_,
+                                    staged,
+                                    folder / (".HALVEX-HUB-rollback-" + platform::randomUUID() + ".app"),
+                                    {rollback}}});
+    cleanUp.armed = false;
     try {
+        transaction.swapIn(0);
         if (afterReplace_) afterReplace_(applicationURL_);
         verifyApplication(applicationURL_, info->version, std::nullopt);
+        transaction.markSwapped(0);
     } catch (...) {
+        std::exception_ptr failure = std::current_exception();
         try {
-            platform::replaceItem(applicationURL_, rollback);
+            transaction.rollBack();
         } catch (const std::exception&) {
-            // The verification failure is what the caller must hear; the rollback copy is best effort here.
+            // The verification failure is what the caller must hear; recovery finishes the restore.
         }
-        throw;
+        std::rethrow_exception(failure);
     }
+    transaction.commit();
 }
 
 void HubUpdater::archiveRollback(const std::filesystem::path& bundle, const std::string& version) const {
@@ -264,8 +283,9 @@ void HubUpdater::archiveRollback(const std::filesystem::path& bundle, const std:
     const auto archive = folder / ("HALVEX-HUB-" + version + "-macOS.zip");
     const auto work = folder / ("." + platform::randomUUID() + ".zip");
     try {
+        platform::faultPoint(platform::FileOperation::write, work);
         platform::createZip({bundle}, work);
-        std::filesystem::rename(work, archive);
+        platform::renamePath(work, archive);
     } catch (const platform::ArchiveError& error) {
         removeQuietly(work);
         throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
@@ -273,6 +293,24 @@ void HubUpdater::archiveRollback(const std::filesystem::path& bundle, const std:
         removeQuietly(work);
         throw;
     }
+}
+
+bool HubUpdater::recoverInterruptedWork() const {
+    try {
+        const UpdateLock lock(applicationSupport_);
+        recoverUnlocked();
+        return true;
+    } catch (const HalvexError& error) {
+        if (!error.is(HalvexError::Case::updateInProgress)) throw;
+        return false;
+    }
+}
+
+void HubUpdater::recoverUnlocked() const {
+    TransactionJournal::recoverAll(applicationSupport_);
+    TransactionJournal::sweep(applicationURL_.parent_path(),
+                              {".HALVEX-HUB-update-", ".HALVEX-HUB-rollback-", ".exchange-"});
+    TransactionJournal::sweep(applicationSupport_ / "Rollback" / "Hub", {"."});
 }
 
 bool HubUpdater::isHubUIRunning() const {

@@ -57,6 +57,9 @@ class HubUpdater {
     std::string prepare(const HubRelease& release, std::stop_token stop = {});
     void validatePrepared(const std::string& ticket) const;
     void installPrepared(const std::string& ticket);
+    // Settles transactions a crash cut short (see PluginInstaller::recoverInterruptedWork) and removes
+    // hidden bundles beside the application. False when another update holds the lock.
+    bool recoverInterruptedWork() const;
     void discardPrepared(const std::string& ticket) const;
 
     std::filesystem::path preparedDirectory(const std::string& ticket) const;
@@ -71,6 +74,8 @@ class HubUpdater {
                                      const std::vector<std::string>& modeArguments);
 
   private:
+    // Settles journalled transactions a crash cut short and removes hidden bundles beside the application.
+    void recoverUnlocked() const;
     void install(const std::filesystem::path& newBundle, const std::string& previousVersion) const;
     void archiveRollback(const std::filesystem::path& bundle, const std::string& version) const;
     bool isHubUIRunning() const;

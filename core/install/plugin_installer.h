@@ -92,6 +92,12 @@ class PluginInstaller {
     // Replaces the administrator prompt that creates the shared VST3 folder.
     void setElevationRunner(HalvexPluginLocation::ElevationRunner runner);
 
+    // Finishes or undoes installations, hub installations and pending-update saves that a crash cut short
+    // (TransactionJournal), then removes the work files no transaction owns any more. Every operation that
+    // takes the update lock does this first; callers run it at start. False when another update holds the
+    // lock (that update recovers instead).
+    bool recoverInterruptedWork();
+
     // Installation. Both take the update lock for their whole run.
     InstallResult downloadAndInstall(const Release& release, const APIClient& client,
                                      const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
@@ -153,8 +159,10 @@ class PluginInstaller {
     static void verify(const Release& release, const SignedMetadataVerifier& verifier);
     // Lower-case hex SHA-256 of a file, read in 1 MiB pieces.
     static std::string sha256(const std::filesystem::path& file);
-    // Size, then digest; a wrong digest deletes the archive. HalvexError::hashMismatch on either.
-    static void verifyArchive(const std::filesystem::path& archive, const Release& release);
+    // Size, then digest (`digest` when the caller hashed the archive while writing it); a wrong digest
+    // deletes the archive. HalvexError::hashMismatch on either.
+    static void verifyArchive(const std::filesystem::path& archive, const Release& release,
+                              const std::optional<std::string>& digest = std::nullopt);
     // Expands a release ZIP into `destination`; failures are "Update tool failed: " + reason.
     static void expandArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
     // Runs a tool and waits; a non-zero exit is "Update tool failed: " + its trimmed standard error.
@@ -179,10 +187,13 @@ class PluginInstaller {
     std::optional<std::filesystem::path> legacyInstalledBundle(const std::string& bundleID) const;
 
   private:
-    // `swapping` is told when the bundles are about to be swapped in.
+    void recoverUnlocked() const;
+    // `swapping` is told when the bundles are about to be swapped in; `digest` is the archive's SHA-256
+    // when the download already computed it.
     InstallResult installUnlocked(const Release& release, const std::filesystem::path& archive,
                                   const SignedMetadataVerifier& verifier, bool allowDirectoryAuthorization,
-                                  bool prepareWhileDAWRunning, const std::function<void()>& swapping = {});
+                                  bool prepareWhileDAWRunning, const std::function<void()>& swapping = {},
+                                  const std::optional<std::string>& digest = std::nullopt);
     void ensureManagedDirectory(bool allowAuthorization) const;
     // The receipt's text when it describes the installed bundles.
     std::optional<std::string> currentReceiptRecord(const std::string& bundleID) const;

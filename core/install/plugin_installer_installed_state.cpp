@@ -3,9 +3,10 @@
 #include <algorithm>
 
 #include "core/foundation/halvex_error.h"
-#include "core/trust/plugin_bundle_info.h"
-#include "core/install/plugin_installer.h"
 #include "core/foundation/semantic_version.h"
+#include "core/install/plugin_installer.h"
+#include "core/trust/plugin_bundle_info.h"
+#include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "platform/sha256.h"
 #include "platform/zip_archive.h"
@@ -109,8 +110,9 @@ void PluginInstaller::archiveRollback(const std::filesystem::path& bundle,
     // Written under a hidden name and renamed, so a failure never leaves half an archive.
     const auto work = folder / ("." + platform::randomUUID() + ".zip");
     try {
+        platform::faultPoint(platform::FileOperation::write, work);
         platform::createZip({bundle}, work);
-        std::filesystem::rename(work, zip);
+        platform::renamePath(work, zip);
     } catch (const platform::ArchiveError& error) {
         std::error_code ignored;
         std::filesystem::remove(work, ignored);

@@ -1,11 +1,14 @@
 // PluginInstaller: verified updates kept while audio hosts run, and their completion once the hosts quit.
 
 #include <algorithm>
+#include <exception>
 
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/semantic_version.h"
 #include "core/install/plugin_installer.h"
+#include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
+#include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "platform/sha256.h"
 
@@ -38,21 +41,35 @@ std::filesystem::path PluginInstaller::pendingDirectory(const Release& release) 
 void PluginInstaller::savePending(const Release& release, const std::filesystem::path& archive) const {
     const auto root = folders_.applicationSupport / "PendingUpdates";
     platform::createDirectories(root, 0700);
-    const auto work = root / (".prepare-" + platform::randomUUID());
+    const auto uuid = platform::randomUUID();
+    const auto work = root / (".prepare-" + uuid);
     platform::createDirectory(work, 0700);
     try {
-        std::filesystem::copy_file(archive, work / "update.zip");
+        platform::copyTree(archive, work / "update.zip", platform::Durability::deferred);
         const PendingRecord record{release, installedVersion(release.bundleID)};
         platform::writeFileAtomically(work / "release.json", record.encode().dump(), 0600);
-        const auto destination = pendingDirectory(release);
-        std::filesystem::remove_all(destination);
-        std::filesystem::rename(work, destination);
-        platform::fsyncDirectory(root);
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove_all(work, ignored);
         throw;
     }
+    // A newer pending update takes the older one's place in one swap: a crash leaves one of the two.
+    auto transaction =
+        TransactionJournal::begin(folders_.applicationSupport, "pending-save",
+                                  {{pendingDirectory(release), work, root / (".hvx-rollback-" + uuid), {}}});
+    try {
+        transaction.swapIn(0);
+        transaction.markSwapped(0);
+    } catch (...) {
+        std::exception_ptr failure = std::current_exception();
+        try {
+            transaction.rollBack();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::rethrow_exception(failure);
+    }
+    transaction.commit();
 }
 
 std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(
@@ -94,6 +111,7 @@ std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetad
     if (!runningAudioApplications().empty()) return {};
 
     const UpdateLock lock(folders_.applicationSupport);
+    recoverUnlocked();
     std::vector<std::string> installed;
     for (const auto& update : pendingUpdates(verifier)) {
         const auto& release = update.release;
@@ -105,7 +123,10 @@ std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetad
         const bool obsolete = current && SemanticVersion::isNewer(*current, release.version) &&
                               update.previousVersion != current;
         if (obsolete || (current && isComplete(release))) {
-            std::filesystem::remove_all(update.folder);
+            // Out of the listing first: half a folder would make every later listing fail.
+            const auto hidden = update.folder.parent_path() / (".hvx-discard-" + platform::randomUUID());
+            platform::renamePath(update.folder, hidden);
+            platform::removeTree(hidden);
             continue;
         }
         installUnlocked(release, update.folder / "update.zip", verifier, false, false);

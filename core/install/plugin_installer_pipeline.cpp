@@ -53,15 +53,17 @@ PluginInstaller::InstallResult PluginInstaller::downloadAndInstall(
     bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, std::stop_token stop,
     const ProgressHandler& progress) {
     const UpdateLock lock(folders_.applicationSupport);
+    recoverUnlocked();
     const auto archive = partialDownloadURL(release);
     const auto report = [&](Progress::Step step, std::int64_t done) {
         if (progress) progress({step, done, release.sizeBytes});
     };
-    client.download(release, archive, stop,
-                    [&](std::int64_t done, std::int64_t) { report(Progress::Step::downloading, done); });
+    const auto digest = client.downloadHashing(
+        release, archive, stop,
+        [&](std::int64_t done, std::int64_t) { report(Progress::Step::downloading, done); });
     report(Progress::Step::verifying, release.sizeBytes);
     return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning,
-                           [&] { report(Progress::Step::installing, release.sizeBytes); });
+                           [&] { report(Progress::Step::installing, release.sizeBytes); }, digest);
 }
 
 PluginInstaller::InstallResult PluginInstaller::install(const Release& release,
@@ -70,17 +72,19 @@ PluginInstaller::InstallResult PluginInstaller::install(const Release& release,
                                                         bool allowDirectoryAuthorization,
                                                         bool prepareWhileDAWRunning) {
     const UpdateLock lock(folders_.applicationSupport);
+    recoverUnlocked();
     return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning);
 }
 
 PluginInstaller::InstallResult PluginInstaller::installUnlocked(
     const Release& release, const std::filesystem::path& archive, const SignedMetadataVerifier& verifier,
-    bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, const std::function<void()>& swapping) {
+    bool allowDirectoryAuthorization, bool prepareWhileDAWRunning, const std::function<void()>& swapping,
+    const std::optional<std::string>& digest) {
     if (auto hosts = runningAudioApplications(); !hosts.empty() && !prepareWhileDAWRunning) {
         throw HalvexError::dawIsRunning(std::move(hosts));
     }
     verify(release, verifier);
-    verifyArchive(archive, release);
+    verifyArchive(archive, release, digest);
 
     const StagingFolder staging(folders_.applicationSupport);
     expandArchive(archive, staging.path());
@@ -157,7 +161,13 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
     const auto receipt = release.encode().dump();
     const auto receiptFile = receiptURL(release.bundleID);
     const auto installedVST3 = vst3 ? std::optional(items.front().destination) : std::nullopt;
-    BundleReplacement::install(items, [&](std::size_t index, const std::filesystem::path& installed) {
+    // What a successful installation leaves behind it goes with the transaction, so that a crash after
+    // the swap still removes it.
+    BundleReplacement::Journal journal{folders_.applicationSupport, {{receiptFile, receipt}}, {}};
+    if (legacy && (!installedVST3 || *legacy != *installedVST3)) journal.discards.push_back(*legacy);
+    journal.discards.push_back(archive);
+    journal.discards.push_back(pendingDirectory(release));
+    const auto validate = [&](std::size_t index, const std::filesystem::path& installed) {
         if (installed.extension() == ".clap" && release.clap) {
             verifyClap(installed, *release.clap, release, installedVST3);
         } else if (installed.extension() == ".component" && release.audioUnit) {
@@ -172,11 +182,8 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
         }
         // Written as part of the last validation, so a receipt never names bundles that were rolled back.
         if (index + 1 == items.size()) platform::writeFileAtomically(receiptFile, receipt, 0600);
-    });
-
-    if (legacy && (!installedVST3 || *legacy != *installedVST3)) removeQuietly(*legacy);
-    removeQuietly(archive);
-    removeQuietly(pendingDirectory(release));
+    };
+    BundleReplacement::install(items, validate, journal);
     return InstallResult::installed();
 }
 

@@ -124,11 +124,12 @@ std::string PluginInstaller::sha256(const std::filesystem::path& file) {
     return platform::sha256HexOfFile(file);
 }
 
-void PluginInstaller::verifyArchive(const std::filesystem::path& archive, const Release& release) {
+void PluginInstaller::verifyArchive(const std::filesystem::path& archive, const Release& release,
+                                    const std::optional<std::string>& digest) {
     std::error_code error;
     const auto size = std::filesystem::file_size(archive, error);
     if (error || static_cast<std::int64_t>(size) != release.sizeBytes) throw HalvexError::hashMismatch();
-    if (sha256(archive) != release.sha256) {
+    if ((digest ? *digest : sha256(archive)) != release.sha256) {
         std::filesystem::remove(archive, error);
         throw HalvexError::hashMismatch();
     }

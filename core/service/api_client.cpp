@@ -1,11 +1,12 @@
 #include "core/service/api_client.h"
 
+#include <fstream>
 #include <regex>
 #include <system_error>
 
 #include "core/foundation/halvex_error.h"
-#include "core/service/content_range.h"
 #include "core/foundation/utf8.h"
+#include "core/service/content_range.h"
 #include "core/service/network_error.h"
 #include "platform/file_io.h"
 
@@ -35,6 +36,17 @@ std::optional<std::string> envelopeMessage(std::string_view body) {
     } catch (const DecodingError&) {
         return std::nullopt;
     }
+}
+
+void hashFile(const std::filesystem::path& path, platform::Sha256& digest) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::system_error(errno, std::generic_category(), "open " + path.string());
+    std::string buffer(1 << 20, '\0');
+    while (file) {
+        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        digest.update(std::string_view(buffer.data(), static_cast<std::size_t>(file.gcount())));
+    }
+    if (file.bad()) throw std::system_error(EIO, std::generic_category(), "read " + path.string());
 }
 
 std::int64_t fileSize(const std::filesystem::path& path) {
@@ -153,18 +165,29 @@ void APIClient::download(const HubRelease& release, const std::filesystem::path&
     download(release.downloadURL, destination, release.sizeBytes, std::nullopt, stop);
 }
 
+std::string APIClient::downloadHashing(const Release& release, const std::filesystem::path& destination,
+                                       std::stop_token stop, const DownloadProgress& progress) const {
+    platform::Sha256 digest;
+    download(release.downloadURL, destination, release.sizeBytes, "Bearer " + storedToken(), stop, progress,
+             &digest);
+    return platform::hexString(digest.finish());
+}
+
 void APIClient::download(const Url& source, const std::filesystem::path& destination,
                          std::int64_t expectedSize, const std::optional<std::string>& authorization,
-                         std::stop_token stop, const DownloadProgress& progress) const {
+                         std::stop_token stop, const DownloadProgress& progress,
+                         platform::Sha256* digest) const {
     if (destination.has_parent_path()) std::filesystem::create_directories(destination.parent_path());
 
     const std::int64_t existingSize = std::max<std::int64_t>(0, fileSize(destination));
-    if (existingSize == expectedSize) return;
     std::int64_t offset = existingSize;
     if (existingSize > expectedSize) {
         std::filesystem::remove(destination);
         offset = 0;
+    } else if (digest && existingSize > 0) {
+        hashFile(destination, *digest);
     }
+    if (existingSize == expectedSize) return;
 
     HttpRequest request{"GET", source, {}, {}, timeouts_.download};
     if (authorization) request.headers.emplace_back("Authorization", *authorization);
@@ -180,6 +203,7 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
             // The server ignored the range: start the file over.
             std::filesystem::remove(destination);
             offset = 0;
+            if (digest) *digest = platform::Sha256();
         } else if (head.status == 206) {
             const auto range = head.header("Content-Range");
             const auto view = range ? std::optional<std::string_view>(*range) : std::nullopt;
@@ -193,6 +217,7 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
         received += static_cast<std::int64_t>(bytes.size());
         // Never write past the expected size: endless data ends as a size mismatch, not a full disk.
         if (offset + received > expectedSize) throw HalvexError::invalidResponse();
+        if (digest) digest->update(bytes);
         while (!bytes.empty()) {
             const auto taken = std::min(bytes.size(), downloadBufferBytes - buffer.size());
             buffer.append(bytes.substr(0, taken));

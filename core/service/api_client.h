@@ -24,6 +24,7 @@
 #include "core/service/hub_release.h"
 #include "core/service/keychain_store.h"
 #include "platform/p256.h"
+#include "platform/sha256.h"
 
 namespace halvex {
 
@@ -67,6 +68,10 @@ class APIClient {
                   const DownloadProgress& progress = {}) const;
     void download(const HubRelease& release, const std::filesystem::path& destination,
                   std::stop_token stop = {}) const;
+    // The same for a release archive, returning the SHA-256 (lower-case hex) of the whole file, computed
+    // while the bytes arrive (a resumed download hashes its partial file first).
+    std::string downloadHashing(const Release& release, const std::filesystem::path& destination,
+                                std::stop_token stop = {}, const DownloadProgress& progress = {}) const;
 
     // Sign-in: registers the device key and returns the code for the user to approve in the browser.
     DeviceAuthorization beginAuthorization(const std::string& deviceName, std::stop_token stop = {}) const;
@@ -82,7 +87,7 @@ class APIClient {
     static HalvexError serverError(const HttpResponseHead& head, std::string_view body);
     void download(const Url& source, const std::filesystem::path& destination, std::int64_t expectedSize,
                   const std::optional<std::string>& authorization, std::stop_token stop,
-                  const DownloadProgress& progress = {}) const;
+                  const DownloadProgress& progress = {}, platform::Sha256* digest = nullptr) const;
     platform::P256PrivateKey devicePrivateKey() const;
     // The possession proof for a device code: raw r || s over "halvex-device-token:" + code.
     static std::string deviceProof(const platform::P256PrivateKey& key, std::string_view deviceCode);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/path_exchange.h"
+#include "platform/fault_injection.h"
 
 namespace halvex::platform {
 
@@ -102,11 +103,14 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
         temporary.armed = false;
         throwErrno("create " + temporary.path.string());
     }
+    faultPoint(FileOperation::write, temporary.path);
     writeAll(fd.get(), bytes, temporary.path.string());
     // The umask may have narrowed the mode given to open().
     if (::fchmod(fd.get(), mode) != 0) throwErrno("chmod " + temporary.path.string());
+    faultPoint(FileOperation::fsync, temporary.path);
     if (::fsync(fd.get()) != 0) throwErrno("fsync " + temporary.path.string());
     if (::close(fd.release()) != 0) throwErrno("close " + temporary.path.string());
+    faultPoint(FileOperation::rename, path);
     if (::rename(temporary.path.c_str(), path.c_str()) != 0) throwErrno("rename " + path.string());
     temporary.armed = false;
     fsyncDirectory(folder);
@@ -120,10 +124,12 @@ void createDirectories(const std::filesystem::path& path, mode_t mode) {
         throwErrno(ENOTDIR, "create folder " + path.string());
     }
     if (path.has_parent_path() && path.parent_path() != path) createDirectories(path.parent_path(), mode);
+    faultPoint(FileOperation::createFolder, path);
     if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) throwErrno("create folder " + path.string());
 }
 
 void createDirectory(const std::filesystem::path& path, mode_t mode) {
+    faultPoint(FileOperation::createFolder, path);
     if (::mkdir(path.c_str(), mode) != 0) throwErrno("create folder " + path.string());
 }
 
@@ -132,6 +138,7 @@ bool isWritable(const std::filesystem::path& path) {
 }
 
 void fsyncDirectory(const std::filesystem::path& path) {
+    faultPoint(FileOperation::fsync, path);
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) throwErrno("open folder " + path.string());
     if (::fsync(fd.get()) != 0 && errno != EINVAL) throwErrno("fsync folder " + path.string());
@@ -139,7 +146,8 @@ void fsyncDirectory(const std::filesystem::path& path) {
 
 namespace {
 
-void copyFileDurably(const std::filesystem::path& from, const std::filesystem::path& to, mode_t mode) {
+void copyFile(const std::filesystem::path& from, const std::filesystem::path& to, mode_t mode,
+              Durability durability) {
     UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!source) throwErrno("open " + from.string());
     UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -172,14 +180,15 @@ void copyFileDurably(const std::filesystem::path& from, const std::filesystem::p
         }
     }
     if (::fchmod(target.get(), mode & 07777) != 0) throwErrno("chmod " + to.string());
-    if (::fsync(target.get()) != 0) throwErrno("fsync " + to.string());
+    if (durability == Durability::fsyncEach && ::fsync(target.get()) != 0) throwErrno("fsync " + to.string());
 }
 
 }  // namespace
 
-void copyTree(const std::filesystem::path& from, const std::filesystem::path& to) {
+void copyTree(const std::filesystem::path& from, const std::filesystem::path& to, Durability durability) {
     struct stat status {};
     if (::lstat(from.c_str(), &status) != 0) throwErrno("stat " + from.string());
+    faultPoint(FileOperation::copy, to);
     if (S_ISLNK(status.st_mode)) {
         if (::symlink(std::filesystem::read_symlink(from).c_str(), to.c_str()) != 0) {
             throwErrno("link " + to.string());
@@ -187,12 +196,12 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
     } else if (S_ISDIR(status.st_mode)) {
         if (::mkdir(to.c_str(), 0700) != 0) throwErrno("create folder " + to.string());
         for (const auto& entry : std::filesystem::directory_iterator(from)) {
-            copyTree(entry.path(), to / entry.path().filename());
+            copyTree(entry.path(), to / entry.path().filename(), durability);
         }
         if (::chmod(to.c_str(), status.st_mode & 07777) != 0) throwErrno("chmod " + to.string());
-        fsyncDirectory(to);
+        if (durability == Durability::fsyncEach) fsyncDirectory(to);
     } else if (S_ISREG(status.st_mode)) {
-        copyFileDurably(from, to, status.st_mode);
+        copyFile(from, to, status.st_mode, durability);
     } else {
         throwErrno(EINVAL, "not a file, folder or link: " + from.string());
     }
@@ -200,6 +209,31 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
 
 void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement) {
     exchangePaths(replacement, destination);
+}
+
+void renamePath(const std::filesystem::path& from, const std::filesystem::path& to) {
+    faultPoint(FileOperation::rename, to);
+    if (::rename(from.c_str(), to.c_str()) != 0) throwErrno("rename " + from.string());
+}
+
+void removeTree(const std::filesystem::path& path) {
+    faultPoint(FileOperation::remove, path);
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) throw std::system_error(error, "remove " + path.string());
+}
+
+void syncFileSystem(const std::filesystem::path& path) {
+    faultPoint(FileOperation::fsync, path);
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) throwErrno("open folder " + path.string());
+    if (::syncfs(fd.get()) != 0) throwErrno("sync " + path.string());
+}
+
+std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
 std::optional<FileStamp> stampOf(const std::filesystem::path& path) {

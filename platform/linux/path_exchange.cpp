@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "platform/fault_injection.h"
 #include "platform/file_io.h"
 
 namespace halvex::platform {
@@ -39,6 +40,7 @@ void exchangeByRenames(const std::filesystem::path& a, const std::filesystem::pa
 }  // namespace
 
 void exchangePaths(const std::filesystem::path& a, const std::filesystem::path& b, ExchangeMethod method) {
+    faultPoint(FileOperation::exchange, b);
     if (method == ExchangeMethod::twoRenames) {
         exchangeByRenames(a, b);
     } else if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {

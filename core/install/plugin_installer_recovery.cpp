@@ -1,0 +1,38 @@
+// PluginInstaller: recovery of transactions a crash cut short, and removal of the work files they left.
+
+#include "core/foundation/halvex_error.h"
+#include "core/install/plugin_installer.h"
+#include "core/install/transaction_journal.h"
+#include "core/install/update_lock.h"
+
+namespace halvex {
+
+bool PluginInstaller::recoverInterruptedWork() {
+    try {
+        const UpdateLock lock(folders_.applicationSupport);
+        recoverUnlocked();
+        return true;
+    } catch (const HalvexError& error) {
+        if (error.kind() != HalvexError::Case::updateInProgress) throw;
+        return false;
+    }
+}
+
+void PluginInstaller::recoverUnlocked() const {
+    TransactionJournal::recoverAll(folders_.applicationSupport);
+    // With every journal settled, no live transaction owns any of these names.
+    const std::vector<std::string> swapNames = {".hvx-next-", ".hvx-rollback-", ".hvx-discard-",
+                                                ".exchange-"};
+    for (const auto& folder : {folders_.pluginDirectory, folders_.audioUnitDirectory, folders_.clapDirectory,
+                               folders_.legacyVST3Directory}) {
+        if (!folder.empty()) TransactionJournal::sweep(folder, swapNames);
+    }
+    const auto& support = folders_.applicationSupport;
+    TransactionJournal::sweep(support / "Staging", {""});
+    for (const auto& folder : {support / "Rollback", support / "Rollback" / "Hub", support / "PendingUpdates",
+                               support / "InstalledReleases", support / "Downloads"}) {
+        TransactionJournal::sweep(folder, {"."});
+    }
+}
+
+}  // namespace halvex

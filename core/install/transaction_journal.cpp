@@ -1,0 +1,381 @@
+#include "core/install/transaction_journal.h"
+
+#include <algorithm>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/file_io.h"
+#include "platform/path_exchange.h"
+
+namespace halvex {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t maximumJournalBytes = 4 * 1024 * 1024;
+constexpr std::size_t maximumChangedFileBytes = 1024 * 1024;
+// Names the two-rename exchange uses for the item it moves aside; a kill can leave one behind.
+constexpr const char* exchangeAsidePrefix = ".exchange-";
+
+using Identity = TransactionJournal::Identity;
+
+std::optional<Identity> identityOf(const fs::path& path) {
+    const auto identity = platform::identityOf(path);
+    if (!identity) return std::nullopt;
+    return Identity{identity->device, identity->inode};
+}
+
+bool isHiddenSibling(const fs::path& path, const fs::path& destination) {
+    return path.parent_path() == destination.parent_path() && path.filename().string().starts_with(".");
+}
+
+bool isSafeAbsolute(const fs::path& path) {
+    if (!path.is_absolute() || path.filename().empty()) return false;
+    return std::none_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
+}
+
+std::optional<std::string> readIfPresent(const fs::path& path) {
+    if (!identityOf(path)) return std::nullopt;
+    return platform::readFile(path, maximumChangedFileBytes);
+}
+
+// Makes `path` hold `content` (or removes it), writing only when it differs.
+void settleFile(const fs::path& path, const std::optional<std::string>& content) {
+    const auto current = readIfPresent(path);
+    if (current == content) return;
+    if (content) {
+        platform::writeFileAtomically(path, *content, 0600);
+    } else {
+        platform::removeTree(path);
+        platform::fsyncDirectory(path.parent_path());
+    }
+}
+
+// Moves an item that must leave its path out of sight first, so a kill during the removal leaves only a
+// hidden name behind.
+void discardItem(const fs::path& path) {
+    if (!identityOf(path)) return;
+    const auto hidden = path.parent_path() / (".hvx-discard-" + platform::randomUUID());
+    platform::renamePath(path, hidden);
+    platform::fsyncDirectory(path.parent_path());
+    platform::removeTree(hidden);
+}
+
+template <typename Step>
+void attempt(std::exception_ptr& failure, Step&& step) {
+    try {
+        step();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+}
+
+}  // namespace
+
+struct TransactionJournal::Record {
+    struct Entry {
+        Item item;
+        std::optional<Identity> old;
+        std::optional<Identity> fresh;
+        bool swapped = false;
+    };
+    struct File {
+        fs::path path;
+        std::optional<std::string> content;
+        std::optional<std::string> previous;
+    };
+
+    fs::path file;  // empty: kept in memory only
+    std::string kind;
+    std::vector<Entry> entries;
+    std::vector<File> files;
+    std::vector<fs::path> discards;
+
+    std::vector<fs::path> hiddenNames(const Entry& entry) const {
+        std::vector<fs::path> names;
+        if (entry.item.next) names.push_back(*entry.item.next);
+        names.push_back(entry.item.rollback);
+        names.insert(names.end(), entry.item.scratch.begin(), entry.item.scratch.end());
+        return names;
+    }
+
+    // Where an item of identity `wanted` lies among the entry's hidden names (or an exchange's aside name).
+    std::optional<fs::path> find(const Entry& entry, const Identity& wanted) const {
+        for (const auto& name : hiddenNames(entry)) {
+            if (identityOf(name) == wanted) return name;
+        }
+        std::error_code error;
+        for (fs::directory_iterator it(entry.item.destination.parent_path(), error), end; !error && it != end;
+             it.increment(error)) {
+            if (it->path().filename().string().starts_with(exchangeAsidePrefix) &&
+                identityOf(it->path()) == wanted) {
+                return it->path();
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Puts the entry's old (or new) item at its destination and removes every hidden name it owns.
+    void settle(const Entry& entry, bool forward) const {
+        const auto& destination = entry.item.destination;
+        const auto wanted = forward ? entry.fresh : entry.old;
+        const auto unwanted = forward ? entry.old : entry.fresh;
+        const auto present = identityOf(destination);
+        if (wanted && present != wanted) {
+            const auto source = find(entry, *wanted);
+            if (!source) {
+                throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),
+                                        "recover " + destination.string());
+            }
+            if (present) {
+                platform::exchangePaths(*source, destination);
+            } else {
+                platform::renamePath(*source, destination);
+            }
+        } else if (!wanted && present && present == unwanted) {
+            const auto names = hiddenNames(entry);
+            const auto free = std::find_if(names.begin(), names.end(),
+                                           [](const fs::path& name) { return !identityOf(name); });
+            if (free == names.end()) {
+                throw std::system_error(std::make_error_code(std::errc::file_exists),
+                                        "recover " + destination.string());
+            }
+            platform::renamePath(destination, *free);
+        }
+        platform::fsyncDirectory(destination.parent_path());
+        for (const auto& name : hiddenNames(entry)) platform::removeTree(name);
+    }
+
+    void settleFiles(bool forward) const {
+        for (const auto& change : files) settleFile(change.path, forward ? change.content : change.previous);
+    }
+
+    nlohmann::json encode() const {
+        const auto identity = [](const std::optional<Identity>& value) -> nlohmann::json {
+            if (!value) return nullptr;
+            return {{"device", value->device}, {"inode", value->inode}};
+        };
+        const auto text = [](const std::optional<std::string>& value) -> nlohmann::json {
+            if (!value) return nullptr;
+            return *value;
+        };
+        nlohmann::json items = nlohmann::json::array();
+        for (const auto& entry : entries) {
+            nlohmann::json scratch = nlohmann::json::array();
+            for (const auto& name : entry.item.scratch) scratch.push_back(name.string());
+            items.push_back({{"destination", entry.item.destination.string()},
+                             {"next", entry.item.next ? nlohmann::json(entry.item.next->string()) : nullptr},
+                             {"rollback", entry.item.rollback.string()},
+                             {"scratch", scratch},
+                             {"old", identity(entry.old)},
+                             {"new", identity(entry.fresh)},
+                             {"swapped", entry.swapped}});
+        }
+        nlohmann::json changed = nlohmann::json::array();
+        for (const auto& change : files) {
+            changed.push_back({{"path", change.path.string()},
+                               {"content", text(change.content)},
+                               {"previous", text(change.previous)}});
+        }
+        nlohmann::json removed = nlohmann::json::array();
+        for (const auto& path : discards) removed.push_back(path.string());
+        return {{"kind", kind}, {"items", items}, {"files", changed}, {"discards", removed}};
+    }
+
+    // Journals come from our own atomic writes, but their paths are still checked before anything moves:
+    // hidden names beside their destination, absolute paths without "..".
+    static Record decode(const nlohmann::json& document, const fs::path& file) {
+        const auto identity = [](const nlohmann::json& value) -> std::optional<Identity> {
+            if (value.is_null()) return std::nullopt;
+            return Identity{value.at("device").get<std::uint64_t>(), value.at("inode").get<std::uint64_t>()};
+        };
+        const auto text = [](const nlohmann::json& value) -> std::optional<std::string> {
+            if (value.is_null()) return std::nullopt;
+            return value.get<std::string>();
+        };
+        const auto invalid = [&] { return std::runtime_error("invalid journal " + file.string()); };
+        Record record;
+        record.file = file;
+        record.kind = document.at("kind").get<std::string>();
+        for (const auto& value : document.at("items")) {
+            Entry entry;
+            entry.item.destination = value.at("destination").get<std::string>();
+            if (!value.at("next").is_null()) entry.item.next = fs::path(value.at("next").get<std::string>());
+            entry.item.rollback = value.at("rollback").get<std::string>();
+            for (const auto& name : value.at("scratch"))
+                entry.item.scratch.emplace_back(name.get<std::string>());
+            entry.old = identity(value.at("old"));
+            entry.fresh = identity(value.at("new"));
+            entry.swapped = value.at("swapped").get<bool>();
+            if (!isSafeAbsolute(entry.item.destination)) throw invalid();
+            for (const auto& name : record.hiddenNames(entry)) {
+                if (!isSafeAbsolute(name) || !isHiddenSibling(name, entry.item.destination)) throw invalid();
+            }
+            record.entries.push_back(std::move(entry));
+        }
+        for (const auto& value : document.at("files")) {
+            File change{value.at("path").get<std::string>(), text(value.at("content")),
+                        text(value.at("previous"))};
+            if (!isSafeAbsolute(change.path)) throw invalid();
+            record.files.push_back(std::move(change));
+        }
+        for (const auto& value : document.at("discards")) {
+            record.discards.emplace_back(value.get<std::string>());
+            if (!isSafeAbsolute(record.discards.back())) throw invalid();
+        }
+        return record;
+    }
+
+    bool complete() const {
+        return std::all_of(entries.begin(), entries.end(), [](const Entry& entry) { return entry.swapped; });
+    }
+};
+
+TransactionJournal::TransactionJournal(std::unique_ptr<Record> record) : record_(std::move(record)) {}
+TransactionJournal::TransactionJournal(TransactionJournal&&) noexcept = default;
+TransactionJournal& TransactionJournal::operator=(TransactionJournal&&) noexcept = default;
+TransactionJournal::~TransactionJournal() = default;
+
+TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport, const std::string& kind,
+                                             std::vector<Item> items, std::vector<FileChange> files,
+                                             std::vector<fs::path> discards) {
+    auto record = std::make_unique<Record>();
+    record->kind = kind;
+    std::set<std::uint64_t> syncedDevices;
+    for (auto& item : items) {
+        const auto old = identityOf(item.destination);
+        Record::Entry entry{std::move(item), old, std::nullopt, false};
+        if (entry.item.next) {
+            entry.fresh = identityOf(*entry.item.next);
+            if (!entry.fresh) {
+                throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),
+                                        "journal " + entry.item.next->string());
+            }
+            // The copies become durable before the journal can name them: one sync per file system.
+            if (syncedDevices.insert(entry.fresh->device).second)
+                platform::syncFileSystem(entry.item.destination.parent_path());
+        }
+        record->entries.push_back(std::move(entry));
+    }
+    for (auto& change : files) {
+        auto previous = readIfPresent(change.path);
+        record->files.push_back({std::move(change.path), std::move(change.content), std::move(previous)});
+    }
+    record->discards = std::move(discards);
+    if (!applicationSupport.empty()) {
+        const auto folder = applicationSupport / "Journal";
+        platform::createDirectories(folder, 0700);
+        record->file = folder / (platform::randomUUID() + ".json");
+    }
+    TransactionJournal journal(std::move(record));
+    journal.save();
+    return journal;
+}
+
+void TransactionJournal::save() const {
+    if (record_->file.empty()) return;
+    platform::writeFileAtomically(record_->file, record_->encode().dump(1), 0600);
+}
+
+void TransactionJournal::remove() const {
+    if (record_->file.empty()) return;
+    platform::removeTree(record_->file);
+    platform::fsyncDirectory(record_->file.parent_path());
+}
+
+void TransactionJournal::swapIn(std::size_t index) {
+    const auto& item = record_->entries.at(index).item;
+    if (!item.next) {
+        platform::renamePath(item.destination, item.rollback);
+    } else if (identityOf(item.destination)) {
+        platform::exchangePaths(*item.next, item.destination);
+        platform::renamePath(*item.next, item.rollback);
+    } else {
+        platform::renamePath(*item.next, item.destination);
+    }
+    platform::fsyncDirectory(item.destination.parent_path());
+}
+
+void TransactionJournal::markSwapped(std::size_t index) {
+    record_->entries.at(index).swapped = true;
+    save();
+}
+
+void TransactionJournal::commit() {
+    std::exception_ptr failure;
+    for (const auto& entry : record_->entries) attempt(failure, [&] { record_->settle(entry, true); });
+    attempt(failure, [&] { record_->settleFiles(true); });
+    for (const auto& path : record_->discards) attempt(failure, [&] { discardItem(path); });
+    if (!failure) attempt(failure, [&] { remove(); });
+}
+
+void TransactionJournal::rollBack() {
+    std::exception_ptr failure;
+    for (auto entry = record_->entries.rbegin(); entry != record_->entries.rend(); ++entry) {
+        attempt(failure, [&] { record_->settle(*entry, false); });
+    }
+    attempt(failure, [&] { record_->settleFiles(false); });
+    if (failure) std::rethrow_exception(failure);
+    remove();
+}
+
+void TransactionJournal::recoverAll(const fs::path& applicationSupport) {
+    const auto folder = applicationSupport / "Journal";
+    if (!identityOf(folder)) return;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const auto name = entry.path().filename().string();
+        if (!name.starts_with(".") && entry.path().extension() == ".json") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    std::exception_ptr failure;
+    for (const auto& file : files) {
+        std::unique_ptr<Record> record;
+        try {
+            record = std::make_unique<Record>(
+                Record::decode(nlohmann::json::parse(platform::readFile(file, maximumJournalBytes)), file));
+        } catch (const nlohmann::json::exception&) {
+        } catch (const std::runtime_error&) {
+        }
+        if (!record) {
+            // Journals are only ever replaced whole, so this one was not written by a transaction; acting
+            // on it could move anything, and keeping it would block every later update.
+            attempt(failure, [&] { platform::removeTree(file); });
+            continue;
+        }
+        const bool forward = record->complete();
+        TransactionJournal journal(std::move(record));
+        attempt(failure, [&] {
+            if (forward) {
+                journal.commit();
+                if (identityOf(file)) throw std::runtime_error("could not finish " + file.string());
+            } else {
+                journal.rollBack();
+            }
+        });
+    }
+    sweep(folder, {"."});
+    if (failure) std::rethrow_exception(failure);
+}
+
+void TransactionJournal::sweep(const fs::path& folder, const std::vector<std::string>& prefixes) {
+    std::error_code error;
+    std::vector<fs::path> leftovers;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const auto name = it->path().filename().string();
+        if (std::any_of(prefixes.begin(), prefixes.end(),
+                        [&](const std::string& prefix) { return name.starts_with(prefix); })) {
+            leftovers.push_back(it->path());
+        }
+    }
+    for (const auto& path : leftovers) {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+}
+
+}  // namespace halvex

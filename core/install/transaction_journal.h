@@ -1,0 +1,100 @@
+#pragma once
+
+// A durable record of one transaction that swaps items into folders other programs read (plugin folders,
+// the hub bundle, pending updates), so that a transaction cut short by a crash, a kill or a power loss is
+// finished or undone by the next process that takes the update lock.
+//
+// One readable JSON file per transaction in <applicationSupport>/Journal, written atomically before the
+// first swap and again after each swap the caller has validated; removed once the outcome is on disk.
+//
+// Use:
+//   auto journal = TransactionJournal::begin(support, "plugin-install", items, files, discards);
+//   for each item i: journal.swapIn(i); <validate>; journal.markSwapped(i);
+//   journal.commit();        // or, on any failure: journal.rollBack();
+// The hidden `next` copies must exist (complete, not yet synced) when begin() runs; begin() makes them
+// durable with one file-system sync per folder before anything is swapped.
+//
+// Recovery rule (recoverAll): a transaction whose every item is marked swapped is rolled forward (the
+// marks are only written after validation, so every new item is in place and checked): file changes are
+// written, replaced items and discards removed. Any other transaction is rolled back: every destination
+// gets its old item back (or loses the new one when nothing was there), file changes are undone. Items are
+// found by identity (device and inode recorded by begin()), not by name, so a kill between the two steps
+// of a swap cannot mislead recovery. Each recovery step leaves a state recovery can start from again, and
+// the journal is removed only after its outcome is complete, so recovery may itself be killed and re-run.
+//
+// Threads: the caller holds the update lock for the whole transaction and for recovery; one thread uses a
+// journal object.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halvex {
+
+class TransactionJournal {
+  public:
+    struct Item {
+        std::filesystem::path destination;
+        // The hidden copy of the new item in the destination's folder; absent when the transaction only
+        // removes the destination.
+        std::optional<std::filesystem::path> next;
+        // The hidden name in the destination's folder where the replaced item waits for the outcome.
+        std::filesystem::path rollback;
+        // More hidden names in that folder the transaction owns; removed on either outcome.
+        std::vector<std::filesystem::path> scratch;
+    };
+    // A small file (a receipt) the transaction changes: written when rolled forward (removed when `content`
+    // is absent), put back as begin() found it when rolled back.
+    struct FileChange {
+        std::filesystem::path path;
+        std::optional<std::string> content;
+    };
+
+    // Records the transaction durably. An empty `applicationSupport` keeps the record in memory only (the
+    // same swaps and restores, but nothing to recover after a crash).
+    static TransactionJournal begin(const std::filesystem::path& applicationSupport, const std::string& kind,
+                                    std::vector<Item> items, std::vector<FileChange> files = {},
+                                    std::vector<std::filesystem::path> discards = {});
+
+    TransactionJournal(TransactionJournal&&) noexcept;
+    TransactionJournal& operator=(TransactionJournal&&) noexcept;
+    ~TransactionJournal();
+
+    // Puts item `index`'s new item at its destination (the old one moves to `rollback`), or, for a removal,
+    // moves the destination to `rollback`.
+    void swapIn(std::size_t index);
+    void markSwapped(std::size_t index);
+    // Rolls forward: removes the replaced items, scratch names and discards, then the journal. Removal
+    // failures are ignored; the journal then stays so that recovery finishes the removal.
+    void commit();
+    // Rolls back every item, last first, and undoes the file changes. A failing step does not stop the
+    // others; the last failure is thrown and the journal stays for recovery.
+    void rollBack();
+
+    // Finishes or undoes every journalled transaction below `applicationSupport` by the rule above.
+    // Throws the last failure after trying every journal; a failed journal stays for the next attempt.
+    static void recoverAll(const std::filesystem::path& applicationSupport);
+
+    // Removes the entries of `folder` whose names start with one of `prefixes` (hidden work names no live
+    // transaction owns once recovery has run). A missing folder is fine; removal failures are ignored.
+    static void sweep(const std::filesystem::path& folder, const std::vector<std::string>& prefixes);
+
+    struct Identity {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    struct Record;
+
+  private:
+    explicit TransactionJournal(std::unique_ptr<Record> record);
+    void save() const;
+    void remove() const;
+
+    std::unique_ptr<Record> record_;
+};
+
+}  // namespace halvex

@@ -1,0 +1,271 @@
+// Installations cut short at every file operation, by a kill or by a failing disk, end wholly old or
+// wholly new after recovery, with nothing left over.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <iostream>
+#include <map>
+#include <system_error>
+
+#include "core/foundation/halvex_error.h"
+#include "core/install/plugin_installer.h"
+#include "platform/file_io.h"
+#include "platform/sha256.h"
+#include "tests/support/fault_loop.h"
+#include "tests/support/plugin_fixtures.h"
+#include "tests/support/temporary_directory.h"
+
+namespace halvex {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::PropertyValue;
+using Result = PluginInstaller::InstallResult;
+
+using test::hiddenItems;
+using test::KilledRun;
+using Snapshot = std::map<std::string, std::string>;
+
+Snapshot snapshot(const fs::path& root) {
+    return test::treeSnapshot(root);
+}
+
+class CrashRecoveryTest : public ::testing::Test {
+  protected:
+    CrashRecoveryTest() {
+        oldRelease = makeRelease("1.0.0");
+        newRelease = makeRelease("2.0.0");
+        // The starting state of every round: 1.0.0 installed, 2.0.0 downloaded.
+        install(oldRelease, oldArchive);
+        copy(newArchive, live / "Support" / "Downloads" / "new.zip");
+        platform::copyTree(live, start);
+        oldPlugins = snapshot(live / "Plugins");
+        install(newRelease, live / "Support" / "Downloads" / "new.zip");
+        newPlugins = snapshot(live / "Plugins");
+        fs::remove_all(live);
+    }
+
+    Release makeRelease(const std::string& version) {
+        const auto source = folder / ("Source-" + version);
+        const std::string bundleID = "com.halvex.aurora";
+        const test::BundleSpec engine{.identifier = bundleID,
+                                      .version = version,
+                                      .executable = "Aurora",
+                                      .payload = "engine " + version};
+        test::writeSealedBundle(source, "Aurora.vst3", engine);
+        PropertyValue::Array components = {PropertyValue::Dictionary{{"type", std::string("aufx")},
+                                                                     {"subtype", std::string("Aurd")},
+                                                                     {"manufacturer", std::string("Hlvx")}}};
+        test::writeSealedWrapper(source, "Aurora.component",
+                                 {.identifier = bundleID + ".au",
+                                  .version = version,
+                                  .executable = "AuroraAU",
+                                  .extraInfo = {{"AudioComponents", components}}},
+                                 engine);
+        test::writeSealedWrapper(source, "Aurora.clap",
+                                 {.identifier = bundleID + ".clap",
+                                  .version = version,
+                                  .executable = "AuroraCLAP",
+                                  .extraInfo = {{"HVXCLAPPluginID", bundleID}}},
+                                 engine);
+        maker::ReleaseSpec spec;
+        spec.releaseID = "rel_" + version;
+        spec.productID = "prod_aurora";
+        spec.name = "Aurora " + version;
+        spec.bundleID = bundleID;
+        spec.version = version;
+        spec.minimumOS = "1.0";
+        spec.minimumHubVersion = "1.0.0";
+        spec.audioUnit = nlohmann::json{
+            {"bundle_id", bundleID + ".au"}, {"type", "aufx"}, {"subtype", "Aurd"}, {"manufacturer", "Hlvx"}};
+        spec.clap = nlohmann::json{{"bundle_id", bundleID + ".clap"}, {"plugin_id", bundleID}};
+        for (const auto& entry : fs::directory_iterator(source)) spec.bundles.push_back(entry.path());
+        spec.downloadURL = "https://cdn.example/" + version + ".zip";
+        const auto archive = version == "1.0.0" ? oldArchive : newArchive;
+        const auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
+        return json::decodeRecord<Release>(packaged.release.dump());
+    }
+
+    static void copy(const fs::path& from, const fs::path& to) {
+        fs::create_directories(to.parent_path());
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    }
+
+    std::unique_ptr<PluginInstaller> installer(std::vector<std::string> hosts = {}) const {
+        auto folders = PluginInstaller::Folders::standard(live / "Support", live / "Plugins" / "VST3");
+        folders.legacyVST3Directory = live / "Legacy";
+        auto result = std::make_unique<PluginInstaller>(test::trustingConfiguration(), folders);
+        result->setAudioApplications([hosts] { return hosts; });
+        return result;
+    }
+
+    Result install(const Release& release, const fs::path& archive, std::vector<std::string> hosts = {}) {
+        return installer(std::move(hosts))->install(release, archive, verifier, false, true);
+    }
+
+    void resetLive() {
+        fs::remove_all(live);
+        platform::copyTree(start, live);
+    }
+
+    // Runs `work` in a child killed at file operation 1, 2, 3, … until one run completes; after each kill
+    // recovery runs and `check` judges the state. Returns the number of kill points.
+    int killLoop(const std::function<void()>& prepare, const std::function<void()>& work,
+                 const std::function<void()>& check) {
+        for (int point = 1;; ++point) {
+            resetLive();
+            if (prepare) prepare();
+            const auto run = test::runKilledAt(point, work);
+            if (run != KilledRun::killed) {
+                EXPECT_EQ(run, KilledRun::completed) << "the uninterrupted run failed";
+                return point - 1;
+            }
+            SCOPED_TRACE("killed at file operation " + std::to_string(point));
+            EXPECT_TRUE(installer()->recoverInterruptedWork());
+            check();
+            if (::testing::Test::HasFailure()) return point;
+        }
+    }
+
+    // The plugin folders hold 1.0.0 or 2.0.0 as a whole, the receipt and installed version agree, nothing
+    // hidden is left, and the installation can be run (again) to the end.
+    void expectWholeReleaseAndNoLeftovers() {
+        const auto plugins = snapshot(live / "Plugins");
+        const bool isNew = plugins == newPlugins;
+        EXPECT_TRUE(isNew || plugins == oldPlugins) << "a mix of old and new bundles";
+        const auto expected = isNew ? newRelease : oldRelease;
+        const auto receipt = json::decodeRecord<Release>(
+            platform::readFile(installer()->receiptURL(expected.bundleID), 1 << 20));
+        EXPECT_EQ(receipt.version, expected.version);
+        EXPECT_EQ(installer()->installedVersion(expected.bundleID), expected.version);
+        EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(live / "Support" / "Journal") && !fs::is_empty(live / "Support" / "Journal"));
+        const auto staging = live / "Support" / "Staging";
+        EXPECT_TRUE(!fs::exists(staging) || fs::is_empty(staging));
+
+        copy(newArchive, folder / "again.zip");
+        EXPECT_EQ(install(newRelease, folder / "again.zip"), Result::installed());
+        EXPECT_EQ(snapshot(live / "Plugins"), newPlugins);
+    }
+
+    test::TemporaryDirectory folder;
+    fs::path live = folder / "Live";
+    fs::path start = folder / "Start";
+    fs::path oldArchive = folder / "old.zip";
+    fs::path newArchive = folder / "new.zip";
+    SignedMetadataVerifier verifier = test::trustingVerifier();
+    Release oldRelease, newRelease;
+    std::map<std::string, std::string> oldPlugins, newPlugins;
+};
+
+TEST_F(CrashRecoveryTest, AThreeFormatInstallationKilledAtEveryFileOperation) {
+    const int points = killLoop(
+        {}, [&] { install(newRelease, live / "Support" / "Downloads" / "new.zip"); },
+        [&] { expectWholeReleaseAndNoLeftovers(); });
+    EXPECT_GT(points, 20);
+    std::cout << "installation: " << points << " kill points\n";
+}
+
+TEST_F(CrashRecoveryTest, SavingAndFinishingAPendingUpdateKilledAtEveryFileOperation) {
+    const auto pending = [&] { return installer()->pendingVersions(verifier); };
+    int saves = killLoop(
+        {}, [&] { install(newRelease, live / "Support" / "Downloads" / "new.zip", {"REAPER"}); },
+        [&] {
+            EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins) << "a pending save never touches plugins";
+            const auto versions = pending();
+            EXPECT_TRUE(versions.empty() || versions.at("prod_aurora") == "2.0.0");
+            EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+        });
+    EXPECT_GT(saves, 5);
+
+    const auto savePending = [&] {
+        ASSERT_EQ(install(newRelease, live / "Support" / "Downloads" / "new.zip", {"REAPER"}),
+                  Result::pendingRestart({"REAPER"}));
+    };
+    int finishes = killLoop(
+        savePending,
+        [&] {
+            if (installer()->finishPendingUpdates(verifier, "9.0.0") !=
+                std::vector<std::string>{"Aurora 2.0.0"})
+                ::_exit(4);
+        },
+        [&] {
+            const bool finished = snapshot(live / "Plugins") == newPlugins;
+            EXPECT_EQ(pending().empty(), finished) << "the pending update goes exactly when it is installed";
+            if (!finished) {
+                EXPECT_EQ(installer()->finishPendingUpdates(verifier, "9.0.0"),
+                          std::vector<std::string>{"Aurora 2.0.0"});
+            }
+            expectWholeReleaseAndNoLeftovers();
+        });
+    EXPECT_GT(finishes, 20);
+    std::cout << "pending save: " << saves << " kill points, finishing: " << finishes << " kill points\n";
+}
+
+// A full disk or an I/O error at each file operation: the installation reports the disk's error, and
+// the plugins, the receipt and the folders are as before.
+TEST_F(CrashRecoveryTest, ADiskErrorAtEveryFileOperationLeavesTheOldRelease) {
+    for (const int error : {ENOSPC, EIO}) {
+        int point = 1;
+        for (;; ++point) {
+            SCOPED_TRACE("errno " + std::to_string(error) + " at file operation " + std::to_string(point));
+            resetLive();
+            std::optional<Result> result;
+            std::error_code thrown;
+            bool reached = false;
+            {
+                const test::FailingOperation failing(point, error);
+                try {
+                    result = install(newRelease, live / "Support" / "Downloads" / "new.zip");
+                } catch (const std::system_error& failure) {
+                    thrown = failure.code();
+                }
+                reached = failing.reached();
+            }
+            if (result) {
+                // Faults after the outcome was decided only delay the removal of work files.
+                EXPECT_EQ(snapshot(live / "Plugins"), newPlugins);
+                EXPECT_TRUE(installer()->recoverInterruptedWork());
+                EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+                if (!reached) break;
+                continue;
+            }
+            EXPECT_EQ(thrown.value(), error);
+            EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+            EXPECT_EQ(installer()->installedVersion(oldRelease.bundleID), "1.0.0");
+            EXPECT_EQ(installer()->installedChannel(oldRelease.bundleID, verifier), "stable");
+            EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+            if (HasFailure()) return;
+        }
+        EXPECT_GT(point, 20);
+    }
+}
+
+TEST_F(CrashRecoveryTest, AJournalThatCannotBeReadIsDroppedAndOthersStillRecover) {
+    resetLive();
+    platform::createDirectories(live / "Support" / "Journal", 0700);
+    platform::writeFileAtomically(live / "Support" / "Journal" / "0.json", "{\"kind\":", 0600);
+    // Paths outside the destination's folder are refused before anything moves.
+    const auto victim = live / "Plugins" / "VST3" / "Aurora.vst3";
+    platform::writeFileAtomically(live / "Support" / "Journal" / "1.json",
+                                  nlohmann::json{{"kind", "plugin-install"},
+                                                 {"items",
+                                                  {{{"destination", (live / "elsewhere").string()},
+                                                    {"next", nullptr},
+                                                    {"rollback", victim.string()},
+                                                    {"scratch", nlohmann::json::array()},
+                                                    {"old", nullptr},
+                                                    {"new", nullptr},
+                                                    {"swapped", true}}}},
+                                                 {"files", nlohmann::json::array()},
+                                                 {"discards", nlohmann::json::array()}}
+                                      .dump(),
+                                  0600);
+    EXPECT_TRUE(installer()->recoverInterruptedWork());
+    EXPECT_TRUE(fs::is_empty(live / "Support" / "Journal"));
+    EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+}
+
+}  // namespace
+}  // namespace halvex
