@@ -4,6 +4,9 @@
 //       writes keys, a sealed three-format release of about <megabytes> MiB (release.zip, release.json)
 //   install_benchmark install <work folder> <service base URL>
 //       downloadAndInstall into <work>/Plugins; prints seconds and peak RSS
+//   install_benchmark phases <work folder> <service base URL>
+//       the installation's steps one by one (download with digest, digest alone, expansion, seal checks,
+//       copies, sync); prints seconds per step
 //   install_benchmark queries <work folder>
 //       the window's per-second state queries over 50 installed products; prints milliseconds per scan
 
@@ -120,6 +123,42 @@ int install(const std::filesystem::path& work, const std::string& baseURL) {
     return 0;
 }
 
+int phases(const std::filesystem::path& work, const std::string& baseURL) {
+    const auto configuration = configurationFor(work, baseURL);
+    const auto release = json::decodeRecord<Release>(platform::readFile(work / "release.json", 1 << 20));
+    const KeychainStore keychain("com.halvex.hub", platform::makeFileCredentialStore(work / "Keychain"));
+    keychain.write("benchmark", APIClient::credentialAccount);
+    const APIClient client(configuration, keychain);
+    const PluginInstaller installer(configuration, work / "Support", work / "Plugins" / "VST3");
+    const auto phase = work / "phase";
+    std::filesystem::remove_all(phase);
+    std::filesystem::create_directories(phase / "staging");
+    std::filesystem::create_directories(phase / "copies");
+    const auto timed = [](const char* name, const auto& step) {
+        const auto started = std::chrono::steady_clock::now();
+        step();
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+        std::cout << name << " " << elapsed.count() << "\n";
+    };
+    timed("download_with_digest", [&] { (void)client.downloadHashing(release, phase / "release.zip"); });
+    timed("digest_alone", [&] { (void)PluginInstaller::sha256(phase / "release.zip"); });
+    timed("expansion", [&] { PluginInstaller::expandArchive(phase / "release.zip", phase / "staging"); });
+    const std::vector<std::pair<std::string, std::string>> bundles = {
+        {"Bench.vst3", release.bundleID},
+        {"Bench.component", release.bundleID + ".au"},
+        {"Bench.clap", release.bundleID + ".clap"}};
+    timed("seal_checks", [&] {
+        for (const auto& [name, id] : bundles) installer.verifyCodeSignature(phase / "staging" / name, id);
+    });
+    timed("copies", [&] {
+        for (const auto& [name, id] : bundles)
+            platform::copyTree(phase / "staging" / name, phase / "copies" / name, platform::Durability::deferred);
+    });
+    timed("sync", [&] { platform::syncFileSystem(phase / "copies"); });
+    std::filesystem::remove_all(phase);
+    return 0;
+}
+
 int queries(const std::filesystem::path& work) {
     const auto trust = maker::makeTrustSet("HALVEXDEV1");
     maker::writeTrustSet(trust, work / "keys");
@@ -176,12 +215,13 @@ int main(int argc, char** argv) {
         if (mode == "prepare" && argc == 5) return prepare(argv[2], argv[3], std::stoul(argv[4]));
         if (mode == "install" && argc == 4) return install(argv[2], argv[3]);
         if (mode == "queries" && argc == 3) return queries(argv[2]);
+        if (mode == "phases" && argc == 4) return phases(argv[2], argv[3]);
     } catch (const std::exception& error) {
         std::cerr << "install_benchmark: " << error.what() << "\n";
         return 1;
     }
     std::cerr
-        << "usage: install_benchmark prepare <work> <download URL> <megabytes> | install <work> <base URL> | "
+        << "usage: install_benchmark prepare <work> <download URL> <megabytes> | install <work> <base URL> | phases <work> <base URL> | "
            "queries <work>\n";
     return 2;
 }

@@ -34,8 +34,6 @@ Snapshot snapshot(const fs::path& root) {
 class CrashRecoveryTest : public ::testing::Test {
   protected:
     CrashRecoveryTest() {
-        oldRelease = makeRelease("1.0.0");
-        newRelease = makeRelease("2.0.0");
         // The starting state of every round: 1.0.0 installed, 2.0.0 downloaded.
         install(oldRelease, oldArchive);
         copy(newArchive, live / "Support" / "Downloads" / "new.zip");
@@ -155,7 +153,8 @@ class CrashRecoveryTest : public ::testing::Test {
     fs::path oldArchive = folder / "old.zip";
     fs::path newArchive = folder / "new.zip";
     SignedMetadataVerifier verifier = test::trustingVerifier();
-    Release oldRelease, newRelease;
+    Release oldRelease = makeRelease("1.0.0");
+    Release newRelease = makeRelease("2.0.0");
     std::map<std::string, std::string> oldPlugins, newPlugins;
 };
 
