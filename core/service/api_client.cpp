@@ -1,5 +1,6 @@
 #include "core/service/api_client.h"
 
+#include <cerrno>
 #include <fstream>
 #include <regex>
 #include <system_error>
