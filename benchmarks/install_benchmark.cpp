@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "benchmarks/proc_status.h"
-#include "core/service/api_client.h"
 #include "core/install/plugin_installer.h"
+#include "core/service/api_client.h"
 #include "platform/file_io.h"
 #include "tools/maker/maker.h"
 
@@ -152,7 +152,8 @@ int phases(const std::filesystem::path& work, const std::string& baseURL) {
     });
     timed("copies", [&] {
         for (const auto& [name, id] : bundles)
-            platform::copyTree(phase / "staging" / name, phase / "copies" / name, platform::Durability::deferred);
+            platform::copyTree(phase / "staging" / name, phase / "copies" / name,
+                               platform::Durability::deferred);
     });
     timed("sync", [&] { platform::syncFileSystem(phase / "copies"); });
     std::filesystem::remove_all(phase);
@@ -220,8 +221,8 @@ int main(int argc, char** argv) {
         std::cerr << "install_benchmark: " << error.what() << "\n";
         return 1;
     }
-    std::cerr
-        << "usage: install_benchmark prepare <work> <download URL> <megabytes> | install <work> <base URL> | phases <work> <base URL> | "
-           "queries <work>\n";
+    std::cerr << "usage: install_benchmark prepare <work> <download URL> <megabytes> | install <work> <base "
+                 "URL> | phases <work> <base URL> | "
+                 "queries <work>\n";
     return 2;
 }

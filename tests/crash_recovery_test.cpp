@@ -107,23 +107,79 @@ class CrashRecoveryTest : public ::testing::Test {
         platform::copyTree(start, live);
     }
 
-    // Runs `work` in a child killed at file operation 1, 2, 3, … until one run completes; after each kill
-    // recovery runs and `check` judges the state. Returns the number of kill points.
-    int killLoop(const std::function<void()>& prepare, const std::function<void()>& work,
-                 const std::function<void()>& check) {
+    struct Points {
+        int kills = 0;
+        int recoveryKills = 0;
+    };
+
+    // Runs `work` in a child killed at file operation 1, 2, 3, … until one run completes. After each kill,
+    // recovery runs in children killed at their operation 1, 2, 3, … until one completes (so recovery is
+    // itself cut short and re-run), and `check` judges the state.
+    Points killLoop(const std::function<void()>& prepare, const std::function<void()>& work,
+                    const std::function<void()>& check) {
+        Points points;
         for (int point = 1;; ++point) {
             resetLive();
             if (prepare) prepare();
             const auto run = test::runKilledAt(point, work);
             if (run != KilledRun::killed) {
                 EXPECT_EQ(run, KilledRun::completed) << "the uninterrupted run failed";
-                return point - 1;
+                points.kills = point - 1;
+                return points;
             }
             SCOPED_TRACE("killed at file operation " + std::to_string(point));
-            EXPECT_TRUE(installer()->recoverInterruptedWork());
+            const auto recoveryKills = test::recoverThroughKills([&] {
+                if (!installer()->recoverInterruptedWork()) ::_exit(5);
+            });
+            EXPECT_TRUE(recoveryKills.has_value()) << "recovery failed";
+            points.recoveryKills += recoveryKills.value_or(0);
             check();
+            if (::testing::Test::HasFailure()) return points;
+        }
+    }
+
+    // Runs `work` with `error` thrown at file operation 1, 2, 3, … until a run completes. A failed run
+    // must report that error and leave `expectUnchanged` true with nothing left over; a run that got past
+    // the fault (a removal after the outcome was decided) leaves its work files to the next recovery.
+    int errorLoop(int error, const std::function<void()>& prepare, const std::function<void()>& work,
+                  const std::function<void()>& expectUnchanged, const std::function<void()>& expectDone) {
+        for (int point = 1;; ++point) {
+            SCOPED_TRACE("errno " + std::to_string(error) + " at file operation " + std::to_string(point));
+            resetLive();
+            if (prepare) prepare();
+            std::error_code thrown;
+            bool reached = false;
+            {
+                const test::FailingOperation failing(point, error);
+                try {
+                    work();
+                } catch (const std::system_error& failure) {
+                    thrown = failure.code();
+                }
+                reached = failing.reached();
+            }
+            if (thrown) {
+                EXPECT_EQ(thrown.value(), error);
+                expectUnchanged();
+            } else {
+                EXPECT_TRUE(installer()->recoverInterruptedWork());
+                expectDone();
+            }
+            EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+            EXPECT_TRUE(journalsSettled());
+            if (!thrown && !reached) return point - 1;
             if (::testing::Test::HasFailure()) return point;
         }
+    }
+
+    bool journalsSettled() const {
+        const auto journals = live / "Support" / "Journal";
+        return !fs::exists(journals) || fs::is_empty(journals);
+    }
+
+    void savePending() {
+        ASSERT_EQ(install(newRelease, live / "Support" / "Downloads" / "new.zip", {"REAPER"}),
+                  Result::pendingRestart({"REAPER"}));
     }
 
     // The plugin folders hold 1.0.0 or 2.0.0 as a whole, the receipt and installed version agree, nothing
@@ -138,7 +194,7 @@ class CrashRecoveryTest : public ::testing::Test {
         EXPECT_EQ(receipt.version, expected.version);
         EXPECT_EQ(installer()->installedVersion(expected.bundleID), expected.version);
         EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
-        EXPECT_FALSE(fs::exists(live / "Support" / "Journal") && !fs::is_empty(live / "Support" / "Journal"));
+        EXPECT_TRUE(journalsSettled());
         const auto staging = live / "Support" / "Staging";
         EXPECT_TRUE(!fs::exists(staging) || fs::is_empty(staging));
 
@@ -147,7 +203,7 @@ class CrashRecoveryTest : public ::testing::Test {
         EXPECT_EQ(snapshot(live / "Plugins"), newPlugins);
     }
 
-    test::TemporaryDirectory folder;
+    test::TemporaryDirectory folder{test::TemporaryDirectory::Medium::memory};
     fs::path live = folder / "Live";
     fs::path start = folder / "Start";
     fs::path oldArchive = folder / "old.zip";
@@ -159,85 +215,110 @@ class CrashRecoveryTest : public ::testing::Test {
 };
 
 TEST_F(CrashRecoveryTest, AThreeFormatInstallationKilledAtEveryFileOperation) {
-    const int points = killLoop(
+    const auto points = killLoop(
         {}, [&] { install(newRelease, live / "Support" / "Downloads" / "new.zip"); },
         [&] { expectWholeReleaseAndNoLeftovers(); });
-    EXPECT_GT(points, 20);
-    std::cout << "installation: " << points << " kill points\n";
+    EXPECT_GT(points.kills, 20);
+    EXPECT_GT(points.recoveryKills, 20);
+    std::cout << "installation: " << points.kills << " kill points, recovery killed " << points.recoveryKills
+              << " times\n";
 }
 
 TEST_F(CrashRecoveryTest, SavingAndFinishingAPendingUpdateKilledAtEveryFileOperation) {
     const auto pending = [&] { return installer()->pendingVersions(verifier); };
-    int saves = killLoop(
+    const auto saves = killLoop(
         {}, [&] { install(newRelease, live / "Support" / "Downloads" / "new.zip", {"REAPER"}); },
         [&] {
             EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins) << "a pending save never touches plugins";
             const auto versions = pending();
             EXPECT_TRUE(versions.empty() || versions.at("prod_aurora") == "2.0.0");
             EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+            EXPECT_TRUE(journalsSettled());
         });
-    EXPECT_GT(saves, 5);
+    EXPECT_GT(saves.kills, 5);
 
-    const auto savePending = [&] {
-        ASSERT_EQ(install(newRelease, live / "Support" / "Downloads" / "new.zip", {"REAPER"}),
-                  Result::pendingRestart({"REAPER"}));
-    };
-    int finishes = killLoop(
-        savePending,
-        [&] {
-            if (installer()->finishPendingUpdates(verifier, "9.0.0") !=
-                std::vector<std::string>{"Aurora 2.0.0"})
-                ::_exit(4);
-        },
-        [&] {
-            const bool finished = snapshot(live / "Plugins") == newPlugins;
-            EXPECT_EQ(pending().empty(), finished) << "the pending update goes exactly when it is installed";
-            if (!finished) {
-                EXPECT_EQ(installer()->finishPendingUpdates(verifier, "9.0.0"),
-                          std::vector<std::string>{"Aurora 2.0.0"});
-            }
-            expectWholeReleaseAndNoLeftovers();
-        });
-    EXPECT_GT(finishes, 20);
-    std::cout << "pending save: " << saves << " kill points, finishing: " << finishes << " kill points\n";
+    const auto finishes = killLoop([&] { savePending(); },
+                                   [&] {
+                                       if (installer()->finishPendingUpdates(verifier, "9.0.0") !=
+                                           std::vector<std::string>{"Aurora 2.0.0"})
+                                           ::_exit(4);
+                                   },
+                                   [&] {
+                                       const bool finished = snapshot(live / "Plugins") == newPlugins;
+                                       EXPECT_EQ(pending().empty(), finished)
+                                           << "the pending update goes exactly when it is installed";
+                                       if (!finished) {
+                                           EXPECT_EQ(installer()->finishPendingUpdates(verifier, "9.0.0"),
+                                                     std::vector<std::string>{"Aurora 2.0.0"});
+                                       }
+                                       expectWholeReleaseAndNoLeftovers();
+                                   });
+    EXPECT_GT(finishes.kills, 20);
+    std::cout << "pending save: " << saves.kills << " kill points (recovery killed " << saves.recoveryKills
+              << " times), finishing: " << finishes.kills << " kill points (recovery killed "
+              << finishes.recoveryKills << " times)\n";
 }
 
-// A full disk or an I/O error at each file operation: the installation reports the disk's error, and
-// the plugins, the receipt and the folders are as before.
-TEST_F(CrashRecoveryTest, ADiskErrorAtEveryFileOperationLeavesTheOldRelease) {
-    for (const int error : {ENOSPC, EIO}) {
-        int point = 1;
-        for (;; ++point) {
-            SCOPED_TRACE("errno " + std::to_string(error) + " at file operation " + std::to_string(point));
-            resetLive();
-            std::optional<Result> result;
-            std::error_code thrown;
-            bool reached = false;
-            {
-                const test::FailingOperation failing(point, error);
-                try {
-                    result = install(newRelease, live / "Support" / "Downloads" / "new.zip");
-                } catch (const std::system_error& failure) {
-                    thrown = failure.code();
-                }
-                reached = failing.reached();
-            }
-            if (result) {
-                // Faults after the outcome was decided only delay the removal of work files.
-                EXPECT_EQ(snapshot(live / "Plugins"), newPlugins);
-                EXPECT_TRUE(installer()->recoverInterruptedWork());
-                EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
-                if (!reached) break;
-                continue;
-            }
-            EXPECT_EQ(thrown.value(), error);
-            EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
-            EXPECT_EQ(installer()->installedVersion(oldRelease.bundleID), "1.0.0");
-            EXPECT_EQ(installer()->installedChannel(oldRelease.bundleID, verifier), "stable");
-            EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+// A full disk or an I/O error at each file operation of an installation, a pending save and the finishing
+// of a pending update: the caller hears the disk's error, and the plugins, the receipt, the pending
+// update and the folders are as before.
+TEST_F(CrashRecoveryTest, ADiskErrorAtEveryFileOperationLeavesTheOldState) {
+    const auto pending = [&] { return installer()->pendingVersions(verifier); };
+    const auto oldInstalled = [&] {
+        EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+        EXPECT_EQ(installer()->installedVersion(oldRelease.bundleID), "1.0.0");
+        EXPECT_EQ(installer()->installedChannel(oldRelease.bundleID, verifier), "stable");
+    };
+    const auto newInstalled = [&] {
+        EXPECT_EQ(snapshot(live / "Plugins"), newPlugins);
+        EXPECT_EQ(installer()->installedVersion(newRelease.bundleID), "2.0.0");
+        EXPECT_TRUE(pending().empty());
+    };
+    const auto downloaded = live / "Support" / "Downloads" / "new.zip";
+    struct Case {
+        const char* name;
+        std::function<void()> prepare, work, expectUnchanged, expectDone;
+    };
+    const std::vector<Case> cases = {
+        {"installation",
+         {},
+         [&] { EXPECT_EQ(install(newRelease, downloaded), Result::installed()); },
+         [&] {
+             oldInstalled();
+             EXPECT_TRUE(pending().empty());
+         },
+         newInstalled},
+        {"pending save",
+         {},
+         [&] { EXPECT_EQ(install(newRelease, downloaded, {"REAPER"}), Result::pendingRestart({"REAPER"})); },
+         [&] {
+             oldInstalled();
+             EXPECT_TRUE(pending().empty());
+         },
+         [&] {
+             oldInstalled();
+             EXPECT_EQ(pending(), (std::map<std::string, std::string>{{"prod_aurora", "2.0.0"}}));
+         }},
+        {"finishing", [&] { savePending(); },
+         [&] {
+             EXPECT_EQ(installer()->finishPendingUpdates(verifier, "9.0.0"),
+                       std::vector<std::string>{"Aurora 2.0.0"});
+         },
+         [&] {
+             oldInstalled();
+             EXPECT_EQ(pending(), (std::map<std::string, std::string>{{"prod_aurora", "2.0.0"}}));
+         },
+         newInstalled},
+    };
+    for (const auto& kind : cases) {
+        for (const int error : {ENOSPC, EIO}) {
+            SCOPED_TRACE(kind.name);
+            const int points =
+                errorLoop(error, kind.prepare, kind.work, kind.expectUnchanged, kind.expectDone);
             if (HasFailure()) return;
+            EXPECT_GT(points, 5);
+            std::cout << kind.name << ": errno " << error << " at " << points << " file operations\n";
         }
-        EXPECT_GT(point, 20);
     }
 }
 

@@ -8,11 +8,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <random>
 
 #include "core/foundation/halvex_error.h"
+#include "core/install/transaction_journal.h"
 #include "core/service/network_error.h"
+#include "platform/file_io.h"
+#include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/service_fixture.h"
 
@@ -332,6 +336,32 @@ TEST_F(HubModelTest, StartInstallsAvailableUpdatesAndHubCheckFailureIsShown) {
     EXPECT_FALSE(model->noticeMessage()) << "automatic updates are quiet";
     EXPECT_EQ(model->hubUpdateMessage(), "Couldn\u2019t check HUB updates. Use Refresh to retry.");
     EXPECT_FALSE(model->hubRelease());
+}
+
+TEST_F(HubModelTest, StartSettlesAnInstallationACrashCutShortBeforeItsFirstScan) {
+    signIn();
+    const auto installed = publish({.version = "1.0.0"});
+    preinstall({installed});
+    serveCatalog({productJSON("aurora")}, {installed});
+    const auto plugins = folders.pluginDirectory;
+    const auto before = test::treeSnapshot(plugins);
+    // What a crash right after the first swap leaves: a damaged bundle in place, journalled, not marked.
+    const auto vst3 = plugins / "aurora.vst3";
+    const auto next = plugins / ".hvx-next-crash";
+    platform::copyTree(vst3, next);
+    std::ofstream(next / "Contents" / "MacOS" / "Engine", std::ios::app) << "half an update";
+    TransactionJournal::begin(folders.applicationSupport, "plugin-install",
+                              {{vst3, next, plugins / ".hvx-rollback-crash", {}}})
+        .swapIn(0);
+    ASSERT_NE(test::treeSnapshot(plugins), before);
+
+    const auto model = makeModel();
+    EXPECT_EQ(finish(model->startAsync()), nullptr);
+    EXPECT_EQ(model->installedVersions(), (std::map<std::string, std::string>{{"prod_aurora", "1.0.0"}}));
+    EXPECT_TRUE(model->incompleteProducts().empty()) << "the scan saw the settled bundle";
+    EXPECT_EQ(test::treeSnapshot(plugins), before);
+    EXPECT_TRUE(std::filesystem::is_empty(folders.applicationSupport / "Journal"));
+    EXPECT_FALSE(model->errorMessage());
 }
 
 // The installation-state scan.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <system_error>
 #include <thread>
 
 #include "app/background_agent_status.h"
@@ -44,7 +45,8 @@ struct ImageOptions {
 
 class HubUpdaterTest : public test::ServiceFixture {
   protected:
-    HubUpdaterTest() {
+    // In memory: the kill and error loops repeat the installation's file operations many times.
+    HubUpdaterTest() : ServiceFixture({}, test::TemporaryDirectory::Medium::memory) {
         installed = test::writeSealedBundle(applications, "HALVEX HUB.app", hubSpec("1.0.0", "old hub"));
         ::setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
     }
@@ -238,9 +240,11 @@ TEST_F(HubUpdaterTest, InstallsWithARollbackArchiveAndRestoresAFailedSwap) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(archive.parent_path()), {}), 1);
 }
 
-// Killed at every file operation of the installation, the hub is afterwards wholly the old or wholly the
-// new version, with no hidden bundle or journal left, and an interrupted update can be installed again.
-TEST_F(HubUpdaterTest, AnInstallationKilledAtEveryFileOperationLeavesOneWholeHub) {
+// Killed at every file operation of the installation (and recovery killed at every operation of its own
+// after that), the hub is afterwards wholly the old or wholly the new version, with no hidden bundle or
+// journal left, and an interrupted update can be installed again. A full disk or an I/O error at each
+// operation instead is reported with the old hub intact and nothing left over.
+TEST_F(HubUpdaterTest, AnInstallationKilledOrFailingAtEveryFileOperationLeavesOneWholeHub) {
     const auto ticket = updater().prepare(publish({}));
     const auto support = folder / "Support";
     platform::copyTree(support, folder / "StartSupport");
@@ -254,8 +258,15 @@ TEST_F(HubUpdaterTest, AnInstallationKilledAtEveryFileOperationLeavesOneWholeHub
     const auto oldHub = test::treeSnapshot(installed);
     updater().installPrepared(ticket);
     const auto newHub = test::treeSnapshot(installed);
+    const auto expectNoLeftovers = [&] {
+        EXPECT_TRUE(hiddenInApplications().empty());
+        EXPECT_EQ(test::hiddenItems(support / "Rollback"), std::vector<std::string>{});
+        EXPECT_TRUE(!std::filesystem::exists(support / "Journal") ||
+                    std::filesystem::is_empty(support / "Journal"));
+    };
 
     int point = 1;
+    int recoveryKills = 0;
     for (;; ++point) {
         SCOPED_TRACE("killed at file operation " + std::to_string(point));
         reset();
@@ -264,21 +275,55 @@ TEST_F(HubUpdaterTest, AnInstallationKilledAtEveryFileOperationLeavesOneWholeHub
             EXPECT_EQ(run, test::KilledRun::completed);
             break;
         }
-        EXPECT_TRUE(updater().recoverInterruptedWork());
+        const auto kills = test::recoverThroughKills([&] {
+            if (!updater().recoverInterruptedWork()) ::_exit(5);
+        });
+        ASSERT_TRUE(kills.has_value()) << "recovery failed";
+        recoveryKills += *kills;
         const auto hub = test::treeSnapshot(installed);
         EXPECT_TRUE(hub == oldHub || hub == newHub) << "a damaged or mixed hub bundle";
-        EXPECT_TRUE(hiddenInApplications().empty());
-        EXPECT_EQ(test::hiddenItems(support / "Rollback"), std::vector<std::string>{});
-        EXPECT_TRUE(!std::filesystem::exists(support / "Journal") ||
-                    std::filesystem::is_empty(support / "Journal"));
+        expectNoLeftovers();
         if (hub == oldHub) {
             EXPECT_NO_THROW(updater().installPrepared(ticket));
             EXPECT_EQ(test::treeSnapshot(installed), newHub);
         }
-        if (HasFailure()) break;
+        if (HasFailure()) return;
     }
     EXPECT_GT(point, 10);
-    std::cout << "hub installation: " << point - 1 << " kill points\n";
+    EXPECT_GT(recoveryKills, 5);
+    std::cout << "hub installation: " << point - 1 << " kill points, recovery killed " << recoveryKills
+              << " times\n";
+
+    for (const int error : {ENOSPC, EIO}) {
+        for (point = 1;; ++point) {
+            SCOPED_TRACE("errno " + std::to_string(error) + " at file operation " + std::to_string(point));
+            reset();
+            std::error_code thrown;
+            bool reached = false;
+            {
+                const test::FailingOperation failing(point, error);
+                try {
+                    updater().installPrepared(ticket);
+                } catch (const std::system_error& failure) {
+                    thrown = failure.code();
+                }
+                reached = failing.reached();
+            }
+            if (thrown) {
+                EXPECT_EQ(thrown.value(), error);
+                EXPECT_EQ(test::treeSnapshot(installed), oldHub);
+            } else {
+                // Past the swap, a failing removal only leaves work files to the next recovery.
+                EXPECT_TRUE(updater().recoverInterruptedWork());
+                EXPECT_EQ(test::treeSnapshot(installed), newHub);
+            }
+            expectNoLeftovers();
+            if (HasFailure()) return;
+            if (!thrown && !reached) break;
+        }
+        EXPECT_GT(point, 10);
+        std::cout << "hub installation: errno " << error << " at " << point - 1 << " file operations\n";
+    }
 }
 
 TEST_F(HubUpdaterTest, TheUnattendedCheckInstallsOrSaysWhyNot) {

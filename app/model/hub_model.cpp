@@ -182,9 +182,34 @@ QCoro::Task<> HubModel::readStatusFile() {
 
 // Start and refresh.
 
+QCoro::Task<> HubModel::recoverInterruptedWork() {
+    std::exception_ptr failure;
+    try {
+        if (services_.installer) {
+            auto plugins = executor_->run(executor_->installer,
+                                          [installer = services_.installer.get()](std::stop_token) {
+                                              installer->recoverInterruptedWork();
+                                          });
+            co_await plugins;
+        }
+        if (services_.hubUpdater) {
+            auto hub =
+                executor_->run(executor_->updater, [updater = services_.hubUpdater.get()](std::stop_token) {
+                    updater->recoverInterruptedWork();
+                });
+            co_await hub;
+        }
+    } catch (const std::exception&) {
+        failure = std::current_exception();
+    }
+    // The journal stays for the next attempt; the window still starts and says what failed.
+    if (failure) handle(failure);
+}
+
 QCoro::Task<> HubModel::startAsync() {
     if (started_ || !services_.client) co_return;
     started_ = true;
+    co_await recoverInterruptedWork();
     if (const auto& ensure = services_.ensureBackgroundServiceRegistered) {
         auto registration = executor_->run(executor_->local, [ensure](std::stop_token) { return ensure(); });
         setBackgroundServiceState(co_await registration);

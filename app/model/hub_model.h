@@ -345,6 +345,9 @@ class HubModel : public QObject {
     void launch(QCoro::Task<> task);
     void openInBrowser(const Url& url);
     QCoro::Task<> readStatusFile();
+    // Settles what a crash cut short (installations, pending saves, the hub's swap) on the installer's
+    // and the hub updater's workers, ahead of every other job queued there.
+    QCoro::Task<> recoverInterruptedWork();
     // The installation-state scan over `catalog` (with the pending updates finished first when asked).
     QCoro::Task<> scanInstallationState(std::shared_ptr<const Catalog> catalog, bool finishPending);
     const Product* product(const std::string& productID) const;

@@ -309,7 +309,7 @@ bool HubUpdater::recoverInterruptedWork() const {
 void HubUpdater::recoverUnlocked() const {
     TransactionJournal::recoverAll(applicationSupport_);
     TransactionJournal::sweep(applicationURL_.parent_path(),
-                              {".HALVEX-HUB-update-", ".HALVEX-HUB-rollback-", ".exchange-"});
+                              {".HALVEX-HUB-update-", ".HALVEX-HUB-rollback-", ".hvx-exchange-"});
     TransactionJournal::sweep(applicationSupport_ / "Rollback" / "Hub", {"."});
 }
 

@@ -44,32 +44,33 @@ void PluginInstaller::savePending(const Release& release, const std::filesystem:
     const auto uuid = platform::randomUUID();
     const auto work = root / (".prepare-" + uuid);
     platform::createDirectory(work, 0700);
+    // A newer pending update takes the older one's place in one swap: a crash leaves one of the two.
+    std::optional<TransactionJournal> transaction;
     try {
         platform::copyTree(archive, work / "update.zip", platform::Durability::deferred);
         const PendingRecord record{release, installedVersion(release.bundleID)};
         platform::writeFileAtomically(work / "release.json", record.encode().dump(), 0600);
+        transaction = TransactionJournal::begin(
+            folders_.applicationSupport, "pending-save",
+            {{pendingDirectory(release), work, root / (".hvx-rollback-" + uuid), {}}});
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove_all(work, ignored);
         throw;
     }
-    // A newer pending update takes the older one's place in one swap: a crash leaves one of the two.
-    auto transaction =
-        TransactionJournal::begin(folders_.applicationSupport, "pending-save",
-                                  {{pendingDirectory(release), work, root / (".hvx-rollback-" + uuid), {}}});
     try {
-        transaction.swapIn(0);
-        transaction.markSwapped(0);
+        transaction->swapIn(0);
+        transaction->markSwapped(0);
     } catch (...) {
         std::exception_ptr failure = std::current_exception();
         try {
-            transaction.rollBack();
+            transaction->rollBack();
         } catch (...) {
             failure = std::current_exception();
         }
         std::rethrow_exception(failure);
     }
-    transaction.commit();
+    transaction->commit();
 }
 
 std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(

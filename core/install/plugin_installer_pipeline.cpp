@@ -58,12 +58,13 @@ PluginInstaller::InstallResult PluginInstaller::downloadAndInstall(
     const auto report = [&](Progress::Step step, std::int64_t done) {
         if (progress) progress({step, done, release.sizeBytes});
     };
-    const auto digest = client.downloadHashing(
-        release, archive, stop,
-        [&](std::int64_t done, std::int64_t) { report(Progress::Step::downloading, done); });
+    const auto digest = client.downloadHashing(release, archive, stop, [&](std::int64_t done, std::int64_t) {
+        report(Progress::Step::downloading, done);
+    });
     report(Progress::Step::verifying, release.sizeBytes);
-    return installUnlocked(release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning,
-                           [&] { report(Progress::Step::installing, release.sizeBytes); }, digest);
+    return installUnlocked(
+        release, archive, verifier, allowDirectoryAuthorization, prepareWhileDAWRunning,
+        [&] { report(Progress::Step::installing, release.sizeBytes); }, digest);
 }
 
 PluginInstaller::InstallResult PluginInstaller::install(const Release& release,

@@ -22,7 +22,7 @@ void PluginInstaller::recoverUnlocked() const {
     TransactionJournal::recoverAll(folders_.applicationSupport);
     // With every journal settled, no live transaction owns any of these names.
     const std::vector<std::string> swapNames = {".hvx-next-", ".hvx-rollback-", ".hvx-discard-",
-                                                ".exchange-"};
+                                                ".hvx-exchange-"};
     for (const auto& folder : {folders_.pluginDirectory, folders_.audioUnitDirectory, folders_.clapDirectory,
                                folders_.legacyVST3Directory}) {
         if (!folder.empty()) TransactionJournal::sweep(folder, swapNames);

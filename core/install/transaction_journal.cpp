@@ -19,7 +19,7 @@ namespace {
 constexpr std::size_t maximumJournalBytes = 4 * 1024 * 1024;
 constexpr std::size_t maximumChangedFileBytes = 1024 * 1024;
 // Names the two-rename exchange uses for the item it moves aside; a kill can leave one behind.
-constexpr const char* exchangeAsidePrefix = ".exchange-";
+constexpr const char* exchangeAsidePrefix = ".hvx-exchange-";
 
 using Identity = TransactionJournal::Identity;
 
@@ -272,7 +272,17 @@ TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport,
         record->file = folder / (platform::randomUUID() + ".json");
     }
     TransactionJournal journal(std::move(record));
-    journal.save();
+    try {
+        journal.save();
+    } catch (...) {
+        // The file may be in place already (a failing folder sync); nothing was swapped, so it must not
+        // outlive the caller's clean-up of the hidden copies.
+        if (!journal.record_->file.empty()) {
+            std::error_code ignored;
+            fs::remove(journal.record_->file, ignored);
+        }
+        throw;
+    }
     return journal;
 }
 

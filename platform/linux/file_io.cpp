@@ -11,8 +11,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/path_exchange.h"
 #include "platform/fault_injection.h"
+#include "platform/path_exchange.h"
 
 namespace halvex::platform {
 

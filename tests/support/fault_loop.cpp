@@ -48,6 +48,14 @@ KilledRun runKilledAt(int point, const std::function<void()>& work) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? KilledRun::completed : KilledRun::failed;
 }
 
+std::optional<int> recoverThroughKills(const std::function<void()>& recovery) {
+    for (int point = 1;; ++point) {
+        const auto run = runKilledAt(point, recovery);
+        if (run == KilledRun::completed) return point - 1;
+        if (run == KilledRun::failed) return std::nullopt;
+    }
+}
+
 FailingOperation::FailingOperation(int point, int error) {
     faultAt = point;
     operations = 0;

@@ -18,6 +18,11 @@ enum class KilledRun { killed, completed, failed };
 // Forks; the child runs `work` and is killed at its file operation number `point`.
 KilledRun runKilledAt(int point, const std::function<void()>& work);
 
+// Runs `recovery` in a child killed at its file operation 1, then again killed at operation 2, 3, … until
+// a run completes: every run starts from what the killed ones left. Returns the number of kills, or
+// nothing when a run failed instead.
+std::optional<int> recoverThroughKills(const std::function<void()>& recovery);
+
 // Makes file operation number `point` of this process throw std::system_error(`error`) until the object
 // goes; `reached()` tells whether the work got that far.
 class FailingOperation {

@@ -14,8 +14,10 @@ namespace halvex::test {
 
 class ServiceFixture : public testing::Test {
   protected:
-    explicit ServiceFixture(tools::StandInService::Options options = {})
-        : service(std::move(options)),
+    explicit ServiceFixture(tools::StandInService::Options options = {},
+                            TemporaryDirectory::Medium medium = TemporaryDirectory::Medium::disk)
+        : folder(medium),
+          service(std::move(options)),
           keychain("com.halvex.hub", platform::makeFileCredentialStore(folder / "Keychain")) {}
 
     HalvexConfiguration configuration(const std::string& baseURL) const {
