@@ -162,6 +162,7 @@ std::optional<std::string> PluginInstaller::revertibleVersion(const Product& pro
 
 std::string PluginInstaller::hold(const Product& product) {
     const UpdateLock lock(folders_.applicationSupport);
+    recoverUnlocked();
     const auto version = installedVersion(product.bundleID);
     if (!version) throw HalvexError::backgroundService(product.name + " is not installed.");
     holds().hold(product.productID, *version);
@@ -195,6 +196,7 @@ void PluginInstaller::verifyInstalledBundle(const std::filesystem::path& install
 Release PluginInstaller::revert(const Product& product, const SignedMetadataVerifier& verifier,
                                 bool allowDirectoryAuthorization) {
     const UpdateLock lock(folders_.applicationSupport);
+    recoverUnlocked();
     if (auto hosts = runningAudioApplications(); !hosts.empty())
         throw HalvexError::dawIsRunning(std::move(hosts));
 
@@ -284,6 +286,7 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
 
 void PluginInstaller::uninstall(const Product& product) {
     const UpdateLock lock(folders_.applicationSupport);
+    recoverUnlocked();
     if (auto hosts = runningAudioApplications(); !hosts.empty())
         throw HalvexError::dawIsRunning(std::move(hosts));
 
