@@ -13,7 +13,7 @@
 #include "core/foundation/semantic_version.h"
 #include "core/service/network_error.h"
 #include "ctl/ctl_failure.h"
-#include "platform/detached_process.h"
+#include "platform/browser.h"
 #include "platform/process_environment.h"
 #include "platform/system_info.h"
 
@@ -50,7 +50,7 @@ void openInBrowser(const Url& address) {
     };
     if (!has("DISPLAY") && !has("WAYLAND_DISPLAY")) return;
     try {
-        platform::startDetached("/usr/bin/xdg-open", {address.string()});
+        platform::openInDefaultBrowser(address.string());
     } catch (const std::system_error&) {
         // Without a browser opener the printed address is the way in.
     }
