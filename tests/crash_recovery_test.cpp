@@ -211,6 +211,10 @@ class CrashRecoveryTest : public ::testing::Test {
     SignedMetadataVerifier verifier = test::trustingVerifier();
     Release oldRelease = makeRelease("1.0.0");
     Release newRelease = makeRelease("2.0.0");
+    Product aurora{.productID = "prod_aurora",
+                   .name = "Aurora",
+                   .bundleID = "com.halvex.aurora",
+                   .iconURL = *Url::parse("https://cdn.example/aurora.png")};
     std::map<std::string, std::string> oldPlugins, newPlugins;
 };
 
@@ -259,9 +263,9 @@ TEST_F(CrashRecoveryTest, SavingAndFinishingAPendingUpdateKilledAtEveryFileOpera
               << finishes.recoveryKills << " times)\n";
 }
 
-// A full disk or an I/O error at each file operation of an installation, a pending save and the finishing
-// of a pending update: the caller hears the disk's error, and the plugins, the receipt, the pending
-// update and the folders are as before.
+// A full disk or an I/O error at each file operation of an installation, a pending save, the finishing
+// of a pending update, a revert and an uninstallation: the caller hears the disk's error, and the plugins,
+// the receipt, the pending update and the folders are as before.
 TEST_F(CrashRecoveryTest, ADiskErrorAtEveryFileOperationLeavesTheOldState) {
     const auto pending = [&] { return installer()->pendingVersions(verifier); };
     const auto oldInstalled = [&] {
@@ -309,6 +313,25 @@ TEST_F(CrashRecoveryTest, ADiskErrorAtEveryFileOperationLeavesTheOldState) {
              EXPECT_EQ(pending(), (std::map<std::string, std::string>{{"prod_aurora", "2.0.0"}}));
          },
          newInstalled},
+        {"revert", [&] { EXPECT_EQ(install(newRelease, downloaded), Result::installed()); },
+         [&] { installer()->revert(aurora, verifier, false); },
+         [&] {
+             newInstalled();
+             EXPECT_FALSE(installer()->holds().isHeld(aurora.productID));
+         },
+         [&] {
+             oldInstalled();
+             EXPECT_EQ(installer()->holds().heldVersion(aurora.productID), "1.0.0");
+         }},
+        {"uninstall",
+         {},
+         [&] { installer()->uninstall(aurora); },
+         oldInstalled,
+         [&] {
+             EXPECT_EQ(installer()->installedVersion(aurora.bundleID), std::nullopt);
+             EXPECT_FALSE(fs::exists(installer()->receiptURL(aurora.bundleID)));
+             EXPECT_EQ(installer()->revertibleVersion(aurora), "1.0.0");
+         }},
     };
     for (const auto& kind : cases) {
         for (const int error : {ENOSPC, EIO}) {
@@ -320,6 +343,65 @@ TEST_F(CrashRecoveryTest, ADiskErrorAtEveryFileOperationLeavesTheOldState) {
             std::cout << kind.name << ": errno " << error << " at " << points << " file operations\n";
         }
     }
+}
+
+// Revert and uninstall cut short at every file operation: the product is wholly at one version with its
+// receipt and hold, or wholly removed with its rollback archive, and nothing is left over.
+TEST_F(CrashRecoveryTest, RevertAndUninstallKilledAtEveryFileOperation) {
+    const auto receiptVersion = [&]() -> std::optional<std::string> {
+        const auto receipt = installer()->receiptURL(aurora.bundleID);
+        if (!fs::exists(receipt)) return std::nullopt;
+        return json::decodeRecord<Release>(platform::readFile(receipt, 1 << 20)).version;
+    };
+    const auto held = [&] { return installer()->holds().heldVersion(aurora.productID); };
+    const auto settled = [&] {
+        EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+        EXPECT_TRUE(journalsSettled());
+    };
+    using Version = std::optional<std::string>;
+
+    const auto reverts = killLoop([&] { install(newRelease, live / "Support" / "Downloads" / "new.zip"); },
+                                  [&] { installer()->revert(aurora, verifier, false); },
+                                  [&] {
+                                      const auto plugins = snapshot(live / "Plugins");
+                                      const bool reverted = plugins == oldPlugins;
+                                      EXPECT_TRUE(reverted || plugins == newPlugins)
+                                          << "a mix of old and new bundles";
+                                      EXPECT_EQ(receiptVersion(), reverted ? "1.0.0" : "2.0.0");
+                                      EXPECT_EQ(held(), reverted ? Version("1.0.0") : std::nullopt);
+                                      // A kill after the swap may lose the archive of 2.0.0, never the
+                                      // installed version.
+                                      const auto kept = installer()->revertibleVersion(aurora);
+                                      if (reverted) {
+                                          EXPECT_TRUE(!kept || kept == "2.0.0") << *kept;
+                                      } else {
+                                          EXPECT_EQ(kept, "1.0.0");
+                                      }
+                                      settled();
+                                  });
+    EXPECT_GT(reverts.kills, 10);
+
+    const auto uninstalls = killLoop(
+        [&] { installer()->holds().hold(aurora.productID, "1.0.0"); },
+        [&] { installer()->uninstall(aurora); },
+        [&] {
+            const bool removed = !installer()->installedVersion(aurora.bundleID);
+            if (removed) {
+                EXPECT_EQ(receiptVersion(), std::nullopt);
+                EXPECT_EQ(held(), std::nullopt);
+                EXPECT_EQ(installer()->revertibleVersion(aurora), "1.0.0") << "removed but not kept";
+                EXPECT_TRUE(installer()->installedAudioUnit(aurora.bundleID + ".au") == std::nullopt);
+                EXPECT_TRUE(installer()->installedClap(aurora.bundleID + ".clap") == std::nullopt);
+            } else {
+                EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+                EXPECT_EQ(receiptVersion(), "1.0.0");
+                EXPECT_EQ(held(), "1.0.0");
+            }
+            settled();
+        });
+    EXPECT_GT(uninstalls.kills, 5);
+    std::cout << "revert: " << reverts.kills << " kill points, uninstall: " << uninstalls.kills
+              << " kill points\n";
 }
 
 TEST_F(CrashRecoveryTest, AJournalThatCannotBeReadIsDroppedAndOthersStillRecover) {

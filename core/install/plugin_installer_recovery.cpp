@@ -30,7 +30,7 @@ void PluginInstaller::recoverUnlocked() const {
     const auto& support = folders_.applicationSupport;
     TransactionJournal::sweep(support / "Staging", {""});
     for (const auto& folder : {support / "Rollback", support / "Rollback" / "Hub", support / "PendingUpdates",
-                               support / "InstalledReleases", support / "Downloads"}) {
+                               support / "InstalledReleases", support / "Downloads", support / "Holds"}) {
         TransactionJournal::sweep(folder, {"."});
     }
 }

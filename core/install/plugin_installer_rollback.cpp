@@ -4,11 +4,13 @@
 // record of the release those bundles came from (Rollback/<hex SHA-256 of the plugin id>.json). Revert
 // proves the archived bundles again against that signed record before swapping them in; the bundles it
 // replaces become the new rollback archive, which only takes the old one's place once the swap held.
+// Both are journalled transactions (TransactionJournal): the receipt and the hold change with the bundles,
+// and a crash at any point leaves the old state or the new one, never a mix.
 
 #include "core/foundation/halvex_error.h"
-#include "core/install/bundle_removal.h"
 #include "core/install/bundle_replacement.h"
 #include "core/install/plugin_installer.h"
+#include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
 #include "core/trust/bundle_architecture_verifier.h"
 #include "platform/file_io.h"
@@ -265,22 +267,31 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
         throw HalvexError::dawIsRunning(std::move(hosts));
 
     platform::createDirectories(folders_.applicationSupport / "InstalledReleases", 0700);
+    const auto holds = this->holds();
+    holds.createFolder();
     const auto receipt = record->encode().dump();
+    const auto receiptFile = receiptURL(record->bundleID);
     const auto installedVST3 = vst3 ? std::optional(items.front().destination) : std::nullopt;
-    BundleRemoval removal(extras);
-    BundleReplacement::install(items, [&](std::size_t index, const std::filesystem::path& installed) {
-        verifyInstalledBundle(installed, *record, installedVST3);
-        if (index + 1 == items.size())
-            platform::writeFileAtomically(receiptURL(record->bundleID), receipt, 0600);
-    });
-    removal.commit();
+    // The receipt and the hold are written, and formats the old release lacks removed, only with a swap
+    // that held; a staged update of the product goes too (the product is held now).
+    BundleReplacement::Journal journal{
+        folders_.applicationSupport,
+        {{receiptFile, receipt},
+         {holds.file(record->productID), ProductHolds::record(record->productID, record->version)}},
+        extras};
+    journal.discards.push_back(pendingDirectory(*record));
+    BundleReplacement::install(
+        items,
+        [&](std::size_t index, const std::filesystem::path& installed) {
+            verifyInstalledBundle(installed, *record, installedVST3);
+            if (index + 1 == items.size()) platform::writeFileAtomically(receiptFile, receipt, 0600);
+        },
+        journal);
     try {
         next.commit();
     } catch (const std::exception&) {
         // The old version is in place; only the archive of the version it replaced could not be kept.
     }
-    removeQuietly(pendingDirectory(*record));
-    holds().hold(record->productID, record->version);
     return *record;
 }
 
@@ -303,18 +314,34 @@ void PluginInstaller::uninstall(const Product& product) {
 
     RollbackWork next(folders_.applicationSupport / "Rollback", rollbackRecordURL(product.bundleID));
     next.keepRecord(currentReceiptRecord(product.bundleID));
-    std::vector<std::filesystem::path> removed;
+    std::vector<TransactionJournal::Item> items;
     for (const auto& [bundle, bundleID] : bundles) {
         next.archive(bundle, bundleID);
-        removed.push_back(bundle);
+        const auto hidden = bundle.parent_path() / (".hvx-rollback-" + platform::randomUUID());
+        items.push_back({bundle, std::nullopt, hidden, {}});
     }
-    if (itemExists(receiptURL(product.bundleID))) removed.push_back(receiptURL(product.bundleID));
 
-    BundleRemoval removal(removed);
-    next.commit();
-    removal.commit();
-    removeQuietly(folders_.applicationSupport / "PendingUpdates" / platform::sha256Hex(product.productID));
-    holds().release(product.productID);
+    // The receipt and the hold go with the bundles; so does a staged update, which would bring it back.
+    auto transaction = TransactionJournal::begin(
+        folders_.applicationSupport, "plugin-uninstall", items,
+        {{receiptURL(product.bundleID), std::nullopt}, {holds().file(product.productID), std::nullopt}},
+        {folders_.applicationSupport / "PendingUpdates" / platform::sha256Hex(product.productID)});
+    try {
+        for (std::size_t index = 0; index < items.size(); ++index) transaction.swapIn(index);
+        // The archive takes the old one's place before the removal is decided, so that a removal that
+        // went through (even one a crash cut short and recovery finished) can always be reverted.
+        next.commit();
+        for (std::size_t index = 0; index < items.size(); ++index) transaction.markSwapped(index);
+    } catch (...) {
+        std::exception_ptr failure = std::current_exception();
+        try {
+            transaction.rollBack();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::rethrow_exception(failure);
+    }
+    transaction.commit();
 }
 
 }  // namespace halvex

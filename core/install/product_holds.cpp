@@ -38,10 +38,17 @@ std::filesystem::path ProductHolds::file(const std::string& productID) const {
     return folder_ / (platform::sha256Hex(productID) + ".json");
 }
 
-void ProductHolds::hold(const std::string& productID, const std::string& version) const {
+std::string ProductHolds::record(const std::string& productID, const std::string& version) {
+    return nlohmann::json{{"product_id", productID}, {"version", version}}.dump();
+}
+
+void ProductHolds::createFolder() const {
     platform::createDirectories(folder_, 0700);
-    const nlohmann::json record = {{"product_id", productID}, {"version", version}};
-    platform::writeFileAtomically(file(productID), record.dump(), 0600);
+}
+
+void ProductHolds::hold(const std::string& productID, const std::string& version) const {
+    createFolder();
+    platform::writeFileAtomically(file(productID), record(productID, version), 0600);
 }
 
 void ProductHolds::release(const std::string& productID) const {

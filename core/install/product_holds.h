@@ -30,6 +30,10 @@ class ProductHolds {
     std::map<std::string, std::string> all() const;
 
     std::filesystem::path file(const std::string& productID) const;
+    // The content of the file that holds `productID` at `version`, for callers that write it as part of
+    // a larger transaction (into an existing folder: createFolder()).
+    static std::string record(const std::string& productID, const std::string& version);
+    void createFolder() const;
 
   private:
     std::filesystem::path folder_;
