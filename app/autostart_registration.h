@@ -8,6 +8,8 @@
 //   entry disabled by the user (Hidden=true or X-GNOME-Autostart-enabled=false) -> requires approval
 //   entry running this bundle's executable with the expected arguments          -> enabled
 //   any other entry (another or a missing executable, or unreadable)            -> not found
+// Keeps no state of its own (every call reads the files afresh): any thread may call it, though two
+// threads registering at once may both start an agent (the agent lock keeps only one).
 
 #include <filesystem>
 #include <optional>

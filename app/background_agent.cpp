@@ -14,12 +14,6 @@ namespace halvex::app {
 
 namespace {
 
-std::string textOf(const std::exception& error) {
-    if (const auto* halvexError = dynamic_cast<const HalvexError*>(&error))
-        return halvexError->errorDescription();
-    return error.what();
-}
-
 bool isExpectedCondition(const std::exception& error) {
     const auto* halvexError = dynamic_cast<const HalvexError*>(&error);
     return halvexError != nullptr && (halvexError->is(HalvexError::Case::dawIsRunning) ||
@@ -73,6 +67,10 @@ BackgroundAgent::BackgroundAgent(Environment environment) : environment_(std::mo
     }
 }
 
+void BackgroundAgent::reRegisterAfterUpdate() const {
+    environment_.reRegisterAfterUpdate();
+}
+
 void BackgroundAgent::write(const std::string& message, const std::optional<std::string>& error) const {
     environment_.statusStore.write({BackgroundAgentStatus::now(), message, error});
 }
@@ -116,7 +114,7 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
                         SignedMetadataVerifier::fromPEM(configuration->releasePublicKeyPEM),
                         environment_.hubOptions());
     } catch (const std::exception& error) {
-        write(retryMessage, textOf(error));
+        write(retryMessage, error.what());
         return timings.retry;
     }
 
@@ -126,7 +124,6 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
         const auto result = updater->checkAndInstallIfAvailable(stop);
         if (result.kind == HubUpdater::Result::Kind::installed) {
             write("Installed HALVEX HUB " + result.text + ". Restarting the background agent.", std::nullopt);
-            environment_.reRegisterAfterUpdate();
             hubUpdateInstalled_ = true;
             return std::chrono::seconds(0);
         }
@@ -138,14 +135,14 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
         throw;
     } catch (const std::exception& error) {
         hubMessage = hubRetryMessage;
-        firstError = textOf(error);
+        firstError = error.what();
     }
 
     bool signedIn = false;
     try {
         signedIn = client->hasCredential();
     } catch (const std::exception& error) {
-        write(retryMessage, textOf(error));
+        write(retryMessage, error.what());
         return timings.retry;
     }
     if (!signedIn) {
@@ -161,7 +158,7 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
     } catch (const OperationCancelled&) {
         throw;
     } catch (const std::exception& error) {
-        write(retryMessage, textOf(error));
+        write(retryMessage, error.what());
         return timings.retry;
     }
     const auto& hubVersion = *environment_.hubVersion;
@@ -197,7 +194,7 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
             throw;
         } catch (const std::exception& error) {
             attention = true;
-            if (!isExpectedCondition(error) && !firstError) firstError = textOf(error);
+            if (!isExpectedCondition(error) && !firstError) firstError = error.what();
         }
     }
     write(hubMessage ? *hubMessage : (attention ? pendingRetryMessage : allCurrentMessage), firstError);
@@ -214,30 +211,38 @@ void BackgroundAgent::finishPreparedUpdates(std::stop_token stop) {
         // An installation a crash cut short is settled before the agent does anything else.
         installer->recoverInterruptedWork();
     } catch (const std::exception& error) {
-        write("Prepared updates need attention in the HUB.", textOf(error));
+        write("Prepared updates need attention in the HUB.", error.what());
         return;
     }
+    // Each problem is written once, until it goes away; the loop meets it again every round.
     std::optional<std::string> lastError;
+    const auto report = [&](const std::string& error) {
+        if (error == lastError) return;
+        write("A prepared update needs attention. Open HALVEX HUB and refresh to retry.", error);
+        lastError = error;
+    };
     while (!stop.stop_requested()) {
         try {
-            const auto names = installer->finishPendingUpdates(*verifier, *environment_.hubVersion);
-            if (!names.empty())
+            std::optional<std::string> unreadable;
+            const auto names = installer->finishPendingUpdates(
+                *verifier, *environment_.hubVersion,
+                [&](const std::filesystem::path&, const std::exception& error) {
+                    if (!unreadable) unreadable = error.what();
+                });
+            if (!names.empty()) {
                 write("Updated " + joined(names) + ". Reopen your DAW to use the latest version.",
-                      std::nullopt);
-            lastError.reset();
+                      unreadable);
+                lastError = unreadable;
+            } else if (unreadable) {
+                report(*unreadable);
+            } else {
+                lastError.reset();
+            }
         } catch (const HalvexError& error) {
-            if (!error.is(HalvexError::Case::dawIsRunning) &&
-                !error.is(HalvexError::Case::updateInProgress) && error.errorDescription() != lastError) {
-                write("A prepared update needs attention. Open HALVEX HUB and refresh to retry.",
-                      error.errorDescription());
-                lastError = error.errorDescription();
-            }
+            if (!error.is(HalvexError::Case::dawIsRunning) && !error.is(HalvexError::Case::updateInProgress))
+                report(error.what());
         } catch (const std::exception& error) {
-            if (textOf(error) != lastError) {
-                write("A prepared update needs attention. Open HALVEX HUB and refresh to retry.",
-                      textOf(error));
-                lastError = textOf(error);
-            }
+            report(error.what());
         }
         if (!pause(environment_.timings.stagedPoll, stop)) break;
     }

@@ -5,7 +5,13 @@
 // every 10 minutes when something waits for a retry and every 6 hours otherwise, and a 0.25-second loop
 // that finishes plugin updates staged while an audio host ran. No error ends the agent; each becomes a
 // status record and a retry. Both loops end when the stop token is triggered.
+//
+// Threads: runForever runs the cycle on the calling thread and the staged loop on a thread of its own,
+// so the two loops call the Environment's functions (configuration, keychain, folders, host query)
+// concurrently; whatever a test puts there must allow that. runOnce and finishPreparedUpdates may each
+// be called from one thread at a time; hubUpdateInstalled from any thread.
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -55,20 +61,23 @@ class BackgroundAgent {
     explicit BackgroundAgent(Environment environment);
 
     // Runs both loops until `stop` is triggered, or until a hub update was installed (then returns true:
-    // the caller ends the process so that the re-registered agent of the new bundle takes over).
+    // the caller releases the agent lock, calls reRegisterAfterUpdate and ends the process, so that the
+    // agent of the new bundle takes over).
     bool runForever(std::stop_token stop);
+    // Registers and starts the agent of the installed bundle found at construction.
+    void reRegisterAfterUpdate() const;
     // One cycle; returns the wait before the next one.
     std::chrono::duration<double> runOnce(std::stop_token stop = {});
     void finishPreparedUpdates(std::stop_token stop);
 
-    bool hubUpdateInstalled() const { return hubUpdateInstalled_; }
+    bool hubUpdateInstalled() const { return hubUpdateInstalled_.load(); }
 
   private:
     void write(const std::string& message, const std::optional<std::string>& error) const;
     std::unique_ptr<PluginInstaller> makeInstaller(const HalvexConfiguration& configuration) const;
 
     Environment environment_;
-    bool hubUpdateInstalled_ = false;
+    std::atomic<bool> hubUpdateInstalled_ = false;
 };
 
 }  // namespace halvex::app

@@ -19,7 +19,7 @@ int runBackgroundAgentMode() {
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    const auto lock = AgentLock::tryAcquire(platform::standardFolders().installerData);
+    auto lock = AgentLock::tryAcquire(platform::standardFolders().installerData);
     if (!lock) return 0;
 
     BackgroundAgent agent(BackgroundAgent::Environment{});
@@ -31,6 +31,11 @@ int runBackgroundAgentMode() {
     sigwait(&signals, &received);
     work.request_stop();
     work.join();
+    if (agent.hubUpdateInstalled()) {
+        // The new bundle's agent can only start once this one no longer holds the lock.
+        lock.reset();
+        agent.reRegisterAfterUpdate();
+    }
     return 0;
 }
 

@@ -2,7 +2,8 @@
 
 // The one-record status file through which processes without a window report to the window:
 // "background-status.json" in the installer's folder. Every write replaces the whole file atomically,
-// so a reader always sees one complete record, the latest written by any process.
+// so a reader always sees one complete record, the latest written by any process. Any thread may read or
+// write.
 
 #include <filesystem>
 #include <optional>

@@ -27,12 +27,6 @@ State mapped(int status) {
     }
 }
 
-std::string userFacingMessage(const std::exception& error) {
-    if (const auto* halvexError = dynamic_cast<const HalvexError*>(&error))
-        return halvexError->errorDescription();
-    return error.what();
-}
-
 }  // namespace
 
 BackgroundServiceController::BackgroundServiceController(Environment environment)
@@ -119,7 +113,7 @@ State BackgroundServiceController::ensureRegistered() const {
         if (environment_.agent->status() == BackgroundServiceRegistration::requiresApproval) {
             return State::requiresApproval();
         }
-        return State::unavailable(userFacingMessage(error));
+        return State::unavailable(error.what());
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 // What the registration decisions need from a service the operating system starts for the user.
+// Implementations say which threads may call them; the controller calls them from one thread at a time.
 
 namespace halvex::app {
 

@@ -31,12 +31,6 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-std::string describe(const std::exception& error) {
-    if (const auto* halvexError = dynamic_cast<const HalvexError*>(&error))
-        return halvexError->errorDescription();
-    return error.what();
-}
-
 void writeStatus(const std::string& message, const std::string& error) {
     BackgroundAgentStatusStore().write({BackgroundAgentStatus::now(), message, error});
 }
@@ -154,12 +148,12 @@ int HubUpdateRestart::finish(const std::string& ticket, pid_t parentPID, FinishE
 
     std::unique_ptr<HubUpdater> updater;
     const auto fail = [&](const std::exception& error) {
-        writeStatus("The HUB update did not finish. Please retry in the HUB.", describe(error));
+        writeStatus("The HUB update did not finish. Please retry in the HUB.", error.what());
         if (updater) updater->discardPrepared(ticket);
         return 1;
     };
     try {
-        if (parentPID < 2 || parentPID == ::getpid()) throw HalvexError::invalidResponse();
+        if (!HubUpdateProcessWait::isValidParent(parentPID)) throw HubUpdateProcessWait::invalidParent();
         updater = environment.makeUpdater();
         updater->validatePrepared(ticket);
         output << "ready\n" << std::flush;
@@ -171,7 +165,7 @@ int HubUpdateRestart::finish(const std::string& ticket, pid_t parentPID, FinishE
     try {
         updater->installPrepared(ticket);
     } catch (const std::exception& error) {
-        writeStatus("The HUB update did not finish. Please retry in the HUB.", describe(error));
+        writeStatus("The HUB update did not finish. Please retry in the HUB.", error.what());
         try {
             environment.reopen();  // the old version comes back
         } catch (const std::exception&) {
@@ -185,7 +179,7 @@ int HubUpdateRestart::finish(const std::string& ticket, pid_t parentPID, FinishE
     try {
         environment.reopen();
     } catch (const std::exception& error) {
-        writeStatus("HUB updated. Open HALVEX HUB from Applications.", describe(error));
+        writeStatus("HUB updated. Open HALVEX HUB from Applications.", error.what());
     }
     return 0;
 }

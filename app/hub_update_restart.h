@@ -7,6 +7,9 @@
 // Protocol: the window starts "<executable> --finish-hub-update <ticket> <window pid>" with its standard
 // output on a pipe; the finisher writes "ready\n" once the prepared update validates; the window then
 // terminates. Either side gives up after 30 seconds.
+//
+// Threads: handOff is called on the window's main thread and blocks it until the finisher answers (at
+// most the timeout); finish is the finishing process's main thread.
 
 #include <sys/types.h>
 

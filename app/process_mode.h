@@ -1,6 +1,6 @@
 #pragma once
 
-// Which of the four process modes a command line asks for.
+// Which of the four process modes a command line asks for. Pure functions: any thread.
 
 #include <cstdint>
 #include <optional>

@@ -8,6 +8,7 @@
 #include "core/service/network_error.h"
 #include "platform/file_io.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/wait.h"
 
 namespace halvex {
 namespace {
@@ -352,8 +353,10 @@ TEST_F(DownloadTest, CancellationAbortsAndKeepsThePartialFile) {
     writeAll(destination, content.substr(0, 1000));
     service.injectFault("/files/releases/aurora.zip", Fault{.delayBeforeFirstByte = std::chrono::seconds(3)});
     std::stop_source stop;
+    // Cancelled while the answer is held back: once the request has reached the service.
     std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(
+            test::waitUntil([&] { return !service.requestsTo("/files/releases/aurora.zip").empty(); }));
         stop.request_stop();
     });
     const auto started = std::chrono::steady_clock::now();

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "app/agent_lock.h"
@@ -11,8 +12,10 @@
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"
 #include "tests/support/child_process.h"
+#include "tests/support/ci_skip.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/wait.h"
 
 namespace halvex::app {
 namespace {
@@ -103,6 +106,32 @@ class AgentFixture : public test::ServiceFixture {
     int count = 0;
 };
 
+// The running hosts a test pretends: changed on the test's thread, read on the agent's threads, each read
+// counted (the staged loop asks once a round while anything is pending).
+class PretendedHosts {
+  public:
+    PretendedHosts& operator=(std::vector<std::string> names) {
+        std::lock_guard lock(mutex_);
+        names_ = std::move(names);
+        return *this;
+    }
+    void clear() { *this = std::vector<std::string>{}; }
+    std::vector<std::string> operator()() {
+        std::lock_guard lock(mutex_);
+        ++queries_;
+        return names_;
+    }
+    int queries() const {
+        std::lock_guard lock(mutex_);
+        return queries_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> names_;
+    int queries_ = 0;
+};
+
 class BackgroundAgentTest : public AgentFixture {
   protected:
     BackgroundAgentTest() {
@@ -125,7 +154,7 @@ class BackgroundAgentTest : public AgentFixture {
             options.isHubUIRunning = [] { return false; };
             return options;
         };
-        environment.audioApplications = [this] { return hosts; };
+        environment.audioApplications = [this] { return hosts(); };
         environment.hubVersion = "1.0.5";
         environment.statusStore = BackgroundAgentStatusStore(folder / "Support");
         environment.timings.stagedPoll = 20ms;
@@ -136,7 +165,7 @@ class BackgroundAgentTest : public AgentFixture {
     std::unique_ptr<PluginInstaller> installerFor() {
         auto result =
             std::make_unique<PluginInstaller>(test::trustingConfiguration(service.baseURL()), folders);
-        result->setAudioApplications([this] { return hosts; });
+        result->setAudioApplications([this] { return hosts(); });
         return result;
     }
     PluginInstaller& installer() {
@@ -156,7 +185,12 @@ class BackgroundAgentTest : public AgentFixture {
 
     PluginInstaller::Folders folders;
     std::filesystem::path hubLocation = folder / "Applications" / "HALVEX HUB.app";
-    std::vector<std::string> hosts;
+    std::optional<std::string> statusMessage() const {
+        const auto record = BackgroundAgentStatusStore(folder / "Support").read();
+        return record ? std::optional(record->message) : std::nullopt;
+    }
+
+    PretendedHosts hosts;
 };
 
 TEST_F(BackgroundAgentTest, WithoutSignInItRecordsThatAndWaitsSixHours) {
@@ -285,24 +319,24 @@ TEST_F(BackgroundAgentTest, TheStagedLoopFinishesOnceHostsQuitAndReportsAFailure
 
     auto background = agent();
     std::jthread loop([&](std::stop_token stop) { background.finishPreparedUpdates(stop); });
-    std::this_thread::sleep_for(200ms);
+    // Rounds of the loop while the host runs install nothing.
+    const int before = hosts.queries();
+    ASSERT_TRUE(test::waitUntil([&] { return hosts.queries() >= before + 3; }));
     EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.0.0");
     hosts.clear();
-    for (int attempt = 0; attempt < 200 && installer().installedVersion("com.halvex.aurora") != "1.1.0";
-         ++attempt) {
-        std::this_thread::sleep_for(20ms);
-    }
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(status().message, "Updated aurora 1.1.0. Reopen your DAW to use the latest version.");
+    const std::string updated = "Updated aurora 1.1.0. Reopen your DAW to use the latest version.";
+    ASSERT_TRUE(test::waitUntil([&] { return statusMessage() == updated; }));
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.1.0");
 
-    // A damaged pending folder fails every 20 ms; its record is written once.
+    // A damaged pending folder is met in every round; its record is written once.
     const auto pending = folder / "Support" / "PendingUpdates" / "0000";
     std::filesystem::create_directories(pending);
     std::ofstream(pending / "release.json") << "{broken";
-    std::this_thread::sleep_for(200ms);
+    const std::string attention = "A prepared update needs attention. Open HALVEX HUB and refresh to retry.";
+    ASSERT_TRUE(test::waitUntil([&] { return statusMessage() == attention; }));
     const auto first = platform::stampOf(BackgroundAgentStatusStore(folder / "Support").file());
-    EXPECT_EQ(status().message, "A prepared update needs attention. Open HALVEX HUB and refresh to retry.");
-    std::this_thread::sleep_for(300ms);
+    const int reported = hosts.queries();
+    ASSERT_TRUE(test::waitUntil([&] { return hosts.queries() >= reported + 5; }));
     EXPECT_EQ(platform::stampOf(BackgroundAgentStatusStore(folder / "Support").file()), first);
     loop.request_stop();
 }
@@ -313,7 +347,7 @@ class AgentProcessTest : public AgentFixture {};
 
 TEST_F(AgentProcessTest, ARealAgentUpdatesAnInstalledPluginAndStopsCleanly) {
     if (std::string(build::demoKeysFolder).empty())
-        GTEST_SKIP() << "this build trusts release keys, not demo keys";
+        HALVEX_SKIP_OUTSIDE_CI("this build trusts release keys, not demo keys");
     const auto trust = maker::readTrustSet(build::demoKeysFolder);
     const auto home = folder / "home";
     const auto data = folder / "data";
@@ -344,8 +378,7 @@ TEST_F(AgentProcessTest, ARealAgentUpdatesAnInstalledPluginAndStopsCleanly) {
 
     test::ChildProcess agent({HALVEX_HUB_EXECUTABLE, "--background-agent"}, environment);
     const BackgroundAgentStatusStore store(data / "Halvex");
-    for (int attempt = 0; attempt < 500 && !store.read(); ++attempt) std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(store.read().has_value());
+    ASSERT_TRUE(test::waitUntil([&] { return store.read().has_value(); }));
     EXPECT_EQ(store.read()->message, BackgroundAgent::allCurrentMessage);
     EXPECT_EQ(store.read()->error, std::nullopt);
     EXPECT_EQ(platform::readPropertyList(home / ".clap" / "aurora.clap" / "Contents" / "Info.plist")

@@ -13,6 +13,7 @@
 #include "platform/file_io.h"
 #include "platform/process_list.h"
 #include "tests/support/child_process.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/temporary_directory.h"
 
 namespace halvex::app {
@@ -157,10 +158,13 @@ class AutostartTest : public testing::Test {
         bundle = folder / "Applications" / "HALVEX HUB.app";
         std::filesystem::create_directories(bundle.parent_path());
         std::filesystem::copy(built, bundle, std::filesystem::copy_options::recursive);
-        ::setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
         // The agents started here find no service and go back to waiting at once.
-        ::setenv("HVX_API_BASE_URL", "http://127.0.0.1:1", 1);
+        environment.emplace(
+            std::map<std::string, std::string>{{"HOME", (folder / "home").string()},
+                                               {"XDG_DATA_HOME", (folder / "data").string()},
+                                               {"XDG_CONFIG_HOME", (folder / "config").string()},
+                                               {"XDG_CACHE_HOME", (folder / "cache").string()},
+                                               {"HVX_API_BASE_URL", "http://127.0.0.1:1"}});
         places = {bundle, folder / "config" / "autostart", folder / "data" / "Halvex"};
     }
     ~AutostartTest() override {
@@ -204,6 +208,7 @@ class AutostartTest : public testing::Test {
     }
 
     test::TemporaryDirectory folder;
+    std::optional<test::ScopedEnvironment> environment;
     std::filesystem::path bundle;
     AutostartRegistration::Places places;
 };

@@ -14,9 +14,12 @@
 #include "halvex/build_constants.h"
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"
+#include "platform/process_list.h"
 #include "platform/process_signal.h"
 #include "tests/support/child_process.h"
+#include "tests/support/ci_skip.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/wait.h"
 #include "tools/maker/maker.h"
 
 namespace halvex {
@@ -58,11 +61,34 @@ std::filesystem::path hubBundle(const std::filesystem::path& folder, const std::
     return bundle;
 }
 
-class HubUpdateEndToEnd : public test::ServiceFixture {};
+class HubUpdateEndToEnd : public test::ServiceFixture {
+  protected:
+    // A hub image of the built bundle claiming `version`, packaged and served as the latest hub release.
+    nlohmann::json publishHub(const maker::TrustSet& trust, const std::string& version,
+                              std::size_t extraBytes) {
+        const auto image = folder / ("image-" + version);
+        hubBundle(image, version, extraBytes, trust.leaf);
+        maker::ReleaseSpec spec;
+        spec.releaseID = "hub_" + version;
+        spec.productID = "halvex-hub";
+        spec.bundleID = "com.halvex.hub";
+        spec.version = version;
+        spec.architectures = {thisMachine()};
+        spec.minimumOS = "1.0";
+        spec.downloadURL = service.baseURL() + "/files/hub/" + version + ".zip";
+        spec.bundles = {image / "HALVEX HUB.app"};
+        const auto archive = folder / (version + ".zip");
+        auto packaged = maker::packageRelease(spec, archive, trust.service.privatePEM);
+        packaged.release["release_notes"] = "End to end.";
+        service.addFileFromDisk("hub/" + version + ".zip", archive);
+        service.setHubRelease(packaged.release);
+        return packaged.release;
+    }
+};
 
 TEST_F(HubUpdateEndToEnd, TheFinisherReplacesTheInstalledHubAndReopensIt) {
     if (std::string(build::demoKeysFolder).empty())
-        GTEST_SKIP() << "this build trusts release keys, not demo keys";
+        HALVEX_SKIP_OUTSIDE_CI("this build trusts release keys, not demo keys");
 
     const auto trust = maker::readTrustSet(build::demoKeysFolder);
     const auto home = folder / "home";
@@ -73,20 +99,7 @@ TEST_F(HubUpdateEndToEnd, TheFinisherReplacesTheInstalledHubAndReopensIt) {
 
     const auto installed = hubBundle(home / "Applications", "1.0.0", 0, trust.leaf);
     const auto started = std::chrono::steady_clock::now();
-    hubBundle(folder / "image", "1.1.0", 100 * 1024 * 1024, trust.leaf);
-    maker::ReleaseSpec spec;
-    spec.releaseID = "hub_e2e";
-    spec.productID = "halvex-hub";
-    spec.bundleID = "com.halvex.hub";
-    spec.version = "1.1.0";
-    spec.architectures = {thisMachine()};
-    spec.minimumOS = "1.0";
-    spec.downloadURL = service.baseURL() + "/files/hub/update.zip";
-    spec.bundles = {folder / "image" / "HALVEX HUB.app"};
-    auto packaged = maker::packageRelease(spec, folder / "update.zip", trust.service.privatePEM);
-    packaged.release["release_notes"] = "End to end.";
-    service.addFileFromDisk("hub/update.zip", folder / "update.zip");
-    const auto release = json::decodeRecord<HubRelease>(packaged.release.dump());
+    const auto release = json::decodeRecord<HubRelease>(publishHub(trust, "1.1.0", 100 * 1024 * 1024).dump());
     const auto packagedAt = std::chrono::steady_clock::now();
 
     // The window's half: prepare against the installed location.
@@ -159,6 +172,44 @@ for i in $(seq 200); do [ -f "$XDG_CONFIG_HOME/autostart/com.halvex.hub.agent.de
     const auto seconds = [](auto duration) { return std::chrono::duration<double>(duration).count(); };
     std::cout << "100 MiB hub image: packaging " << seconds(packagedAt - started)
               << " s, prepare + hand-off + install " << seconds(finishedAt - packagedAt) << " s\n";
+}
+
+// The agent that installs a hub update must hand over to the agent of the new bundle: it re-registers the
+// bundle it was started from, not the replaced copy its own executable names after the swap.
+TEST_F(HubUpdateEndToEnd, TheAgentInstallsAHubUpdateAndTheNewAgentTakesOver) {
+    if (std::string(build::demoKeysFolder).empty())
+        HALVEX_SKIP_OUTSIDE_CI("this build trusts release keys, not demo keys");
+    const auto trust = maker::readTrustSet(build::demoKeysFolder);
+    const auto home = folder / "home";
+    const auto data = folder / "data";
+    const auto installed = hubBundle(home / "Applications", "1.0.0", 0, trust.leaf);
+    publishHub(trust, "1.1.0", 0);
+
+    const auto executable = installed / "Contents" / "MacOS" / "HalvexHub";
+    test::ChildProcess agent({executable.string(), "--background-agent"},
+                             {{"HOME", home.string()},
+                              {"XDG_DATA_HOME", data.string()},
+                              {"XDG_CONFIG_HOME", (folder / "config").string()},
+                              {"XDG_CACHE_HOME", (folder / "cache").string()},
+                              {"HVX_API_BASE_URL", service.baseURL()},
+                              {"DBUS_SESSION_BUS_ADDRESS", ""}});
+    // The first agent ends after the update; a new one, of the new bundle, holds the lock.
+    const auto successor = [&]() -> std::optional<platform::ProcessID> {
+        const auto holder = app::AgentLock::holder(data / "Halvex");
+        if (!holder || *holder == agent.pid()) return std::nullopt;
+        return holder;
+    };
+    const bool handedOver =
+        test::waitUntil([&] { return !agent.running() && successor(); }, std::chrono::seconds(60));
+    const auto next = successor();
+    const auto nextExecutable = next ? platform::processExecutable(*next) : std::nullopt;
+    if (next) platform::signalProcess(*next, platform::ProcessSignal::kill);
+    ASSERT_TRUE(handedOver) << "no agent of the new bundle started";
+    EXPECT_EQ(nextExecutable, std::filesystem::weakly_canonical(executable));
+    EXPECT_EQ(platform::readPropertyList(installed / "Contents" / "Info.plist")
+                  .stringMember("CFBundleShortVersionString"),
+              "1.1.0");
+    EXPECT_TRUE(std::filesystem::exists(folder / "config" / "autostart" / "com.halvex.hub.agent.desktop"));
 }
 
 }  // namespace

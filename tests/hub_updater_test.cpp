@@ -15,11 +15,13 @@
 #include "core/foundation/halvex_error.h"
 #include "core/hub_update/hub_update_process_wait.h"
 #include "core/service/network_error.h"
+#include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "tests/support/child_process.h"
 #include "tests/support/error_text.h"
 #include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/service_fixture.h"
 
 namespace halvex {
@@ -45,10 +47,12 @@ struct ImageOptions {
 
 class HubUpdaterTest : public test::ServiceFixture {
   protected:
+    // Where the finisher's status file goes.
+    const test::ScopedEnvironment dataHome{{{"XDG_DATA_HOME", (folder / "data").string()}}};
+
     // In memory: the kill and error loops repeat the installation's file operations many times.
     HubUpdaterTest() : ServiceFixture({}, test::TemporaryDirectory::Medium::memory) {
         installed = test::writeSealedBundle(applications, "HALVEX HUB.app", hubSpec("1.0.0", "old hub"));
-        ::setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
     }
 
     HubRelease publish(const ImageOptions& options) {
@@ -223,6 +227,27 @@ TEST_F(HubUpdaterTest, InstallsWithARollbackArchiveAndRestoresAFailedSwap) {
         << "the old bundle is back intact";
     EXPECT_TRUE(hiddenInApplications().empty());
 
+    // When the old bundle cannot be put back either (every file operation fails from the damage on), both
+    // failures are reported and the old bundle is kept for recovery, which puts it back.
+    struct FailingDisk {
+        ~FailingDisk() { platform::setFaultHook(nullptr); }
+    } failingDisk;
+    afterReplace = [](const std::filesystem::path& bundle) {
+        std::ofstream(bundle / "Contents" / "MacOS" / "HalvexHub", std::ios::app) << "damage";
+        platform::setFaultHook([](platform::FileOperation, const std::filesystem::path&) {
+            throw std::system_error(EIO, std::generic_category());
+        });
+    };
+    const auto failure = errorText([&] { updater().installPrepared(ticket); });
+    platform::setFaultHook(nullptr);
+    EXPECT_TRUE(failure.starts_with("The HUB update failed (The plugin is not signed by HALVEX.) and the "
+                                    "previous version could not be put back yet ("))
+        << failure;
+    EXPECT_TRUE(updater().recoverInterruptedWork());
+    EXPECT_EQ(installedVersion(), "1.0.0");
+    EXPECT_NO_THROW(updater().verifyApplication(installed, "1.0.0", std::nullopt)) << "the only good copy";
+    EXPECT_TRUE(hiddenInApplications().empty());
+
     afterReplace = nullptr;
     EXPECT_NO_THROW(updater().installPrepared(ticket));
     EXPECT_EQ(installedVersion(), "1.1.0");
@@ -347,10 +372,11 @@ TEST_F(HubUpdaterTest, TheUnattendedCheckInstallsOrSaysWhyNot) {
 }
 
 TEST(HubUpdateProcessWait, ReturnsWhenTheProcessIsGoneAndGivesUpOtherwise) {
-    EXPECT_EQ(errorText([] { HubUpdateProcessWait::waitForExit(1); }),
-              "The server returned an invalid response.");
-    EXPECT_EQ(errorText([] { HubUpdateProcessWait::waitForExit(::getpid()); }),
-              "The server returned an invalid response.");
+    for (const platform::ProcessID invalid : {-1, 0, 1, platform::currentProcessID()}) {
+        EXPECT_EQ(errorText([&] { HubUpdateProcessWait::waitForExit(invalid); }),
+                  "The HUB update was started with an invalid process ID.")
+            << invalid;
+    }
     test::ChildProcess sleeper({"/bin/sleep", "30"}, {});
     EXPECT_EQ(errorText([&] {
                   HubUpdateProcessWait::waitForExit(sleeper.pid(), {}, std::chrono::milliseconds(5), 10);
@@ -437,7 +463,7 @@ TEST_F(FinishTest, FinishesAfterTheParentExitsAndReportsFailures) {
 
     EXPECT_EQ(app::HubUpdateRestart::finish(ticket, 1, environment()), 1);
     EXPECT_EQ(status()->message, "The HUB update did not finish. Please retry in the HUB.");
-    EXPECT_EQ(status()->error, "The server returned an invalid response.");
+    EXPECT_EQ(status()->error, "The HUB update was started with an invalid process ID.");
 
     test::ChildProcess parent({"/bin/sleep", "30"}, {});
     EXPECT_EQ(app::HubUpdateRestart::finish(ticket, parent.pid(), environment()), 1);

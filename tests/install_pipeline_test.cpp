@@ -1,20 +1,19 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
 #include <functional>
 
-#include "core/service/api_client.h"
 #include "core/foundation/halvex_error.h"
 #include "core/install/plugin_installer.h"
 #include "core/install/update_lock.h"
+#include "core/service/api_client.h"
 #include "platform/sha256.h"
+#include "tests/support/child_process.h"
 #include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/wait.h"
 
 namespace halvex {
 namespace {
@@ -304,22 +303,14 @@ TEST_F(InstallPipelineTest, AFullDiskLeavesEverythingAsItWas) {
     const auto archive = folder / "update.zip";
     client().download(update, archive);
     const auto before = pluginFolders();
-    // The install runs in a child whose files may not grow past 128 KiB, as on a nearly full disk.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{128 * 1024, 128 * 1024};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        try {
-            installer->install(update, archive, verifier, false, false);
-            ::_exit(0);
-        } catch (const std::exception&) {
-            ::_exit(3);
-        }
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    // The install runs in a helper process whose files may not grow past 128 KiB, as on a nearly full disk.
+    maker::writeTrustSet(test::trust(), folder / "Trust");
+    platform::writeFileAtomically(folder / "update.json", update.encode().dump(), 0600);
+    const auto result = test::runProcess(
+        {HALVEX_TEST_HELPER, "install", std::to_string(128 * 1024), (folder / "Trust").string(),
+         service.baseURL(), folders.applicationSupport.string(), folders.pluginDirectory.string(),
+         folders.legacyVST3Directory.string(), (folder / "update.json").string(), archive.string()});
+    EXPECT_EQ(result.exitStatus, 3) << result.standardOutput << result.standardError;
     EXPECT_EQ(pluginFolders(), before);
     EXPECT_TRUE(stagingEmpty());
     EXPECT_EQ(install(update), Result::installed()) << "the same release installs once there is room";
@@ -382,10 +373,64 @@ TEST_F(InstallPipelineTest, AHostAppearingBeforeTheSwapKeepsTheFoldersUnchanged)
     EXPECT_EQ(install(update, true), Result::pendingRestart({"REAPER"}));
     EXPECT_EQ(pluginFolders(), before);
     EXPECT_TRUE(std::filesystem::exists(folders.applicationSupport / "Rollback" / "com.halvex.aurora.zip"));
+}
+
+TEST_F(InstallPipelineTest, AHostAppearingWithoutStagingAllowedKeepsNoPendingUpdate) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    const auto before = pluginFolders();
+    // No host at the first check, one at every check after it. Without staging allowed there is no
+    // pending decision, so the second check is the last one before the swap.
     hostQueries = 0;
-    EXPECT_EQ(errorText([&] { install(update, false); }),
+    hostsAt = [](int query) {
+        return query >= 2 ? std::vector<std::string>{"REAPER"} : std::vector<std::string>{};
+    };
+    const auto update = makeRelease({.version = "1.1.0"});
+    EXPECT_EQ(errorText([&] { install(update); }),
               "Close these audio applications before installing: REAPER.");
+    EXPECT_FALSE(std::filesystem::exists(installer->pendingDirectory(update)));
     EXPECT_EQ(pluginFolders(), before);
+}
+
+TEST_F(InstallPipelineTest, AnUnreadablePendingRecordIsReportedAndTheOthersStillFinish) {
+    EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
+    hostsAt = [](int) { return std::vector<std::string>{"REAPER"}; };
+    const auto update = makeRelease({.version = "1.1.0"});
+    EXPECT_EQ(install(update, true).kind, Result::Kind::pendingRestart);
+    hostsAt = nullptr;
+    // Listed before the good one.
+    const auto broken = folders.applicationSupport / "PendingUpdates" / "0000";
+    std::filesystem::create_directories(broken);
+    std::ofstream(broken / "release.json") << "{broken";
+
+    EXPECT_EQ(installer->pendingVersions(verifier),
+              (std::map<std::string, std::string>{{"prod_aurora", "1.1.0"}}));
+    std::vector<std::filesystem::path> reported;
+    EXPECT_EQ(installer->finishPendingUpdates(verifier, "1.0.5",
+                                              [&](const std::filesystem::path& entry, const std::exception&) {
+                                                  reported.push_back(entry);
+                                              }),
+              std::vector<std::string>{"Aurora 1.1.0"});
+    EXPECT_EQ(reported, std::vector<std::filesystem::path>{broken});
+    EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.1.0");
+    EXPECT_TRUE(std::filesystem::exists(broken)) << "an unreadable record is left as it is";
+}
+
+TEST_F(InstallPipelineTest, TheAdministratorPromptMayBeReplacedWhileAnInstallationUsesIt) {
+    folders.usesManagedSystemDirectory = true;
+    folders.pluginDirectory = folder / "Plugins" / "Shared" / "Halvex";
+    makeInstaller();
+    const auto release = makeRelease({.version = "1.0.0"});
+    const auto archive = folder / "release.zip";
+    client().download(release, archive);
+    std::jthread replacing([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            installer->setElevationRunner([](const std::string&) { return ElevationResult{126, ""}; });
+        }
+    });
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(errorText([&] { installer->install(release, archive, verifier, true, false); }),
+                  "Administrator authorization was cancelled.");
+    }
 }
 
 TEST_F(InstallPipelineTest, FinishingSkipsObsoleteAppliedAndTooNewUpdates) {
@@ -432,7 +477,12 @@ TEST_F(InstallPipelineTest, FinishingSkipsObsoleteAppliedAndTooNewUpdates) {
     // A pending folder that is not at its product's hash is refused.
     std::filesystem::copy(keep, folders.applicationSupport / "PendingUpdates" / "elsewhere",
                           std::filesystem::copy_options::recursive);
-    EXPECT_EQ(errorText([&] { installer->pendingUpdates(verifier); }), "Invalid pending plugin update.");
+    std::string reason;
+    EXPECT_TRUE(installer
+                    ->pendingUpdates(verifier,
+                                     [&](const auto&, const std::exception& error) { reason = error.what(); })
+                    .empty());
+    EXPECT_EQ(reason, "Invalid pending plugin update.");
 }
 
 TEST_F(InstallPipelineTest, ALegacyCopyIsArchivedLeftDuringTheSwapAndRemovedAfterSuccess) {
@@ -459,27 +509,21 @@ TEST_F(InstallPipelineTest, ALegacyCopyIsArchivedLeftDuringTheSwapAndRemovedAfte
 TEST_F(InstallPipelineTest, ASecondInstallerFailsAtOnceWhileQueriesGoOn) {
     EXPECT_EQ(install(makeRelease({.version = "1.0.0"})), Result::installed());
     const auto update = makeRelease({.version = "1.1.0"});
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        UpdateLock lock(folders.applicationSupport);
-        (void)!::write(ready[1], "x", 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    const auto said = folder / "holder.out";
+    test::ChildProcess holder({HALVEX_TEST_HELPER, "hold-update-lock", folders.applicationSupport.string()},
+                              {}, std::nullopt, said.string());
+    ASSERT_TRUE(test::waitUntil([&] {
+        std::ifstream output(said);
+        std::string line;
+        return std::getline(output, line) && line == "locked";
+    }));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(errorText([&] { install(update); }), "Another HALVEX update is already running.");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     EXPECT_EQ(installer->installedVersion("com.halvex.aurora"), "1.0.0");
     EXPECT_TRUE(installer->isComplete(makeRelease({.version = "1.0.0"})));
     EXPECT_NO_THROW(installer->pendingVersions(verifier));
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    holder.stop(SIGKILL);
     EXPECT_EQ(install(update), Result::installed());
 }
 

@@ -8,6 +8,7 @@
 #include "core/service/network_error.h"
 #include "platform/base64.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/wait.h"
 
 namespace halvex {
 namespace {
@@ -46,8 +47,7 @@ TEST_F(SignInTest, TheBrowserApprovalEndsTheWaitWithTheTokenStored) {
 
     // Approve through the browser page once the client has been told to wait twice.
     std::thread browser([&] {
-        while (service.requestsTo("/v1/device/token").size() < 2)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(test::waitUntil([&] { return service.requestsTo("/v1/device/token").size() >= 2; }));
         const auto page =
             HttpTransport::send(HttpRequest{"POST",
                                             *Url::parse(service.baseURL() + "/device"),
@@ -151,8 +151,9 @@ TEST_F(SignInTest, RefusalsEndTheWaitWithTheServiceMessageAndStoreNothing) {
 TEST_F(SignInTest, CancellingTheWaitStoresNothing) {
     const auto authorization = client().beginAuthorization("Mac");
     std::stop_source stop;
+    // Cancelled once the client is waiting for the browser: it has asked for the token at least once.
     std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(test::waitUntil([&] { return !service.requestsTo("/v1/device/token").empty(); }));
         stop.request_stop();
     });
     EXPECT_THROW(client().waitForAuthorization(authorization, stop.get_token()), OperationCancelled);

@@ -6,9 +6,17 @@
 
 namespace halvex {
 
+bool HubUpdateProcessWait::isValidParent(platform::ProcessID pid) {
+    return pid >= 2 && pid != platform::currentProcessID();
+}
+
+HalvexError HubUpdateProcessWait::invalidParent() {
+    return HalvexError::backgroundService("The HUB update was started with an invalid process ID.");
+}
+
 void HubUpdateProcessWait::waitForExit(platform::ProcessID pid, std::stop_token stop,
                                        std::chrono::milliseconds interval, int probes) {
-    if (pid < 2 || pid == platform::currentProcessID()) throw HalvexError::invalidResponse();
+    if (!isValidParent(pid)) throw invalidParent();
     for (int slept = 0;;) {
         // An ended process that nobody reaped yet is gone for this purpose.
         if (!platform::processExists(pid) || platform::isZombie(pid)) return;

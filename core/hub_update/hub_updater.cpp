@@ -9,8 +9,10 @@
 #include "core/foundation/semantic_version.h"
 #include "core/install/plugin_installer.h"
 #include "core/install/transaction_journal.h"
+#include "core/install/rollback_archive.h"
 #include "core/install/update_lock.h"
 #include "core/trust/bundle_architecture_verifier.h"
+#include "core/trust/plugin_bundle_info.h"
 #include "platform/bundle_seal.h"
 #include "platform/fault_injection.h"
 #include "platform/file_io.h"
@@ -34,26 +36,18 @@ void removeQuietly(const std::filesystem::path& path) {
     std::filesystem::remove_all(path, ignored);
 }
 
-struct ApplicationInfo {
-    std::string identifier;
-    std::string version;
-};
-
-std::optional<ApplicationInfo> applicationInfo(const std::filesystem::path& bundle) {
+// A failed installation whose previous version is not back in place yet.
+HalvexError restoreFailed(std::exception_ptr failure, const std::exception& restoreFailure) {
+    std::string reason = "unknown error";
     try {
-        const auto info = platform::readPropertyList(bundle / "Contents" / "Info.plist");
-        auto identifier = info.stringMember("CFBundleIdentifier");
-        auto version = info.stringMember("CFBundleShortVersionString");
-        if (!identifier || !version) return std::nullopt;
-        return ApplicationInfo{std::move(*identifier), std::move(*version)};
-    } catch (const std::exception&) {
-        return std::nullopt;
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        reason = error.what();
+    } catch (...) {
     }
-}
-
-std::vector<std::string> sorted(std::vector<std::string> values) {
-    std::sort(values.begin(), values.end());
-    return values;
+    return HalvexError::invalidPackage("The HUB update failed (" + reason +
+                                       ") and the previous version could not be put back yet (" +
+                                       restoreFailure.what() + "). It is kept and put back automatically.");
 }
 
 std::filesystem::path standardized(const std::filesystem::path& path) {
@@ -113,12 +107,8 @@ void HubUpdater::validateDestination() const {
 
 Manifest HubUpdater::verify(const HubRelease& release, const SignedMetadataVerifier& verifier) {
     const auto manifest = json::decodeRecord<Manifest>(verifier.verifyReleaseManifest(release.manifest));
-    const bool matches = manifest.schema == 1 && manifest.releaseID == release.releaseID &&
-                         manifest.productID == "halvex-hub" && manifest.bundleID == hubIdentifier &&
-                         manifest.version == release.version && manifest.platform == release.platform &&
-                         sorted(manifest.architectures) == sorted(release.architectures) &&
-                         manifest.minimumOS == release.minimumOS && manifest.sizeBytes == release.sizeBytes &&
-                         manifest.sha256 == release.sha256;
+    const bool matches = manifest.describes(release) && manifest.productID == "halvex-hub" &&
+                         manifest.bundleID == hubIdentifier;
     if (!matches) throw HalvexError::invalidPackage("The signed Hub metadata does not match the release.");
     return manifest;
 }
@@ -143,7 +133,7 @@ std::filesystem::path HubUpdater::preparedDirectory(const std::string& ticket) c
 
 void HubUpdater::verifyApplication(const std::filesystem::path& bundle, const std::string& version,
                                    const std::optional<std::vector<std::string>>& architectures) const {
-    const auto info = applicationInfo(bundle);
+    const auto info = PluginBundleInfo::read(bundle);
     if (!info || info->identifier != hubIdentifier || info->version != version) {
         throw HalvexError::invalidPackage("The Hub application identity or version is invalid.");
     }
@@ -228,7 +218,7 @@ void HubUpdater::installPrepared(const std::string& ticket) {
 }
 
 void HubUpdater::install(const std::filesystem::path& newBundle, const std::string& previousVersion) const {
-    const auto info = applicationInfo(newBundle);
+    const auto info = PluginBundleInfo::read(newBundle);
     if (!info) throw HalvexError::invalidPackage("The Hub application metadata is invalid.");
     const auto folder = applicationURL_.parent_path();
     const auto staged = folder / (".HALVEX-HUB-update-" + platform::randomUUID() + ".app");
@@ -268,8 +258,9 @@ void HubUpdater::install(const std::filesystem::path& newBundle, const std::stri
         std::exception_ptr failure = std::current_exception();
         try {
             transaction.rollBack();
-        } catch (const std::exception&) {
-            // The verification failure is what the caller must hear; recovery finishes the restore.
+        } catch (const std::exception& restoreFailure) {
+            // The journal keeps the previous version for recovery: the caller hears of both failures.
+            throw restoreFailed(failure, restoreFailure);
         }
         std::rethrow_exception(failure);
     }
@@ -280,19 +271,7 @@ void HubUpdater::archiveRollback(const std::filesystem::path& bundle, const std:
     if (!std::filesystem::exists(std::filesystem::symlink_status(bundle))) return;
     const auto folder = applicationSupport_ / "Rollback" / "Hub";
     std::filesystem::create_directories(folder);
-    const auto archive = folder / ("HALVEX-HUB-" + version + "-macOS.zip");
-    const auto work = folder / ("." + platform::randomUUID() + ".zip");
-    try {
-        platform::faultPoint(platform::FileOperation::write, work);
-        platform::createZip({bundle}, work);
-        platform::renamePath(work, archive);
-    } catch (const platform::ArchiveError& error) {
-        removeQuietly(work);
-        throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
-    } catch (...) {
-        removeQuietly(work);
-        throw;
-    }
+    writeRollbackArchive(bundle, folder / ("HALVEX-HUB-" + version + "-macOS.zip"));
 }
 
 bool HubUpdater::recoverInterruptedWork() const {

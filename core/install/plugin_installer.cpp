@@ -44,6 +44,7 @@ void PluginInstaller::setAudioApplications(std::function<std::vector<std::string
 }
 
 void PluginInstaller::setElevationRunner(HalvexPluginLocation::ElevationRunner runner) {
+    std::lock_guard lock(hostsMutex_);
     elevate_ = std::move(runner);
 }
 
@@ -57,7 +58,11 @@ bool PluginInstaller::isSupportedAudioApplication(const std::string& bundleID) {
 }
 
 void PluginInstaller::ensureManagedDirectory(bool allowAuthorization) const {
-    HalvexPluginLocation::ensureManagedDirectory(allowAuthorization, elevate_, folders_.pluginDirectory);
+    const auto elevate = [this] {
+        std::lock_guard lock(hostsMutex_);
+        return elevate_;
+    }();
+    HalvexPluginLocation::ensureManagedDirectory(allowAuthorization, elevate, folders_.pluginDirectory);
 }
 
 }  // namespace halvex

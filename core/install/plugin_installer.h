@@ -5,7 +5,9 @@
 // transaction, and records what it installed. It also answers questions about the installed state.
 //
 // Thread-safe: installations exclude each other (in this and other processes) through the update lock;
-// read-only queries take no lock. Checks never modify anything but deleting an archive with a wrong digest.
+// read-only queries take no lock; the two replaceable helpers (host query, administrator prompt) are set
+// and read under their own mutex, and a call already running keeps the helper it started with. Checks never
+// modify anything but deleting an archive with a wrong digest.
 
 #include <cstdint>
 #include <filesystem>
@@ -112,11 +114,17 @@ class PluginInstaller {
     static bool isSupportedAudioApplication(const std::string& bundleID);
     void savePending(const Release& release, const std::filesystem::path& archive) const;
     std::filesystem::path pendingDirectory(const Release& release) const;
-    std::vector<PendingUpdate> pendingUpdates(const SignedMetadataVerifier& verifier) const;
+    // Told about each pending folder whose record cannot be read or verified; that folder is skipped, so
+    // one bad record never holds back the others.
+    using UnreadablePending =
+        std::function<void(const std::filesystem::path& folder, const std::exception& error)>;
+    std::vector<PendingUpdate> pendingUpdates(const SignedMetadataVerifier& verifier,
+                                              const UnreadablePending& onUnreadable = {}) const;
     std::map<std::string, std::string> pendingVersions(const SignedMetadataVerifier& verifier) const;
     // Installs the pending updates once no host runs; returns the names of the installed releases.
     std::vector<std::string> finishPendingUpdates(const SignedMetadataVerifier& verifier,
-                                                  const std::string& hubVersion);
+                                                  const std::string& hubVersion,
+                                                  const UnreadablePending& onUnreadable = {});
 
     // Installed state (no lock).
     std::optional<std::string> installedVersion(const std::string& bundleID) const;
@@ -212,7 +220,7 @@ class PluginInstaller {
     };
     mutable std::mutex receiptsMutex_;
     mutable std::map<std::string, VerifiedReceipt> verifiedReceipts_;
-    std::mutex hostsMutex_;
+    mutable std::mutex hostsMutex_;  // the monitor and both replaceable helpers
     AudioApplicationMonitor monitor_;
     std::function<std::vector<std::string>()> audioApplications_;
     HalvexPluginLocation::ElevationRunner elevate_ = HalvexPluginLocation::pkexecRunner();

@@ -5,8 +5,8 @@
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/semantic_version.h"
 #include "core/install/plugin_installer.h"
+#include "core/install/rollback_archive.h"
 #include "core/trust/plugin_bundle_info.h"
-#include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "platform/sha256.h"
 #include "platform/zip_archive.h"
@@ -106,22 +106,7 @@ void PluginInstaller::archiveRollback(const std::filesystem::path& bundle,
                                       const std::string& bundleID) const {
     const auto folder = folders_.applicationSupport / "Rollback";
     std::filesystem::create_directories(folder);
-    const auto zip = folder / (bundleID + ".zip");
-    // Written under a hidden name and renamed, so a failure never leaves half an archive.
-    const auto work = folder / ("." + platform::randomUUID() + ".zip");
-    try {
-        platform::faultPoint(platform::FileOperation::write, work);
-        platform::createZip({bundle}, work);
-        platform::renamePath(work, zip);
-    } catch (const platform::ArchiveError& error) {
-        std::error_code ignored;
-        std::filesystem::remove(work, ignored);
-        throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
-    } catch (...) {
-        std::error_code ignored;
-        std::filesystem::remove(work, ignored);
-        throw;
-    }
+    writeRollbackArchive(bundle, folder / (bundleID + ".zip"));
 }
 
 }  // namespace halvex

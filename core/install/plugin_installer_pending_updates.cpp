@@ -74,7 +74,7 @@ void PluginInstaller::savePending(const Release& release, const std::filesystem:
 }
 
 std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(
-    const SignedMetadataVerifier& verifier) const {
+    const SignedMetadataVerifier& verifier, const UnreadablePending& onUnreadable) const {
     const auto root = folders_.applicationSupport / "PendingUpdates";
     std::vector<PendingUpdate> updates;
     if (!std::filesystem::exists(root)) return updates;
@@ -84,13 +84,17 @@ std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(
     }
     std::sort(entries.begin(), entries.end());
     for (const auto& entry : entries) {
-        const auto record = json::decodeRecord<PendingRecord>(
-            platform::readFile(entry / "release.json", maximumPendingRecordBytes));
-        verify(record.release, verifier);
-        if (entry.lexically_normal() != pendingDirectory(record.release).lexically_normal()) {
-            throw HalvexError::invalidPackage("Invalid pending plugin update.");
+        try {
+            const auto record = json::decodeRecord<PendingRecord>(
+                platform::readFile(entry / "release.json", maximumPendingRecordBytes));
+            verify(record.release, verifier);
+            if (entry.lexically_normal() != pendingDirectory(record.release).lexically_normal()) {
+                throw HalvexError::invalidPackage("Invalid pending plugin update.");
+            }
+            updates.push_back({entry, record.release, record.previousVersion});
+        } catch (const std::exception& error) {
+            if (onUnreadable) onUnreadable(entry, error);
         }
-        updates.push_back({entry, record.release, record.previousVersion});
     }
     return updates;
 }
@@ -104,7 +108,8 @@ std::map<std::string, std::string> PluginInstaller::pendingVersions(
 }
 
 std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetadataVerifier& verifier,
-                                                               const std::string& hubVersion) {
+                                                               const std::string& hubVersion,
+                                                               const UnreadablePending& onUnreadable) {
     // The folder is looked at before the hosts: the agent asks four times a second, and with nothing
     // pending the process scan would be wasted work. The answer is the same either way.
     const auto root = folders_.applicationSupport / "PendingUpdates";
@@ -114,7 +119,7 @@ std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetad
     const UpdateLock lock(folders_.applicationSupport);
     recoverUnlocked();
     std::vector<std::string> installed;
-    for (const auto& update : pendingUpdates(verifier)) {
+    for (const auto& update : pendingUpdates(verifier, onUnreadable)) {
         const auto& release = update.release;
         // A release for a newer hub waits for the hub update; unreadable versions do not block it.
         if (SemanticVersion::isNewer(release.minimumHubVersion, hubVersion)) continue;

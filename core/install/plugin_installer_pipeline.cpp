@@ -110,9 +110,11 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
     if (release.includesVST3() && folders_.usesManagedSystemDirectory) {
         ensureManagedDirectory(allowDirectoryAuthorization);
     }
-    if (auto hosts = runningAudioApplications(); !hosts.empty()) {
-        savePending(release, archive);
-        return InstallResult::pendingRestart(std::move(hosts));
+    if (prepareWhileDAWRunning) {
+        if (auto hosts = runningAudioApplications(); !hosts.empty()) {
+            savePending(release, archive);
+            return InstallResult::pendingRestart(std::move(hosts));
+        }
     }
 
     const auto legacy = release.includesVST3() ? legacyInstalledBundle(release.bundleID) : std::nullopt;

@@ -29,24 +29,14 @@ std::optional<std::string> stringMember(const nlohmann::json& object, const char
     return found->get<std::string>();
 }
 
-std::vector<std::string> sorted(std::vector<std::string> values) {
-    std::sort(values.begin(), values.end());
-    return values;
-}
-
 bool notOlderThan(const std::string& version, const char* floor) {
     return !SemanticVersion::isNewer(floor, version);
 }
 
 void checkCatalogMatch(const Manifest& manifest, const nlohmann::json& payload, const Release& release) {
-    const bool matches = manifest.schema == 1 && manifest.releaseID == release.releaseID &&
-                         manifest.productID == release.productID && manifest.bundleID == release.bundleID &&
-                         manifest.version == release.version && manifest.platform == "macos" &&
-                         manifest.platform == release.platform &&
-                         sorted(manifest.architectures) == sorted(release.architectures) &&
-                         manifest.minimumOS == release.minimumOS && manifest.sizeBytes == release.sizeBytes &&
-                         manifest.sha256 == release.sha256 && manifest.audioUnit == release.audioUnit &&
-                         manifest.clap == release.clap &&
+    const bool matches = manifest.describes(release) && manifest.productID == release.productID &&
+                         manifest.bundleID == release.bundleID && manifest.platform == "macos" &&
+                         manifest.audioUnit == release.audioUnit && manifest.clap == release.clap &&
                          manifest.vst3.value_or(true) == release.includesVST3() && payload.is_object() &&
                          !payload.empty() &&
                          stringMember(payload, "minimum_hub_version") == release.minimumHubVersion &&

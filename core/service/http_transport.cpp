@@ -61,6 +61,7 @@ struct Exchange {
     std::stop_token stop;
     HttpResponseHead head;
     bool headDelivered = false;
+    bool wasSecure = false;
     std::exception_ptr error;
 
     void deliverHead() {
@@ -96,6 +97,23 @@ std::size_t onBody(char* buffer, std::size_t size, std::size_t count, void* cont
         exchange.error = std::current_exception();
         return 0;
     }
+}
+
+// Runs before each request of a redirect chain is sent, so a hop from https to http is refused before
+// anything (the Authorization header included) goes out in the clear.
+int beforeRequest(void* context, char*, char*, int, int) {
+    auto& exchange = *static_cast<Exchange*>(context);
+    const char* url = nullptr;
+    curl_easy_getinfo(exchange.handle, CURLINFO_EFFECTIVE_URL, &url);
+    const bool secure = url != nullptr && lowercased(url).starts_with("https:");
+    if (exchange.wasSecure && !secure) {
+        exchange.error =
+            std::make_exception_ptr(NetworkError(NetworkError::Kind::other, CURLE_UNSUPPORTED_PROTOCOL,
+                                                 "A redirect from https to http was refused."));
+        return CURL_PREREQFUNC_ABORT;
+    }
+    exchange.wasSecure = exchange.wasSecure || secure;
+    return CURL_PREREQFUNC_OK;
 }
 
 int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -145,6 +163,13 @@ void configure(CURL* handle, const HttpRequest& request, curl_slist* headers, Ex
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maximumRedirects);
+    curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, beforeRequest);
+    curl_easy_setopt(handle, CURLOPT_PREREQDATA, &exchange);
+    if (!request.trustedCertificatesPEM.empty()) {
+        curl_blob anchors{const_cast<char*>(request.trustedCertificatesPEM.data()),
+                          request.trustedCertificatesPEM.size(), CURL_BLOB_COPY};
+        curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &anchors);
+    }
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
 #ifdef HALVEX_DEMO_BUILD

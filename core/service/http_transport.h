@@ -1,6 +1,7 @@
 #pragma once
 
-// One HTTP exchange over libcurl. Redirects are followed (http and https only); a timeout is the longest
+// One HTTP exchange over libcurl. Redirects are followed (http and https only, and never from https back
+// to http, which would send the request and its credentials in the clear); a timeout is the longest
 // wait for the next data (connecting included), never a limit on the whole transfer. No cookies, no
 // cache. Transport failures throw NetworkError; a triggered stop token throws OperationCancelled.
 // Stateless and safe to call from any thread.
@@ -25,6 +26,8 @@ struct HttpRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
+    // PEM certificates trusted for https instead of the system's; empty for the system's (tests set it).
+    std::string trustedCertificatesPEM;
 };
 
 // The status line and headers of the final answer (after redirects).

@@ -1,5 +1,6 @@
 #include "core/trust/signed_metadata_verifier.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -73,6 +74,14 @@ std::string SignedMetadataVerifier::verifyReleaseManifest(std::string_view token
     const auto signingInput = token.substr(0, parts[0].size() + 1 + parts[1].size());
     if (!serviceKey_.verify(signingInput, *signature)) throw HalvexError::invalidSignature();
     return *payload;
+}
+
+bool Manifest::sameArchitectures(const std::vector<std::string>& others) const {
+    auto mine = architectures;
+    auto theirs = others;
+    std::sort(mine.begin(), mine.end());
+    std::sort(theirs.begin(), theirs.end());
+    return mine == theirs;
 }
 
 Manifest Manifest::decode(const json::JSONObject& object) {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/service/catalog.h"
 #include "core/foundation/json_decoding.h"
+#include "core/service/catalog.h"
 #include "platform/p256.h"
 
 namespace halvex {
@@ -47,6 +47,19 @@ struct Manifest {
     std::optional<bool> vst3;
 
     static Manifest decode(const json::JSONObject& object);
+
+    // Whether this manifest describes the download of `release` (a plugin or a hub release): schema 1 and
+    // the same release, version, platform, architectures (in any order), minimum system, size and digest.
+    // Each caller adds the identity fields of its own kind of release.
+    template <typename Release>
+    bool describes(const Release& release) const {
+        return schema == 1 && releaseID == release.releaseID && version == release.version &&
+               platform == release.platform && sameArchitectures(release.architectures) &&
+               minimumOS == release.minimumOS && sizeBytes == release.sizeBytes && sha256 == release.sha256;
+    }
+
+  private:
+    bool sameArchitectures(const std::vector<std::string>& others) const;
 };
 
 // The lenient reading of a minimum operating-system version: numeric pieces kept, missing ones 0.

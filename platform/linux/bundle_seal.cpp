@@ -16,7 +16,7 @@
 #include <set>
 
 #include "platform/file_io.h"
-#include "platform/linux/openssl_handles.h"
+#include "platform/openssl_handles.h"
 #include "platform/sha256.h"
 
 namespace halvex::platform {

@@ -11,7 +11,7 @@
 
 #include <mutex>
 
-#include "platform/linux/openssl_handles.h"
+#include "platform/openssl_handles.h"
 
 namespace halvex::platform {
 

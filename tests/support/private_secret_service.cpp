@@ -56,11 +56,13 @@ PrivateSecretService::PrivateSecretService() {
         std::vector<std::string>{"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
         environment, std::string("test-password"), (folder_ / "keyring.log").string());
 
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    environment_ = std::make_unique<ScopedEnvironment>(
+        std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", address}});
     waitFor([] { return platform::secretServiceAvailable(); }, "the Secret Service");
 }
 
 PrivateSecretService::~PrivateSecretService() {
+    environment_.reset();
     keyring_->stop();
     bus_->stop();
 }

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "platform/file_io.h"
-#include "platform/linux/openssl_handles.h"
+#include "platform/openssl_handles.h"
 #include "platform/p256.h"
 #include "tools/maker/maker.h"
 

@@ -7,7 +7,7 @@
 
 #include "platform/bundle_seal.h"
 #include "platform/file_io.h"
-#include "platform/linux/openssl_handles.h"
+#include "platform/openssl_handles.h"
 #include "tools/maker/maker.h"
 
 namespace halvex::maker {
