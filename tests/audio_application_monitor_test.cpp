@@ -10,6 +10,7 @@
 #include "platform/property_list.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_directory.h"
+#include "tests/support/wait.h"
 
 namespace halvex {
 namespace {
@@ -90,10 +91,10 @@ TEST(AudioApplicationMonitor, FindsARealRunningHost) {
     EXPECT_EQ(std::count(before.begin(), before.end(), "REAPER"), 0);
     test::ChildProcess running({host.string(), "30"}, {});
     std::vector<std::string> names;
-    for (int attempt = 0; attempt < 100 && std::count(names.begin(), names.end(), "REAPER") == 0; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    test::waitUntil([&] {
         names = monitor.runningApplications();
-    }
+        return std::count(names.begin(), names.end(), "REAPER") > 0;
+    });
     EXPECT_EQ(std::count(names.begin(), names.end(), "REAPER"), 1);
     running.stop();
     names = monitor.runningApplications();

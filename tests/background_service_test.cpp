@@ -15,6 +15,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temporary_directory.h"
+#include "tests/support/wait.h"
 
 namespace halvex::app {
 namespace {
@@ -186,11 +187,7 @@ class AutostartTest : public testing::Test {
     }
 
     std::optional<pid_t> waitForAgent(bool running) {
-        for (int attempt = 0; attempt < 250; ++attempt) {
-            const auto pid = AgentLock::holder(places.agentFolder);
-            if (pid.has_value() == running) return pid;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        test::waitUntil([&] { return AgentLock::holder(places.agentFolder).has_value() == running; });
         return AgentLock::holder(places.agentFolder);
     }
 
@@ -230,9 +227,7 @@ TEST_F(AutostartTest, RegisteringWritesTheEntryAndStartsExactlyOneAgent) {
     EXPECT_EQ(controller().ensureRegistered(), State::active());
     EXPECT_NO_THROW(controller().replaceRegistration());
     // The replaced agent and any extra one started meanwhile end on their own (the lock admits one).
-    for (int attempt = 0; attempt < 250 && agentsRunning() != 1; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    test::waitUntil([&] { return agentsRunning() == 1; });
     EXPECT_EQ(agentsRunning(), 1) << "the lock keeps a second agent from staying";
 
     std::ofstream(places.autostartFolder / "com.halvex.hub.agent.desktop", std::ios::app) << "Hidden=true\n";

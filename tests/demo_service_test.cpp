@@ -15,6 +15,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/service_fixture.h"
 #include "tools/maker/demo_service_data.h"
 
@@ -108,11 +109,10 @@ TEST(DemoServiceHttps, ServesTheDemoAuthoritysCertificateWhichANormalBuildRefuse
 TEST(DemoRoot, ANormalBuildIgnoresIt) {
     const auto home = platform::homeDirectory();
     const auto data = platform::userDataDirectory();
-    ::setenv("HVX_DEMO_ROOT", "/tmp/halvex-demo-root-that-must-not-be-used", 1);
+    const test::ScopedEnvironment root{{{"HVX_DEMO_ROOT", "/tmp/halvex-demo-root-that-must-not-be-used"}}};
     const auto demoRoot = platform::demoRoot();
     const auto homeWithRoot = platform::homeDirectory();
     const auto dataWithRoot = platform::userDataDirectory();
-    ::unsetenv("HVX_DEMO_ROOT");
     EXPECT_FALSE(demoRoot);
     EXPECT_EQ(homeWithRoot, home);
     EXPECT_EQ(dataWithRoot, data);

@@ -13,6 +13,7 @@
 #include "platform/file_io.h"
 #include "platform/property_list.h"
 #include "tests/support/child_process.h"
+#include "tests/support/ci_skip.h"
 #include "tests/support/temporary_directory.h"
 #include "tools/stand_in_service/stand_in_service.h"
 
@@ -70,7 +71,7 @@ class ReleasePackage : public testing::Test {
 };
 
 TEST_F(ReleasePackage, TheDemoArchiveInstallsIntegratesAndUpdatesItself) {
-    if (std::string(build::demoKeysFolder).empty()) GTEST_SKIP() << "this build trusts release keys";
+    if (std::string(build::demoKeysFolder).empty()) HALVEX_SKIP_OUTSIDE_CI("this build trusts release keys");
 
     const auto archive = package({}).first;
     const auto [nextArchive, nextRecord] = package({"--version", "9.0.0", "--release-notes", "Next."});
@@ -145,7 +146,7 @@ TEST_F(ReleasePackage, TheDemoArchiveInstallsIntegratesAndUpdatesItself) {
 }
 
 TEST_F(ReleasePackage, RefusesDemoKeysWithoutTheDemoFlag) {
-    if (std::string(build::demoKeysFolder).empty()) GTEST_SKIP() << "this build trusts release keys";
+    if (std::string(build::demoKeysFolder).empty()) HALVEX_SKIP_OUTSIDE_CI("this build trusts release keys");
     const auto result = test::runProcess({std::string(HALVEX_SOURCE_DIR) + "/scripts/package", "--keys",
                                           build::demoKeysFolder, "--no-build", "--build-dir",
                                           HALVEX_BUILD_DIR, "--out", (folder / "dist").string()});

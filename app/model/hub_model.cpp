@@ -33,17 +33,11 @@ constexpr const char* purchaseFirstMessage = "Purchase this plugin before instal
 // Progress reaches the main thread at most this often while bytes arrive.
 constexpr auto progressInterval = std::chrono::milliseconds(100);
 
-std::string userFacingMessage(const std::exception& error) {
-    if (const auto* halvexError = dynamic_cast<const HalvexError*>(&error))
-        return halvexError->errorDescription();
-    return error.what();
-}
-
 std::string userFacingMessage(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& failure) {
-        return userFacingMessage(failure);
+        return failure.what();
     }
 }
 
@@ -131,7 +125,7 @@ HubModel::Services HubModel::Services::forRunningBundle() {
             configuration, *services.client,
             SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM), HubUpdater::Options{});
     } catch (const std::exception& error) {
-        services.constructionError = userFacingMessage(error);
+        services.constructionError = error.what();
     }
     return services;
 }

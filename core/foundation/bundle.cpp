@@ -6,10 +6,14 @@
 
 namespace halvex {
 
+platform::PropertyValue readInfoPlist(const std::filesystem::path& bundle) {
+    return platform::readPropertyList(Bundle::infoPlistPath(bundle));
+}
+
 Bundle Bundle::atPath(const std::filesystem::path& path) {
     Bundle bundle(path, {});
     try {
-        bundle.info_ = platform::readPropertyList(bundle.infoPlistPath());
+        bundle.info_ = readInfoPlist(path);
     } catch (const platform::PropertyListError&) {
         // A damaged Info.plist reads as one without keys; whoever needs a key reports its absence.
     } catch (const std::system_error&) {

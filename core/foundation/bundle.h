@@ -27,11 +27,17 @@ class Bundle {
     // The Info.plist value of `key` when it is a string.
     std::optional<std::string> infoString(const std::string& key) const { return info_.stringMember(key); }
 
-    std::filesystem::path infoPlistPath() const { return path_ / "Contents" / "Info.plist"; }
+    std::filesystem::path infoPlistPath() const { return infoPlistPath(path_); }
+    static std::filesystem::path infoPlistPath(const std::filesystem::path& bundle) {
+        return bundle / "Contents" / "Info.plist";
+    }
 
   private:
     std::filesystem::path path_;
     platform::PropertyValue info_;
 };
+
+// The Info.plist of the bundle at `bundle`; throws what reading throws, PropertyListError when malformed.
+platform::PropertyValue readInfoPlist(const std::filesystem::path& bundle);
 
 }  // namespace halvex

@@ -37,7 +37,7 @@ std::optional<InstalledBundleIndex::Listing> InstalledBundleIndex::list(const st
     Listing listing{
         *stamp, nowNanoseconds() - stamp->modifiedNanoseconds > timestampResolutionNanoseconds, {}};
     for (const auto& bundle : bundles) {
-        const auto infoPath = bundle / "Contents" / "Info.plist";
+        const auto infoPath = Bundle::infoPlistPath(bundle);
         listing.entries.push_back({bundle, PluginBundleInfo::read(bundle), platform::stampOf(infoPath)});
     }
     return listing;
@@ -56,7 +56,7 @@ std::optional<InstalledBundle> InstalledBundleIndex::find(const std::filesystem:
             [&](const Entry& entry) { return entry.info && entry.info->identifier == bundleID; });
         if (match == cached->second.entries.end()) return std::nullopt;
         // The match's Info.plist may have been edited in place; only then is the folder read again.
-        if (platform::stampOf(match->bundle / "Contents" / "Info.plist") == match->infoStamp) {
+        if (platform::stampOf(Bundle::infoPlistPath(match->bundle)) == match->infoStamp) {
             return InstalledBundle{match->bundle, *match->info};
         }
     }

@@ -4,10 +4,6 @@
 
 namespace halvex {
 
-platform::PropertyValue readInfoPlist(const std::filesystem::path& bundle) {
-    return platform::readPropertyList(bundle / "Contents" / "Info.plist");
-}
-
 std::optional<PluginBundleInfo> PluginBundleInfo::read(const std::filesystem::path& bundle) {
     try {
         const auto info = readInfoPlist(bundle);

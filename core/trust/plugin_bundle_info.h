@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/foundation/bundle.h"
 #include "platform/property_list.h"
 
 namespace halvex {
@@ -17,9 +18,6 @@ struct PluginBundleInfo {
     // Absent when the Info.plist is missing, unreadable, not a dictionary, or lacks either string.
     static std::optional<PluginBundleInfo> read(const std::filesystem::path& bundle);
 };
-
-// The bundle's Info.plist as a dictionary; throws what reading throws, PropertyListError when malformed.
-platform::PropertyValue readInfoPlist(const std::filesystem::path& bundle);
 
 // A valid CFBundleExecutable: a non-empty string without "/" that is not "." or "..".
 std::optional<std::string> executableName(const platform::PropertyValue& info);
