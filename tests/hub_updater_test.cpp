@@ -240,8 +240,9 @@ TEST_F(HubUpdaterTest, InstallsWithARollbackArchiveAndRestoresAFailedSwap) {
     };
     const auto failure = errorText([&] { updater().installPrepared(ticket); });
     platform::setFaultHook(nullptr);
-    EXPECT_TRUE(failure.starts_with("The HUB update failed (The plugin is not signed by HALVEX.) and the "
-                                    "previous version could not be put back yet ("))
+    EXPECT_TRUE(
+        failure.starts_with("The HUB update failed (The plugin is not signed by HALVEX.) and the "
+                            "previous version could not be put back yet ("))
         << failure;
     EXPECT_TRUE(updater().recoverInterruptedWork());
     EXPECT_EQ(installedVersion(), "1.0.0");

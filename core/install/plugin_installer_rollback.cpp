@@ -10,6 +10,7 @@
 #include "core/foundation/halvex_error.h"
 #include "core/install/bundle_replacement.h"
 #include "core/install/plugin_installer.h"
+#include "core/install/rollback_archive.h"
 #include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
 #include "core/trust/bundle_architecture_verifier.h"
@@ -73,11 +74,7 @@ class RollbackWork {
 
     void archive(const std::filesystem::path& bundle, const std::string& bundleID) {
         requireFileNameSafe(bundleID);
-        try {
-            platform::createZip({bundle}, work_.path() / (bundleID + ".zip"));
-        } catch (const platform::ArchiveError& error) {
-            throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
-        }
+        writeRollbackArchive(bundle, work_.path() / (bundleID + ".zip"));
         archived_.push_back(bundleID);
     }
 
