@@ -94,6 +94,9 @@ struct TransactionJournal::Record {
     std::vector<Entry> entries;
     std::vector<File> files;
     std::vector<fs::path> discards;
+    // Devices holding new copies not yet synced (in memory only: after a crash nothing rolls forward
+    // unless a mark, and so the sync before it, was written).
+    std::set<std::uint64_t> unsynced;
 
     std::vector<fs::path> hiddenNames(const Entry& entry) const {
         std::vector<fs::path> names;
@@ -245,7 +248,6 @@ TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport,
                                              std::vector<fs::path> discards) {
     auto record = std::make_unique<Record>();
     record->kind = kind;
-    std::set<std::uint64_t> syncedDevices;
     for (auto& item : items) {
         const auto old = identityOf(item.destination);
         Record::Entry entry{std::move(item), old, std::nullopt, false};
@@ -255,9 +257,7 @@ TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport,
                 throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),
                                         "journal " + entry.item.next->string());
             }
-            // The copies become durable before the journal can name them: one sync per file system.
-            if (syncedDevices.insert(entry.fresh->device).second)
-                platform::syncFileSystem(entry.item.destination.parent_path());
+            record->unsynced.insert(entry.fresh->device);
         }
         record->entries.push_back(std::move(entry));
     }
@@ -311,7 +311,12 @@ void TransactionJournal::swapIn(std::size_t index) {
 }
 
 void TransactionJournal::markSwapped(std::size_t index) {
-    record_->entries.at(index).swapped = true;
+    auto& entry = record_->entries.at(index);
+    // A mark lets recovery roll forward, so the new copy must be on disk first. Until then a crash only
+    // rolls back, and the copies' data can still be in flight: one sync per file system, at its first mark.
+    if (entry.fresh && record_->unsynced.erase(entry.fresh->device) > 0)
+        platform::syncFileSystem(entry.item.destination.parent_path());
+    entry.swapped = true;
     save();
 }
 

@@ -11,8 +11,9 @@
 //   auto journal = TransactionJournal::begin(support, "plugin-install", items, files, discards);
 //   for each item i: journal.swapIn(i); <validate>; journal.markSwapped(i);
 //   journal.commit();        // or, on any failure: journal.rollBack();
-// The hidden `next` copies must exist (complete, not yet synced) when begin() runs; begin() makes them
-// durable with one file-system sync per folder before anything is swapped.
+// The hidden `next` copies must exist (complete, not necessarily synced) when begin() runs; the first
+// markSwapped() of an item on each file system syncs that file system, so every copy is durable before
+// a mark lets recovery roll forward.
 //
 // Recovery rule (recoverAll): a transaction whose every item is marked swapped is rolled forward (the
 // marks are only written after validation, so every new item is in place and checked): file changes are
