@@ -6,7 +6,7 @@
 //       downloadAndInstall into <work>/Plugins; prints seconds and peak RSS
 //   install_benchmark phases <work folder> <service base URL>
 //       the installation's steps one by one (download with digest, digest alone, expansion, seal checks,
-//       copies, sync); prints seconds per step
+//       moves, sync); prints seconds per step
 //   install_benchmark queries <work folder>
 //       the window's per-second state queries over 50 installed products; prints milliseconds per scan
 
@@ -150,12 +150,12 @@ int phases(const std::filesystem::path& work, const std::string& baseURL) {
     timed("seal_checks", [&] {
         for (const auto& [name, id] : bundles) installer.verifyCodeSignature(phase / "staging" / name, id);
     });
-    timed("copies", [&] {
+    timed("moves", [&] {
         for (const auto& [name, id] : bundles)
-            platform::copyTree(phase / "staging" / name, phase / "copies" / name,
-                               platform::Durability::deferred);
+            platform::moveOrCopyTree(phase / "staging" / name, phase / "copies" / name,
+                                     platform::Durability::deferred);
     });
-    timed("sync", [&] { platform::syncFileSystem(phase / "copies"); });
+    timed("sync", [&] { platform::syncTree(phase / "copies"); });
     std::filesystem::remove_all(phase);
     return 0;
 }

@@ -63,6 +63,10 @@ UniqueFd openForAppend(const std::filesystem::path& path, mode_t mode);
 // Writes all of `bytes`, retrying interrupted and short writes. `name` labels errors.
 void writeAll(int fd, std::string_view bytes, const std::string& name);
 
+// Starts writing the file's changed data to disk without waiting for it, so that a later sync has little
+// left to do. Purely a hint: nothing fails.
+void startWriteBack(int fd);
+
 void fsyncDirectory(const std::filesystem::path& path);
 
 // Puts `replacement` at `destination` through exchangePaths (the old item ends at `replacement`'s path,
@@ -71,7 +75,7 @@ void replaceItem(const std::filesystem::path& destination, const std::filesystem
 
 enum class Durability {
     fsyncEach,  // every file and folder is fsynced as it is written
-    deferred,   // the caller makes the copy durable later (one syncFileSystem for many files)
+    deferred,   // written back in the background; the caller makes the copy durable later (syncTree)
 };
 
 // Copies a bundle or file tree (files, folders, links as links, permissions kept) to `to`, which must not
@@ -80,14 +84,22 @@ enum class Durability {
 void copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
               Durability durability = Durability::fsyncEach);
 
+// Moves a tree to `to`, which must not exist: renamed when both lie on one file system, else copied as
+// copyTree does and the original left for its owner to remove. A moved tree is as durable as the caller
+// made it (fsyncEach syncs it).
+void moveOrCopyTree(const std::filesystem::path& from, const std::filesystem::path& to,
+                    Durability durability = Durability::fsyncEach);
+
 // Renames inside one file system.
 void renamePath(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes a file or a whole tree; a missing item is no error.
 void removeTree(const std::filesystem::path& path);
 
-// Writes every changed file and folder of the file system holding `path` to disk.
-void syncFileSystem(const std::filesystem::path& path);
+// Makes a file tree durable: the data of every file, then every folder. Little is left to wait for when
+// its write-back was started early; unlike a whole file system's sync it writes nothing else (large
+// downloads and staging files that are removed moments later never need to reach the disk).
+void syncTree(const std::filesystem::path& path);
 
 // What stays the same for an item across renames: its device and inode (links are not followed).
 struct FileIdentity {

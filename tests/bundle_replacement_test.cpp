@@ -33,12 +33,18 @@ std::vector<std::string> hiddenEntries(const std::filesystem::path& folder) {
 class BundleReplacementTest : public testing::Test {
   protected:
     BundleReplacementTest() {
-        makeBundle(folder / "staging" / "A.vst3", "new A");
-        makeBundle(folder / "staging" / "B.clap", "new B");
+        stageCandidates();
         makeBundle(folder / "plugins" / "A.vst3", "old A");
         std::filesystem::create_directories(folder / "clap");
         items = {{folder / "staging" / "A.vst3", folder / "plugins" / "A.vst3"},
                  {folder / "staging" / "B.clap", folder / "clap" / "B.clap"}};
+    }
+
+    // Candidates are used up by an installation (moved when they share the destination's file system).
+    void stageCandidates() {
+        std::filesystem::remove_all(folder / "staging");
+        makeBundle(folder / "staging" / "A.vst3", "new A");
+        makeBundle(folder / "staging" / "B.clap", "new B");
     }
 
     void expectUntouched() {
@@ -66,11 +72,12 @@ TEST_F(BundleReplacementTest, SwapsEveryItemAndLeavesNoBackup) {
     EXPECT_TRUE(std::filesystem::is_symlink(folder / "clap" / "B.clap" / "Contents" / "link"));
     EXPECT_TRUE(hiddenEntries(folder / "plugins").empty());
     EXPECT_TRUE(hiddenEntries(folder / "clap").empty());
-    EXPECT_TRUE(std::filesystem::exists(folder / "staging" / "A.vst3")) << "candidates are copied, not moved";
+    EXPECT_FALSE(std::filesystem::exists(folder / "staging" / "A.vst3")) << "moved, not copied";
 }
 
 TEST_F(BundleReplacementTest, AFailedValidationOfAnyItemRestoresAll) {
     for (const std::size_t failing : {std::size_t{0}, std::size_t{1}}) {
+        stageCandidates();
         try {
             BundleReplacement::install(items, [&](std::size_t index, const std::filesystem::path&) {
                 if (index == failing) throw std::runtime_error("validation failed");

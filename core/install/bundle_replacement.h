@@ -1,11 +1,12 @@
 #pragma once
 
 // Moves a set of verified bundles onto their destinations as one transaction. Every candidate is first
-// copied beside its destination under a hidden name, then the copies are swapped in one by one, each
-// validated right after its swap; any failure puts every touched destination back. All moves are
-// renames inside each destination's own folder. With a journal folder the transaction is journalled
-// (TransactionJournal), so a crash at any point is finished or undone by the next recovery. The caller
-// holds the update lock.
+// moved beside its destination under a hidden name (copied when it lies on another file system, so a
+// candidate may be gone afterwards: candidates come from staging folders), then the new copies are swapped
+// in one by one, each validated right after its swap; any failure puts every touched destination back. All
+// moves are renames inside each destination's own folder. With a journal folder the transaction is
+// journalled (TransactionJournal), so a crash at any point is finished or undone by the next recovery. The
+// caller holds the update lock.
 
 #include <filesystem>
 #include <functional>

@@ -187,6 +187,11 @@ class PluginInstaller {
                     const std::optional<std::filesystem::path>& vst3) const;
     void verifyEmbeddedEngine(const std::filesystem::path& wrapper, const Release& release,
                               const std::optional<std::filesystem::path>& vst3) const;
+    // The staged formats' full checks (seal, architectures, identities), each format on its own thread as
+    // each hashes its whole bundle; the first failure in the order VST3, Audio Unit, CLAP is thrown.
+    void verifyStagedBundles(const std::optional<std::filesystem::path>& vst3,
+                             const std::optional<std::filesystem::path>& audioUnit,
+                             const std::optional<std::filesystem::path>& clap, const Release& release) const;
 
     // Installed bundles by identifier; absent when nothing matches or a folder cannot be read.
     std::optional<std::filesystem::path> installedBundle(const std::string& bundleID) const;

@@ -1,11 +1,12 @@
 // PluginInstaller: inspection of expanded and installed plugin bundles.
 
+#include <future>
 #include <system_error>
 
-#include "core/trust/bundle_architecture_verifier.h"
 #include "core/foundation/halvex_error.h"
-#include "core/trust/plugin_bundle_info.h"
 #include "core/install/plugin_installer.h"
+#include "core/trust/bundle_architecture_verifier.h"
+#include "core/trust/plugin_bundle_info.h"
 #include "platform/bundle_seal.h"
 
 namespace halvex {
@@ -105,6 +106,25 @@ void PluginInstaller::verifyAudioUnit(const std::filesystem::path& bundle, const
     verifyCodeSignature(bundle, identity.bundleID);
     BundleArchitectureVerifier::verify(bundle, release.architectures);
     verifyEmbeddedEngine(bundle, release, vst3);
+}
+
+void PluginInstaller::verifyStagedBundles(const std::optional<std::filesystem::path>& vst3,
+                                          const std::optional<std::filesystem::path>& audioUnit,
+                                          const std::optional<std::filesystem::path>& clap,
+                                          const Release& release) const {
+    // A failure thrown below still waits for both: the futures of std::async block when destroyed.
+    auto audioUnitCheck = std::async(std::launch::async, [&] {
+        if (audioUnit) verifyAudioUnit(*audioUnit, *release.audioUnit, release, vst3);
+    });
+    auto clapCheck = std::async(std::launch::async, [&] {
+        if (clap) verifyClap(*clap, *release.clap, release, vst3);
+    });
+    if (vst3) {
+        verifyCodeSignature(*vst3, release.bundleID);
+        BundleArchitectureVerifier::verify(*vst3, release.architectures);
+    }
+    audioUnitCheck.get();
+    clapCheck.get();
 }
 
 void PluginInstaller::verifyClap(const std::filesystem::path& bundle, const ClapIdentity& identity,

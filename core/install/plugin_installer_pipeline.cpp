@@ -99,12 +99,7 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
                                       "The Audio Unit format does not match the signed release.");
     const auto clap = onlyBundle(staging.path(), "clap", release.clap.has_value(),
                                  "The CLAP format does not match the signed release.");
-    if (vst3) {
-        verifyCodeSignature(*vst3, release.bundleID);
-        BundleArchitectureVerifier::verify(*vst3, release.architectures);
-    }
-    if (audioUnit) verifyAudioUnit(*audioUnit, *release.audioUnit, release, vst3);
-    if (clap) verifyClap(*clap, *release.clap, release, vst3);
+    verifyStagedBundles(vst3, audioUnit, clap, release);
 
     // Before deciding on a pending update: one is only kept when it can be finished without a prompt.
     if (release.includesVST3() && folders_.usesManagedSystemDirectory) {

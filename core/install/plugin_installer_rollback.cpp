@@ -230,12 +230,7 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
                    "The Audio Unit format does not match the signed release.");
     const auto clap = onlyBundle(staging.path() / "clap", "clap", record->clap.has_value(),
                                  "The CLAP format does not match the signed release.");
-    if (vst3) {
-        verifyCodeSignature(*vst3, record->bundleID);
-        BundleArchitectureVerifier::verify(*vst3, record->architectures);
-    }
-    if (audioUnit) verifyAudioUnit(*audioUnit, *record->audioUnit, *record, vst3);
-    if (clap) verifyClap(*clap, *record->clap, *record, vst3);
+    verifyStagedBundles(vst3, audioUnit, clap, *record);
 
     // What is installed now becomes the next rollback archive; formats the old release lacks are removed.
     RollbackWork next(rollbackFolder, rollbackRecordURL(record->bundleID));

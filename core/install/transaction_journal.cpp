@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <exception>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -94,9 +93,6 @@ struct TransactionJournal::Record {
     std::vector<Entry> entries;
     std::vector<File> files;
     std::vector<fs::path> discards;
-    // Devices holding new copies not yet synced (in memory only: after a crash nothing rolls forward
-    // unless a mark, and so the sync before it, was written).
-    std::set<std::uint64_t> unsynced;
 
     std::vector<fs::path> hiddenNames(const Entry& entry) const {
         std::vector<fs::path> names;
@@ -257,7 +253,6 @@ TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport,
                 throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),
                                         "journal " + entry.item.next->string());
             }
-            record->unsynced.insert(entry.fresh->device);
         }
         record->entries.push_back(std::move(entry));
     }
@@ -313,9 +308,8 @@ void TransactionJournal::swapIn(std::size_t index) {
 void TransactionJournal::markSwapped(std::size_t index) {
     auto& entry = record_->entries.at(index);
     // A mark lets recovery roll forward, so the new copy must be on disk first. Until then a crash only
-    // rolls back, and the copies' data can still be in flight: one sync per file system, at its first mark.
-    if (entry.fresh && record_->unsynced.erase(entry.fresh->device) > 0)
-        platform::syncFileSystem(entry.item.destination.parent_path());
+    // rolls back, and the copy's data can still be in flight.
+    if (entry.fresh) platform::syncTree(entry.item.destination);
     entry.swapped = true;
     save();
 }

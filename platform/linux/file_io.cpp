@@ -137,6 +137,10 @@ bool isWritable(const std::filesystem::path& path) {
     return ::access(path.c_str(), W_OK) == 0;
 }
 
+void startWriteBack(int fd) {
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void fsyncDirectory(const std::filesystem::path& path) {
     faultPoint(FileOperation::fsync, path);
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -184,7 +188,7 @@ void copyFile(const std::filesystem::path& from, const std::filesystem::path& to
         if (::fsync(target.get()) != 0) throwErrno("fsync " + to.string());
     } else {
         // Start writing the data back now, so the later file-system sync mostly waits for I/O in flight.
-        ::sync_file_range(target.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        startWriteBack(target.get());
     }
 }
 
@@ -212,6 +216,20 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
     }
 }
 
+void moveOrCopyTree(const std::filesystem::path& from, const std::filesystem::path& to,
+                    Durability durability) {
+    faultPoint(FileOperation::rename, to);
+    if (::rename(from.c_str(), to.c_str()) == 0) {
+        if (durability == Durability::fsyncEach) {
+            syncTree(to);
+            fsyncDirectory(to.parent_path());
+        }
+        return;
+    }
+    if (errno != EXDEV) throwErrno("rename " + from.string());
+    copyTree(from, to, durability);
+}
+
 void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement) {
     exchangePaths(replacement, destination);
 }
@@ -228,11 +246,27 @@ void removeTree(const std::filesystem::path& path) {
     if (error) throw std::system_error(error, "remove " + path.string());
 }
 
-void syncFileSystem(const std::filesystem::path& path) {
+namespace {
+
+void syncItem(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) throwErrno("stat " + path.string());
+    if (S_ISLNK(status.st_mode)) return;  // a link is written with its folder
+    const bool folder = S_ISDIR(status.st_mode);
+    if (folder) {
+        for (const auto& entry : std::filesystem::directory_iterator(path)) syncItem(entry.path());
+    }
+    UniqueFd fd(::open(path.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) throwErrno("open " + path.string());
+    const int result = folder ? ::fsync(fd.get()) : ::fdatasync(fd.get());
+    if (result != 0 && errno != EINVAL) throwErrno("sync " + path.string());
+}
+
+}  // namespace
+
+void syncTree(const std::filesystem::path& path) {
     faultPoint(FileOperation::fsync, path);
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) throwErrno("open folder " + path.string());
-    if (::syncfs(fd.get()) != 0) throwErrno("sync " + path.string());
+    syncItem(path);
 }
 
 std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {

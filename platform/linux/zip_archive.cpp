@@ -137,6 +137,9 @@ void writeEntry(archive* reader, archive_entry* entry, int root, const std::stri
             // The umask may have narrowed the permissions given to openat().
             if (::fchmod(file.get(), permissions) != 0)
                 throw ArchiveError("The archive could not be written.");
+            // What is expanded is usually installed next: writing it back now leaves little for the sync
+            // that must precede the installation's first swap.
+            startWriteBack(file.get());
         }
     }
 }
