@@ -131,6 +131,9 @@ TEST_F(ReleasePackage, TheDemoArchiveInstallsIntegratesAndUpdatesItself) {
             << platform::readFile(data / "Halvex/background-status.json", 4096);
     }
     EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(entry); }, 30s));
+    // The re-registration starts the new bundle's agent, possibly after the entry is written; it must not
+    // outlive the test.
+    EXPECT_TRUE(waitFor([&] { return app::AgentLock::holder(data / "Halvex").has_value(); }, 30s));
     stopAgent();
 
     EXPECT_EQ(
