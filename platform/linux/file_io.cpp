@@ -187,7 +187,7 @@ void copyFile(const std::filesystem::path& from, const std::filesystem::path& to
     if (durability == Durability::fsyncEach) {
         if (::fsync(target.get()) != 0) throwErrno("fsync " + to.string());
     } else {
-        // Start writing the data back now, so the later file-system sync mostly waits for I/O in flight.
+        // Start writing the data back now, so the later syncTree mostly waits for I/O in flight.
         startWriteBack(target.get());
     }
 }
