@@ -8,8 +8,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <system_error>
-#include <vector>
 
 #include "platform/fault_injection.h"
 #include "platform/path_exchange.h"
@@ -168,15 +168,16 @@ void copyFile(const std::filesystem::path& from, const std::filesystem::path& to
         inKernel = false;
     }
     if (!inKernel) {
-        std::vector<char> buffer(1 << 20);
+        constexpr std::size_t chunkBytes = 64 * 1024;
+        const auto buffer = std::make_unique_for_overwrite<char[]>(chunkBytes);
         while (true) {
-            const ssize_t count = ::read(source.get(), buffer.data(), buffer.size());
+            const ssize_t count = ::read(source.get(), buffer.get(), chunkBytes);
             if (count < 0 && errno == EINTR) continue;
             if (count < 0) throwErrno("read " + from.string());
             if (count == 0) break;
             for (ssize_t done = 0; done < count;) {
                 const ssize_t written =
-                    ::write(target.get(), buffer.data() + done, static_cast<std::size_t>(count - done));
+                    ::write(target.get(), buffer.get() + done, static_cast<std::size_t>(count - done));
                 if (written < 0 && errno == EINTR) continue;
                 if (written < 0) throwErrno("write " + to.string());
                 done += written;

@@ -205,10 +205,11 @@ void createZip(const std::vector<std::filesystem::path>& items, const std::files
         if (S_ISREG(status.st_mode)) {
             UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
             if (!fd) throwErrno("open " + path.string());
-            std::vector<char> buffer(1024 * 1024);
+            constexpr std::size_t chunkBytes = 64 * 1024;
+            const auto buffer = std::make_unique_for_overwrite<char[]>(chunkBytes);
             ssize_t count = 0;
-            while ((count = ::read(fd.get(), buffer.data(), buffer.size())) > 0) {
-                if (archive_write_data(writer.get(), buffer.data(), static_cast<std::size_t>(count)) < 0) {
+            while ((count = ::read(fd.get(), buffer.get(), chunkBytes)) > 0) {
+                if (archive_write_data(writer.get(), buffer.get(), static_cast<std::size_t>(count)) < 0) {
                     throw ArchiveError(reasonOf(writer.get(), "The archive could not be written."));
                 }
             }
