@@ -7,9 +7,9 @@
 #include <functional>
 
 #include "core/foundation/halvex_error.h"
-#include "core/library/plugin_format_support.h"
 #include "core/install/plugin_installer.h"
 #include "core/install/plugin_location.h"
+#include "core/library/plugin_format_support.h"
 #include "platform/file_io.h"
 #include "platform/process_runner.h"
 #include "platform/zip_archive.h"

@@ -3,9 +3,9 @@
 #include <fstream>
 
 #include "core/foundation/halvex_error.h"
-#include "core/service/network_error.h"
 #include "core/library/release_artwork_store.h"
 #include "core/library/storefront_artwork_store.h"
+#include "core/service/network_error.h"
 #include "platform/file_io.h"
 #include "platform/image_validation.h"
 #include "tests/support/images.h"

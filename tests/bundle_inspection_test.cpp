@@ -3,11 +3,11 @@
 #include <fstream>
 #include <functional>
 
-#include "core/trust/bundle_architecture_verifier.h"
-#include "core/trust/executable_architectures.h"
 #include "core/foundation/halvex_error.h"
 #include "core/install/installed_bundle_index.h"
 #include "core/install/plugin_installer.h"
+#include "core/trust/bundle_architecture_verifier.h"
+#include "core/trust/executable_architectures.h"
 #include "platform/running_bundle.h"
 #include "tests/support/error_text.h"
 #include "tests/support/plugin_fixtures.h"

@@ -3,9 +3,9 @@
 
 #include <chrono>
 
-#include "core/service/api_client.h"
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/interruptible_sleep.h"
+#include "core/service/api_client.h"
 #include "platform/base64.h"
 
 namespace halvex {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/foundation/json_decoding.h"
-#include "core/library/product_discovery.h"
 #include "core/foundation/url.h"
+#include "core/library/product_discovery.h"
 
 namespace halvex {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "core/trust/executable_architectures.h"
 #include "core/foundation/halvex_error.h"
+#include "core/trust/executable_architectures.h"
 #include "core/trust/plugin_bundle_info.h"
 
 namespace halvex {

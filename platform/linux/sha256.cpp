@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
 #include <memory>
+#include <stdexcept>
 
 #include "platform/file_io.h"
 

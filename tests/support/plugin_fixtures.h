@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/service/catalog.h"
 #include "core/foundation/halvex_configuration.h"
+#include "core/service/catalog.h"
 #include "core/trust/signed_metadata_verifier.h"
 #include "platform/property_list.h"
 #include "tools/maker/maker.h"
