@@ -152,8 +152,7 @@ int phases(const std::filesystem::path& work, const std::string& baseURL) {
     });
     timed("moves", [&] {
         for (const auto& [name, id] : bundles)
-            platform::moveOrCopyTree(phase / "staging" / name, phase / "copies" / name,
-                                     platform::Durability::deferred);
+            platform::moveOrCopyTree(phase / "staging" / name, phase / "copies" / name);
     });
     timed("sync", [&] { platform::syncTree(phase / "copies"); });
     std::filesystem::remove_all(phase);

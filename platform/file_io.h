@@ -85,10 +85,9 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
               Durability durability = Durability::fsyncEach);
 
 // Moves a tree to `to`, which must not exist: renamed when both lie on one file system, else copied as
-// copyTree does and the original left for its owner to remove. A moved tree is as durable as the caller
-// made it (fsyncEach syncs it).
-void moveOrCopyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-                    Durability durability = Durability::fsyncEach);
+// copyTree does with deferred durability and the original left for its owner to remove. Either way the
+// caller makes the result durable (syncTree) before relying on it.
+void moveOrCopyTree(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Renames inside one file system.
 void renamePath(const std::filesystem::path& from, const std::filesystem::path& to);

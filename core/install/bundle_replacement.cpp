@@ -29,7 +29,7 @@ void BundleReplacement::install(const std::vector<Item>& items, const Validate& 
         const auto folder = item.destination.parent_path();
         staged.push_back(
             {item.destination, folder / (".hvx-next-" + uuid), folder / (".hvx-rollback-" + uuid), {}});
-        platform::moveOrCopyTree(item.candidate, *staged.back().next, platform::Durability::deferred);
+        platform::moveOrCopyTree(item.candidate, *staged.back().next);
     }
     auto transaction = TransactionJournal::begin(journal.applicationSupport, "plugin-install", staged,
                                                  journal.files, journal.discards);

@@ -217,18 +217,11 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
     }
 }
 
-void moveOrCopyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-                    Durability durability) {
+void moveOrCopyTree(const std::filesystem::path& from, const std::filesystem::path& to) {
     faultPoint(FileOperation::rename, to);
-    if (::rename(from.c_str(), to.c_str()) == 0) {
-        if (durability == Durability::fsyncEach) {
-            syncTree(to);
-            fsyncDirectory(to.parent_path());
-        }
-        return;
-    }
+    if (::rename(from.c_str(), to.c_str()) == 0) return;
     if (errno != EXDEV) throwErrno("rename " + from.string());
-    copyTree(from, to, durability);
+    copyTree(from, to, Durability::deferred);
 }
 
 void replaceItem(const std::filesystem::path& destination, const std::filesystem::path& replacement) {
@@ -260,6 +253,7 @@ void syncItem(const std::filesystem::path& path) {
     UniqueFd fd(::open(path.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) throwErrno("open " + path.string());
     const int result = folder ? ::fsync(fd.get()) : ::fdatasync(fd.get());
+    // EINVAL: the file system or the item keeps no data of its own to write back, so nothing can be lost.
     if (result != 0 && errno != EINVAL) throwErrno("sync " + path.string());
 }
 
