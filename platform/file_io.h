@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace halvex::platform {
 
@@ -44,15 +45,31 @@ std::string readDescriptor(int fd, std::size_t maximumBytes, const std::string& 
 // Reads a whole regular file of at most `maximumBytes`; a larger file fails with EFBIG.
 std::string readFile(const std::filesystem::path& path, std::size_t maximumBytes);
 
-// Replaces `path` atomically: a hidden temporary file in the same folder is written, fsynced, given
-// `mode`, renamed over `path`, and the folder is fsynced. The temporary file never outlives a failure.
+// Replaces `path` atomically: a hidden temporary file in the same folder (".<name>.<UUID>.tmp") is written,
+// fsynced, given `mode`, renamed over `path`, and the folder is fsynced. The temporary file never outlives a
+// failure; a writer that dies before its rename leaves it for removeAbandonedTemporaryFiles.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
+
+// Removes the temporary files of atomic writes in `folder` whose writer died before its rename. A writer
+// holds a lock on its temporary file until the rename, so files still being written are left alone, in
+// this process and in others. A missing folder is fine; a file that cannot be removed stays for next time.
+void removeAbandonedTemporaryFiles(const std::filesystem::path& folder);
 
 // Creates `path` and its missing parents with `mode` (existing folders are left as they are).
 void createDirectories(const std::filesystem::path& path, mode_t mode);
 
 // Creates the one folder `path` with `mode`; an existing item there is an error (EEXIST).
 void createDirectory(const std::filesystem::path& path, mode_t mode);
+
+// The names of the entries of `folder`; a missing folder has none.
+std::vector<std::string> directoryEntries(const std::filesystem::path& folder);
+
+// `path` with its folder resolved to the canonical path (links and "." and ".." followed as the system
+// follows them; the missing part of a folder that does not exist yet is normalised as written). The last
+// component stays as it is, so a link there is not followed.
+std::filesystem::path resolvedPath(const std::filesystem::path& path);
+// `folder` resolved as a whole (a link at its end is followed too).
+std::filesystem::path resolvedFolder(const std::filesystem::path& folder);
 
 // Whether this user may write into `path` (as the system's own permission check answers it).
 bool isWritable(const std::filesystem::path& path);

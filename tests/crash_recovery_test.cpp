@@ -10,6 +10,7 @@
 
 #include "core/foundation/halvex_error.h"
 #include "core/install/plugin_installer.h"
+#include "core/install/transaction_journal.h"
 #include "platform/file_io.h"
 #include "platform/sha256.h"
 #include "tests/support/fault_loop.h"
@@ -128,6 +129,8 @@ class CrashRecoveryTest : public ::testing::Test {
                 return points;
             }
             SCOPED_TRACE("killed at file operation " + std::to_string(point));
+            // A reboot after the crash may give the file systems other device numbers.
+            renumberJournalDevices();
             const auto recoveryKills = test::recoverThroughKills([&] {
                 if (!installer()->recoverInterruptedWork()) ::_exit(5);
             });
@@ -147,6 +150,8 @@ class CrashRecoveryTest : public ::testing::Test {
             SCOPED_TRACE("errno " + std::to_string(error) + " at file operation " + std::to_string(point));
             resetLive();
             if (prepare) prepare();
+            // A failed transaction keeps the rollback archive it found, whatever it had archived anew.
+            const auto archived = snapshot(live / "Support" / "Rollback");
             std::error_code thrown;
             bool reached = false;
             {
@@ -161,6 +166,7 @@ class CrashRecoveryTest : public ::testing::Test {
             if (thrown) {
                 EXPECT_EQ(thrown.value(), error);
                 expectUnchanged();
+                EXPECT_EQ(snapshot(live / "Support" / "Rollback"), archived);
             } else {
                 EXPECT_TRUE(installer()->recoverInterruptedWork());
                 expectDone();
@@ -170,6 +176,29 @@ class CrashRecoveryTest : public ::testing::Test {
             if (!thrown && !reached) return point - 1;
             if (::testing::Test::HasFailure()) return point;
         }
+    }
+
+    void renumberJournalDevices() const {
+        for (const auto& file : journals()) {
+            auto journal = nlohmann::json::parse(platform::readFile(file, 1 << 22));
+            for (auto& item : journal.at("items")) {
+                for (const char* key : {"old", "new"}) {
+                    if (!item.at(key).is_null())
+                        item[key]["device"] = item[key]["device"].get<std::uint64_t>() + 7;
+                }
+            }
+            platform::writeFileAtomically(file, journal.dump(), 0600);
+        }
+    }
+
+    std::vector<fs::path> journals() const {
+        std::vector<fs::path> files;
+        const auto folder = live / "Support" / "Journal";
+        if (!fs::exists(folder)) return files;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (entry.path().extension() == ".json") files.push_back(entry.path());
+        }
+        return files;
     }
 
     bool journalsSettled() const {
@@ -360,25 +389,19 @@ TEST_F(CrashRecoveryTest, RevertAndUninstallKilledAtEveryFileOperation) {
     };
     using Version = std::optional<std::string>;
 
-    const auto reverts = killLoop([&] { install(newRelease, live / "Support" / "Downloads" / "new.zip"); },
-                                  [&] { installer()->revert(aurora, verifier, false); },
-                                  [&] {
-                                      const auto plugins = snapshot(live / "Plugins");
-                                      const bool reverted = plugins == oldPlugins;
-                                      EXPECT_TRUE(reverted || plugins == newPlugins)
-                                          << "a mix of old and new bundles";
-                                      EXPECT_EQ(receiptVersion(), reverted ? "1.0.0" : "2.0.0");
-                                      EXPECT_EQ(held(), reverted ? Version("1.0.0") : std::nullopt);
-                                      // A kill after the swap may lose the archive of 2.0.0, never the
-                                      // installed version.
-                                      const auto kept = installer()->revertibleVersion(aurora);
-                                      if (reverted) {
-                                          EXPECT_TRUE(!kept || kept == "2.0.0") << *kept;
-                                      } else {
-                                          EXPECT_EQ(kept, "1.0.0");
-                                      }
-                                      settled();
-                                  });
+    const auto reverts =
+        killLoop([&] { install(newRelease, live / "Support" / "Downloads" / "new.zip"); },
+                 [&] { installer()->revert(aurora, verifier, false); },
+                 [&] {
+                     const auto plugins = snapshot(live / "Plugins");
+                     const bool reverted = plugins == oldPlugins;
+                     EXPECT_TRUE(reverted || plugins == newPlugins) << "a mix of old and new bundles";
+                     EXPECT_EQ(receiptVersion(), reverted ? "1.0.0" : "2.0.0");
+                     EXPECT_EQ(held(), reverted ? Version("1.0.0") : std::nullopt);
+                     // The archive changes with the bundles.
+                     EXPECT_EQ(installer()->revertibleVersion(aurora), reverted ? "2.0.0" : "1.0.0");
+                     settled();
+                 });
     EXPECT_GT(reverts.kills, 10);
 
     const auto uninstalls = killLoop(
@@ -404,29 +427,123 @@ TEST_F(CrashRecoveryTest, RevertAndUninstallKilledAtEveryFileOperation) {
               << " kill points\n";
 }
 
-TEST_F(CrashRecoveryTest, AJournalThatCannotBeReadIsDroppedAndOthersStillRecover) {
-    resetLive();
-    platform::createDirectories(live / "Support" / "Journal", 0700);
-    platform::writeFileAtomically(live / "Support" / "Journal" / "0.json", "{\"kind\":", 0600);
-    // Paths outside the destination's folder are refused before anything moves.
-    const auto victim = live / "Plugins" / "VST3" / "Aurora.vst3";
-    platform::writeFileAtomically(live / "Support" / "Journal" / "1.json",
-                                  nlohmann::json{{"kind", "plugin-install"},
-                                                 {"items",
-                                                  {{{"destination", (live / "elsewhere").string()},
-                                                    {"next", nullptr},
-                                                    {"rollback", victim.string()},
-                                                    {"scratch", nlohmann::json::array()},
-                                                    {"old", nullptr},
-                                                    {"new", nullptr},
-                                                    {"swapped", true}}}},
-                                                 {"files", nlohmann::json::array()},
-                                                 {"discards", nlohmann::json::array()}}
-                                      .dump(),
-                                  0600);
+// An uninstallation killed after it moved bundles aside leaves them under hidden names that only its
+// journal accounts for. A journal recovery cannot read or use must stay, with everything it protects, until
+// it can be: recovery fails with the reason and sweeps nothing.
+TEST_F(CrashRecoveryTest, AJournalThatCannotBeReadOrUsedIsKeptWithEverythingItProtects) {
+    std::optional<std::string> journalText;
+    fs::path journalFile;
+    for (int point = 1; !journalText; ++point) {
+        resetLive();
+        ASSERT_EQ(test::runKilledAt(point, [&] { installer()->uninstall(aurora); }), KilledRun::killed);
+        const auto left = journals();
+        const auto hidden = hiddenItems(live / "Plugins");
+        if (left.size() == 1 && hidden.size() >= 2) {
+            journalFile = left.front();
+            journalText = platform::readFile(journalFile, 1 << 22);
+        }
+    }
+    const auto outside = [&](const std::string& key, const fs::path& path) {
+        auto journal = nlohmann::json::parse(*journalText);
+        journal["items"][0][key] = path.string();
+        return journal.dump();
+    };
+    const auto plugins = live / "Plugins" / "VST3";
+    struct Case {
+        const char* name;
+        std::function<void()> damage;
+        bool unusable;  // refused as HalvexError; otherwise the system's read error
+    };
+    const std::vector<Case> cases = {
+        {"cannot be read",
+         [&] {
+             fs::remove(journalFile);
+             fs::create_directory(journalFile);
+         },
+         false},
+        {"does not parse", [&] { platform::writeFileAtomically(journalFile, "{\"kind\":", 0600); }, true},
+        {"names a destination outside the plugin folders",
+         [&] {
+             platform::writeFileAtomically(journalFile, outside("destination", folder / "Aurora.vst3"), 0600);
+         },
+         true},
+        {"names a hidden copy in another folder",
+         [&] {
+             platform::writeFileAtomically(journalFile,
+                                           outside("rollback", live / "Legacy" / ".hvx-rollback-x"), 0600);
+         },
+         true},
+        {"goes through ..",
+         [&] {
+             platform::writeFileAtomically(
+                 journalFile, outside("destination", plugins / ".." / "VST3" / "Aurora.vst3"), 0600);
+         },
+         true},
+    };
+    const auto interrupted = snapshot(live);
+    for (const auto& damaged : cases) {
+        SCOPED_TRACE(damaged.name);
+        damaged.damage();
+        const auto before = snapshot(live);
+        try {
+            installer()->recoverInterruptedWork();
+            ADD_FAILURE() << "recovery went on";
+        } catch (const HalvexError& error) {
+            EXPECT_TRUE(damaged.unusable) << error.what();
+            EXPECT_EQ(error.kind(), HalvexError::Case::invalidPackage);
+            EXPECT_NE(std::string(error.what()).find(journalFile.string()), std::string::npos)
+                << error.what();
+        } catch (const std::system_error& error) {
+            EXPECT_FALSE(damaged.unusable) << error.what();
+        }
+        EXPECT_EQ(snapshot(live), before) << "recovery changed something";
+        fs::remove_all(journalFile);
+        platform::writeFileAtomically(journalFile, *journalText, 0600);
+        EXPECT_EQ(snapshot(live), interrupted);
+    }
+    // With its journal whole again, the uninstallation is finished or undone as a whole.
     EXPECT_TRUE(installer()->recoverInterruptedWork());
-    EXPECT_TRUE(fs::is_empty(live / "Support" / "Journal"));
+    const bool removed = !installer()->installedVersion(aurora.bundleID);
+    if (removed) {
+        EXPECT_EQ(installer()->revertibleVersion(aurora), "1.0.0");
+    } else {
+        EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+    }
+    EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+    EXPECT_TRUE(journalsSettled());
+}
+
+// What a transaction writes reads back, however its folders were named: through "..", "." or a link.
+TEST_F(CrashRecoveryTest, AJournalOfFoldersNamedThroughDotsAndLinksIsRecovered) {
+    resetLive();
+    const auto alias = folder / "alias";
+    fs::create_directory_symlink(live / "Plugins", alias);
+    const auto roundabout = [&](const fs::path& destination) {
+        return alias / "." / "VST3" / ".." / destination.parent_path().filename() / destination.filename();
+    };
+    const auto vst3 = live / "Plugins" / "VST3" / "Aurora.vst3";
+    const auto clap = live / "Plugins" / "CLAP" / "Aurora.clap";
+    const auto next = [&](const fs::path& destination) {
+        const auto copy = destination.parent_path() / ".hvx-next-test";
+        platform::copyTree(destination, copy);
+        return roundabout(copy);
+    };
+    const std::vector<TransactionJournal::Item> items = {
+        {roundabout(vst3), next(vst3), roundabout(vst3.parent_path() / ".hvx-rollback-test"), {}},
+        {roundabout(clap), std::nullopt, roundabout(clap.parent_path() / ".hvx-rollback-test"), {}}};
+    {
+        auto transaction =
+            TransactionJournal::begin(live / "Support" / "x" / ".." / ".", "plugin-install", items,
+                                      {{roundabout(live / "Plugins" / "VST3" / "note"), "new"}});
+        transaction.swapIn(0);
+        transaction.swapIn(1);
+        // The process ends here, as a crash would end it.
+    }
+    EXPECT_FALSE(fs::exists(clap));
+    EXPECT_TRUE(installer()->recoverInterruptedWork());
     EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+    EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
+    EXPECT_TRUE(journalsSettled());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <exception>
 #include <system_error>
 
+#include "core/install/rollback_archive.h"
 #include "platform/file_io.h"
 
 namespace halvex {
@@ -31,14 +32,24 @@ void BundleReplacement::install(const std::vector<Item>& items, const Validate& 
             {item.destination, folder / (".hvx-next-" + uuid), folder / (".hvx-rollback-" + uuid), {}});
         platform::moveOrCopyTree(item.candidate, *staged.back().next);
     }
-    auto transaction = TransactionJournal::begin(journal.applicationSupport, "plugin-install", staged,
-                                                 journal.files, journal.discards);
+    auto transactionItems =
+        journal.archive ? journal.archive->items() : std::vector<TransactionJournal::Item>{};
+    const auto archived = transactionItems.size();
+    transactionItems.insert(transactionItems.end(), staged.begin(), staged.end());
+    auto files = journal.files;
+    if (journal.archive) {
+        const auto changes = journal.archive->recordChanges();
+        files.insert(files.end(), changes.begin(), changes.end());
+    }
+    auto transaction = TransactionJournal::begin(journal.applicationSupport, "plugin-install",
+                                                 transactionItems, files, journal.discards);
     cleanUp.armed = false;
+    if (journal.archive) journal.archive->handedOver();
 
-    for (std::size_t index = 0; index < items.size(); ++index) {
+    for (std::size_t index = 0; index < transactionItems.size(); ++index) {
         try {
             transaction.swapIn(index);
-            validate(index, items[index].destination);
+            if (index >= archived) validate(index - archived, items[index - archived].destination);
             transaction.markSwapped(index);
         } catch (...) {
             std::exception_ptr failure = std::current_exception();

@@ -16,6 +16,8 @@
 
 namespace halvex {
 
+class RollbackArchiveUpdate;
+
 struct BundleReplacement {
     struct Item {
         std::filesystem::path candidate;
@@ -26,6 +28,9 @@ struct BundleReplacement {
         std::filesystem::path applicationSupport;  // empty: not journalled
         std::vector<TransactionJournal::FileChange> files;
         std::vector<std::filesystem::path> discards;  // removed once the transaction is committed
+        // The rollback archive of the replaced bundles: it takes the old archive's place in the same
+        // transaction, ahead of the bundles.
+        RollbackArchiveUpdate* archive;  // brace-initialised: null unless given
     };
 
     // On return every destination holds its candidate's content and no backup remains. On failure every

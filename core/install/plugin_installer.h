@@ -133,16 +133,12 @@ class PluginInstaller {
     bool isComplete(const Release& release) const;
     std::filesystem::path partialDownloadURL(const Release& release) const;
     std::filesystem::path receiptURL(const std::string& bundleID) const;
-    void archiveRollback(const std::filesystem::path& bundle, const std::string& bundleID) const;
 
     // The rollback archive: what an installation replaced (or an uninstallation removed), and the record
     // of the release it came from.
     std::filesystem::path rollbackRecordURL(const std::string& bundleID) const;
     // The release recorded for the rollback archive, unverified; absent without a readable record.
     std::optional<Release> rollbackRelease(const std::string& bundleID) const;
-    // Records the current receipt as the description of the archive about to be written, or removes the
-    // record when no receipt describes the installed bundles.
-    void keepRollbackRecord(const std::string& bundleID) const;
     // Puts the archived version back as one transaction, after proving it again against its signed record
     // (seal, identity, architectures); the receipt then describes it, the product is held at its version,
     // and the bundles it replaced become the rollback archive. Takes the update lock; refuses while an

@@ -102,11 +102,4 @@ std::filesystem::path PluginInstaller::receiptURL(const std::string& bundleID) c
     return folders_.applicationSupport / "InstalledReleases" / (platform::sha256Hex(bundleID) + ".json");
 }
 
-void PluginInstaller::archiveRollback(const std::filesystem::path& bundle,
-                                      const std::string& bundleID) const {
-    const auto folder = folders_.applicationSupport / "Rollback";
-    std::filesystem::create_directories(folder);
-    writeRollbackArchive(bundle, folder / (bundleID + ".zip"));
-}
-
 }  // namespace halvex

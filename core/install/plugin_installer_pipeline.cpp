@@ -3,6 +3,7 @@
 #include "core/foundation/halvex_error.h"
 #include "core/install/bundle_replacement.h"
 #include "core/install/plugin_installer.h"
+#include "core/install/rollback_archive.h"
 #include "core/install/update_lock.h"
 #include "core/service/api_client.h"
 #include "core/trust/bundle_architecture_verifier.h"
@@ -114,16 +115,14 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
 
     const auto legacy = release.includesVST3() ? legacyInstalledBundle(release.bundleID) : std::nullopt;
     std::vector<BundleReplacement::Item> items;
-    // The first archived bundle also records which release the archive describes.
-    bool recordKept = false;
-    const auto archiveReplaced = [&](const std::filesystem::path& bundle, const std::string& bundleID) {
-        if (!std::exchange(recordKept, true)) keepRollbackRecord(release.bundleID);
-        archiveRollback(bundle, bundleID);
-    };
+    // The replaced bundles become the rollback archive, in the same transaction as the swap.
+    RollbackArchiveUpdate rollbackArchive(folders_.applicationSupport / "Rollback",
+                                          rollbackRecordURL(release.bundleID),
+                                          currentReceiptRecord(release.bundleID));
     if (vst3) {
         const auto installed = installedBundle(release.bundleID);
         if (const auto previous = installed ? installed : legacy)
-            archiveReplaced(*previous, release.bundleID);
+            rollbackArchive.archive(*previous, release.bundleID);
         if (folders_.usesManagedSystemDirectory) {
             ensureManagedDirectory(allowDirectoryAuthorization);
         } else {
@@ -137,7 +136,7 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
         std::filesystem::create_directories(folder);
         const auto destination = installed.value_or(folder / candidate.filename());
         if (std::filesystem::exists(std::filesystem::symlink_status(destination)))
-            archiveReplaced(destination, bundleID);
+            rollbackArchive.archive(destination, bundleID);
         items.push_back({candidate, destination});
     };
     if (audioUnit) {
@@ -161,7 +160,8 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
     const auto installedVST3 = vst3 ? std::optional(items.front().destination) : std::nullopt;
     // What a successful installation leaves behind it goes with the transaction, so that a crash after
     // the swap still removes it.
-    BundleReplacement::Journal journal{folders_.applicationSupport, {{receiptFile, receipt}}, {}};
+    BundleReplacement::Journal journal{
+        folders_.applicationSupport, {{receiptFile, receipt}}, {}, &rollbackArchive};
     if (legacy && (!installedVST3 || *legacy != *installedVST3)) journal.discards.push_back(*legacy);
     journal.discards.push_back(archive);
     journal.discards.push_back(pendingDirectory(release));

@@ -2,6 +2,7 @@
 
 #include "core/foundation/halvex_error.h"
 #include "core/install/plugin_installer.h"
+#include "core/install/recovery_scope.h"
 #include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
 
@@ -19,7 +20,10 @@ bool PluginInstaller::recoverInterruptedWork() {
 }
 
 void PluginInstaller::recoverUnlocked() const {
-    TransactionJournal::recoverAll(folders_.applicationSupport);
+    TransactionJournal::recoverAll(
+        folders_.applicationSupport,
+        recoveryScope({folders_.applicationSupport, folders_.pluginDirectory, folders_.audioUnitDirectory,
+                       folders_.clapDirectory, folders_.legacyVST3Directory}));
     // With every journal settled, no live transaction owns any of these names.
     const std::vector<std::string> swapNames = {".hvx-next-", ".hvx-rollback-", ".hvx-discard-",
                                                 ".hvx-exchange-"};

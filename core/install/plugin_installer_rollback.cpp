@@ -28,16 +28,6 @@ HalvexError noEarlierVersion(const std::string& name) {
     return HalvexError::backgroundService("No earlier version of " + name + " is kept on this computer.");
 }
 
-// Identifiers become file names below Rollback; anything that could leave the folder is refused.
-void requireFileNameSafe(const std::string& bundleID) {
-    const bool safe = !bundleID.empty() && bundleID.front() != '.' && bundleID.size() <= 255 &&
-                      bundleID.find_first_not_of(
-                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                          "0123456789.-_") == std::string::npos;
-    if (!safe)
-        throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
-}
-
 void removeQuietly(const std::filesystem::path& path) {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
@@ -64,41 +54,6 @@ class WorkFolder {
 
   private:
     std::filesystem::path path_;
-};
-
-// The next rollback archive, built beside the current one and put in its place by commit().
-class RollbackWork {
-  public:
-    RollbackWork(std::filesystem::path rollbackFolder, std::filesystem::path recordFile)
-        : folder_(std::move(rollbackFolder)), recordFile_(std::move(recordFile)), work_(folder_) {}
-
-    void archive(const std::filesystem::path& bundle, const std::string& bundleID) {
-        requireFileNameSafe(bundleID);
-        writeRollbackArchive(bundle, work_.path() / (bundleID + ".zip"));
-        archived_.push_back(bundleID);
-    }
-
-    void keepRecord(std::optional<std::string> record) { record_ = std::move(record); }
-
-    void commit() {
-        for (const auto& bundleID : archived_) {
-            std::filesystem::rename(work_.path() / (bundleID + ".zip"), folder_ / (bundleID + ".zip"));
-        }
-        // Without a record nothing may pair the new ZIPs with an older release's description.
-        if (record_) {
-            platform::writeFileAtomically(recordFile_, *record_, 0600);
-        } else {
-            std::filesystem::remove(recordFile_);
-        }
-        platform::fsyncDirectory(folder_);
-    }
-
-  private:
-    std::filesystem::path folder_;
-    std::filesystem::path recordFile_;
-    WorkFolder work_;
-    std::vector<std::string> archived_;
-    std::optional<std::string> record_;
 };
 
 // The one bundle of a format in an expanded archive, or none; any other count is `mismatch`.
@@ -139,16 +94,6 @@ std::optional<std::string> PluginInstaller::currentReceiptRecord(const std::stri
         return text;
     } catch (const std::exception&) {
         return std::nullopt;
-    }
-}
-
-void PluginInstaller::keepRollbackRecord(const std::string& bundleID) const {
-    const auto folder = folders_.applicationSupport / "Rollback";
-    std::filesystem::create_directories(folder);
-    if (const auto record = currentReceiptRecord(bundleID)) {
-        platform::writeFileAtomically(rollbackRecordURL(bundleID), *record, 0600);
-    } else {
-        std::filesystem::remove(rollbackRecordURL(bundleID));
     }
 }
 
@@ -209,7 +154,7 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
     const auto rollbackFolder = folders_.applicationSupport / "Rollback";
     const WorkFolder staging(folders_.applicationSupport / "Staging");
     const auto expand = [&](const std::string& bundleID, const char* format) {
-        requireFileNameSafe(bundleID);
+        requireSafeArchiveName(bundleID);
         const auto zip = rollbackFolder / (bundleID + ".zip");
         if (!itemExists(zip)) throw noEarlierVersion(product.name);
         const auto destination = staging.path() / format;
@@ -233,8 +178,8 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
     verifyStagedBundles(vst3, audioUnit, clap, *record);
 
     // What is installed now becomes the next rollback archive; formats the old release lacks are removed.
-    RollbackWork next(rollbackFolder, rollbackRecordURL(record->bundleID));
-    next.keepRecord(currentReceiptRecord(record->bundleID));
+    RollbackArchiveUpdate next(rollbackFolder, rollbackRecordURL(record->bundleID),
+                               currentReceiptRecord(record->bundleID));
     std::vector<BundleReplacement::Item> items;
     std::vector<std::filesystem::path> extras;
     const auto place = [&](const std::optional<std::filesystem::path>& candidate,
@@ -272,6 +217,7 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
          {holds.file(record->productID), ProductHolds::record(record->productID, record->version)}},
         extras};
     journal.discards.push_back(pendingDirectory(*record));
+    journal.archive = &next;
     BundleReplacement::install(
         items,
         [&](std::size_t index, const std::filesystem::path& installed) {
@@ -279,11 +225,6 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
             if (index + 1 == items.size()) platform::writeFileAtomically(receiptFile, receipt, 0600);
         },
         journal);
-    try {
-        next.commit();
-    } catch (const std::exception&) {
-        // The old version is in place; only the archive of the version it replaced could not be kept.
-    }
     return *record;
 }
 
@@ -304,26 +245,29 @@ void PluginInstaller::uninstall(const Product& product) {
     collect(installedClap(product.bundleID + ".clap"), product.bundleID + ".clap");
     if (bundles.empty()) throw HalvexError::backgroundService(product.name + " is not installed.");
 
-    RollbackWork next(folders_.applicationSupport / "Rollback", rollbackRecordURL(product.bundleID));
-    next.keepRecord(currentReceiptRecord(product.bundleID));
-    std::vector<TransactionJournal::Item> items;
+    RollbackArchiveUpdate next(folders_.applicationSupport / "Rollback", rollbackRecordURL(product.bundleID),
+                               currentReceiptRecord(product.bundleID));
+    for (const auto& [bundle, bundleID] : bundles) next.archive(bundle, bundleID);
+    // The archive changes places with the previous one first, so the removal can be reverted once it
+    // holds, and the previous archive comes back if it does not.
+    auto items = next.items();
     for (const auto& [bundle, bundleID] : bundles) {
-        next.archive(bundle, bundleID);
-        const auto hidden = bundle.parent_path() / (".hvx-rollback-" + platform::randomUUID());
-        items.push_back({bundle, std::nullopt, hidden, {}});
+        items.push_back(
+            {bundle, std::nullopt, bundle.parent_path() / (".hvx-rollback-" + platform::randomUUID()), {}});
     }
-
     // The receipt and the hold go with the bundles; so does a staged update, which would bring it back.
+    auto files = next.recordChanges();
+    files.push_back({receiptURL(product.bundleID), std::nullopt});
+    files.push_back({holds().file(product.productID), std::nullopt});
     auto transaction = TransactionJournal::begin(
-        folders_.applicationSupport, "plugin-uninstall", items,
-        {{receiptURL(product.bundleID), std::nullopt}, {holds().file(product.productID), std::nullopt}},
+        folders_.applicationSupport, "plugin-uninstall", items, files,
         {folders_.applicationSupport / "PendingUpdates" / platform::sha256Hex(product.productID)});
+    next.handedOver();
     try {
-        for (std::size_t index = 0; index < items.size(); ++index) transaction.swapIn(index);
-        // The archive takes the old one's place before the removal is decided, so that a removal that
-        // went through (even one a crash cut short and recovery finished) can always be reverted.
-        next.commit();
-        for (std::size_t index = 0; index < items.size(); ++index) transaction.markSwapped(index);
+        for (std::size_t index = 0; index < items.size(); ++index) {
+            transaction.swapIn(index);
+            transaction.markSwapped(index);
+        }
     } catch (...) {
         std::exception_ptr failure = std::current_exception();
         try {

@@ -7,21 +7,73 @@
 
 namespace halvex {
 
+namespace {
+
+void removeQuietly(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+}  // namespace
+
+void requireSafeArchiveName(const std::string& bundleID) {
+    const bool safe = !bundleID.empty() && bundleID.front() != '.' && bundleID.size() <= 250 &&
+                      bundleID.find_first_not_of(
+                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                          "0123456789.-_") == std::string::npos;
+    if (!safe)
+        throw HalvexError::invalidPackage("The plugin identity or version does not match this release.");
+}
+
 void writeRollbackArchive(const std::filesystem::path& bundle, const std::filesystem::path& zip) {
     const auto work = zip.parent_path() / ("." + platform::randomUUID() + ".zip");
     try {
         platform::faultPoint(platform::FileOperation::write, work);
         platform::createZip({bundle}, work);
+        platform::syncTree(work);
         platform::renamePath(work, zip);
+        platform::fsyncDirectory(zip.parent_path());
     } catch (const platform::ArchiveError& error) {
-        std::error_code ignored;
-        std::filesystem::remove(work, ignored);
+        removeQuietly(work);
         throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
     } catch (...) {
-        std::error_code ignored;
-        std::filesystem::remove(work, ignored);
+        removeQuietly(work);
         throw;
     }
+}
+
+RollbackArchiveUpdate::RollbackArchiveUpdate(std::filesystem::path folder, std::filesystem::path recordFile,
+                                             std::optional<std::string> record)
+    : folder_(std::move(folder)), recordFile_(std::move(recordFile)), record_(std::move(record)) {}
+
+RollbackArchiveUpdate::~RollbackArchiveUpdate() {
+    for (const auto& item : items_) removeQuietly(*item.next);
+}
+
+void RollbackArchiveUpdate::archive(const std::filesystem::path& bundle, const std::string& bundleID) {
+    requireSafeArchiveName(bundleID);
+    platform::createDirectories(folder_, 0700);
+    const auto uuid = platform::randomUUID();
+    TransactionJournal::Item item{folder_ / (bundleID + ".zip"),
+                                  folder_ / (".hvx-next-" + uuid),
+                                  folder_ / (".hvx-rollback-" + uuid),
+                                  {}};
+    try {
+        writeRollbackArchive(bundle, *item.next);
+    } catch (...) {
+        removeQuietly(*item.next);  // renamed already when only the folder's sync failed
+        throw;
+    }
+    items_.push_back(std::move(item));
+}
+
+std::vector<TransactionJournal::Item> RollbackArchiveUpdate::items() const {
+    return items_;
+}
+
+std::vector<TransactionJournal::FileChange> RollbackArchiveUpdate::recordChanges() const {
+    if (items_.empty()) return {};
+    return {{recordFile_, record_}};
 }
 
 }  // namespace halvex

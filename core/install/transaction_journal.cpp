@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/foundation/halvex_error.h"
 #include "platform/file_io.h"
 #include "platform/path_exchange.h"
 
@@ -28,13 +29,37 @@ std::optional<Identity> identityOf(const fs::path& path) {
     return Identity{identity->device, identity->inode};
 }
 
+// Every item a journal entry names lies in one folder, on one file system, so its inode tells it apart from
+// the others. The device number is not compared: it can change across a reboot (btrfs subvolumes, device
+// mapper, NVMe namespaces) while the items stay where they were.
+bool isItem(const std::optional<Identity>& present, const Identity& wanted) {
+    return present && present->inode == wanted.inode;
+}
+
+bool isInside(const fs::path& path, const fs::path& folder) {
+    auto part = path.begin();
+    for (const auto& component : folder) {
+        if (component.empty()) continue;
+        if (part == path.end() || *part != component) return false;
+        ++part;
+    }
+    return part != path.end();
+}
+
 bool isHiddenSibling(const fs::path& path, const fs::path& destination) {
     return path.parent_path() == destination.parent_path() && path.filename().string().starts_with(".");
 }
 
 bool isSafeAbsolute(const fs::path& path) {
     if (!path.is_absolute() || path.filename().empty()) return false;
-    return std::none_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
+    return std::none_of(path.begin(), path.end(),
+                        [](const fs::path& part) { return part == ".." || part == "."; });
+}
+
+HalvexError unusableJournal(const fs::path& file) {
+    return HalvexError::invalidPackage("HALVEX HUB could not finish an interrupted update: its record " +
+                                       file.string() +
+                                       " cannot be used. Your plugins and the HUB were left as they are.");
 }
 
 std::optional<std::string> readIfPresent(const fs::path& path) {
@@ -102,17 +127,16 @@ struct TransactionJournal::Record {
         return names;
     }
 
-    // Where an item of identity `wanted` lies among the entry's hidden names (or an exchange's aside name).
+    // Where the item `wanted` lies among the entry's hidden names (or an exchange's aside name, which a
+    // kill inside a two-rename exchange can leave).
     std::optional<fs::path> find(const Entry& entry, const Identity& wanted) const {
         for (const auto& name : hiddenNames(entry)) {
-            if (identityOf(name) == wanted) return name;
+            if (isItem(identityOf(name), wanted)) return name;
         }
-        std::error_code error;
-        for (fs::directory_iterator it(entry.item.destination.parent_path(), error), end; !error && it != end;
-             it.increment(error)) {
-            if (it->path().filename().string().starts_with(exchangeAsidePrefix) &&
-                identityOf(it->path()) == wanted) {
-                return it->path();
+        const auto folder = entry.item.destination.parent_path();
+        for (const auto& name : platform::directoryEntries(folder)) {
+            if (name.starts_with(exchangeAsidePrefix) && isItem(identityOf(folder / name), wanted)) {
+                return folder / name;
             }
         }
         return std::nullopt;
@@ -124,7 +148,7 @@ struct TransactionJournal::Record {
         const auto wanted = forward ? entry.fresh : entry.old;
         const auto unwanted = forward ? entry.old : entry.fresh;
         const auto present = identityOf(destination);
-        if (wanted && present != wanted) {
+        if (wanted && !isItem(present, *wanted)) {
             const auto source = find(entry, *wanted);
             if (!source) {
                 throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),
@@ -135,7 +159,7 @@ struct TransactionJournal::Record {
             } else {
                 platform::renamePath(*source, destination);
             }
-        } else if (!wanted && present && present == unwanted) {
+        } else if (!wanted && present && unwanted && isItem(present, *unwanted)) {
             const auto names = hiddenNames(entry);
             const auto free = std::find_if(names.begin(), names.end(),
                                            [](const fs::path& name) { return !identityOf(name); });
@@ -185,18 +209,37 @@ struct TransactionJournal::Record {
         return {{"kind", kind}, {"items", items}, {"files", changed}, {"discards", removed}};
     }
 
-    // Journals come from our own atomic writes, but their paths are still checked before anything moves:
-    // hidden names beside their destination, absolute paths without "..".
+    // Paths are absolute and plain (no "." or ".."), hidden names lie beside their destination, and
+    // everything lies inside one of the `scope` folders (when one is given). begin() checks what it writes
+    // and recovery what it reads, so a journal recovery would refuse is never written.
+    bool isWellFormed(const std::vector<fs::path>& scope) const {
+        const auto inScope = [&](const fs::path& path) {
+            return isSafeAbsolute(path) &&
+                   (scope.empty() || std::any_of(scope.begin(), scope.end(), [&](const fs::path& folder) {
+                        return isInside(path, folder);
+                    }));
+        };
+        for (const auto& entry : entries) {
+            const auto& destination = entry.item.destination;
+            if (!inScope(destination)) return false;
+            for (const auto& name : hiddenNames(entry)) {
+                if (!isSafeAbsolute(name) || !isHiddenSibling(name, destination)) return false;
+            }
+        }
+        return std::all_of(files.begin(), files.end(),
+                           [&](const File& file) { return inScope(file.path); }) &&
+               std::all_of(discards.begin(), discards.end(), inScope);
+    }
+
     static Record decode(const nlohmann::json& document, const fs::path& file) {
         const auto identity = [](const nlohmann::json& value) -> std::optional<Identity> {
             if (value.is_null()) return std::nullopt;
-            return Identity{value.at("device").get<std::uint64_t>(), value.at("inode").get<std::uint64_t>()};
+            return Identity{value.value<std::uint64_t>("device", 0), value.at("inode").get<std::uint64_t>()};
         };
         const auto text = [](const nlohmann::json& value) -> std::optional<std::string> {
             if (value.is_null()) return std::nullopt;
             return value.get<std::string>();
         };
-        const auto invalid = [&] { return std::runtime_error("invalid journal " + file.string()); };
         Record record;
         record.file = file;
         record.kind = document.at("kind").get<std::string>();
@@ -210,23 +253,30 @@ struct TransactionJournal::Record {
             entry.old = identity(value.at("old"));
             entry.fresh = identity(value.at("new"));
             entry.swapped = value.at("swapped").get<bool>();
-            if (!isSafeAbsolute(entry.item.destination)) throw invalid();
-            for (const auto& name : record.hiddenNames(entry)) {
-                if (!isSafeAbsolute(name) || !isHiddenSibling(name, entry.item.destination)) throw invalid();
-            }
             record.entries.push_back(std::move(entry));
         }
         for (const auto& value : document.at("files")) {
-            File change{value.at("path").get<std::string>(), text(value.at("content")),
-                        text(value.at("previous"))};
-            if (!isSafeAbsolute(change.path)) throw invalid();
-            record.files.push_back(std::move(change));
+            record.files.push_back(
+                {value.at("path").get<std::string>(), text(value.at("content")), text(value.at("previous"))});
         }
-        for (const auto& value : document.at("discards")) {
+        for (const auto& value : document.at("discards"))
             record.discards.emplace_back(value.get<std::string>());
-            if (!isSafeAbsolute(record.discards.back())) throw invalid();
-        }
         return record;
+    }
+
+    // Reads and checks the journal at `file`. A failing read is thrown as it is (the journal stays for
+    // the next attempt); a journal that does not parse, or names anything outside `scope`, is refused:
+    // acting on it could move anything, and removing it would let the sweep take the items it protects.
+    static Record read(const fs::path& file, const std::vector<fs::path>& scope) {
+        const auto bytes = platform::readFile(file, maximumJournalBytes);
+        std::optional<Record> record;
+        try {
+            record = decode(nlohmann::json::parse(bytes), file);
+        } catch (const nlohmann::json::exception&) {
+            throw unusableJournal(file);
+        }
+        if (!record->isWellFormed(scope)) throw unusableJournal(file);
+        return std::move(*record);
     }
 
     bool complete() const {
@@ -239,14 +289,39 @@ TransactionJournal::TransactionJournal(TransactionJournal&&) noexcept = default;
 TransactionJournal& TransactionJournal::operator=(TransactionJournal&&) noexcept = default;
 TransactionJournal::~TransactionJournal() = default;
 
+namespace {
+
+// The path as recovery will read it back: its folder resolved, so that no "." or ".." and no alias of a
+// folder through a link reaches the journal.
+fs::path resolved(const fs::path& path) {
+    return platform::resolvedPath(path);
+}
+
+// A hidden name moves with its destination's resolved folder.
+fs::path besideResolved(const fs::path& name, const fs::path& destination,
+                        const fs::path& resolvedDestination) {
+    if (name.parent_path() != destination.parent_path()) {
+        throw std::invalid_argument("journal: " + name.string() + " is not beside " + destination.string());
+    }
+    return resolvedDestination.parent_path() / name.filename();
+}
+
+}  // namespace
+
 TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport, const std::string& kind,
                                              std::vector<Item> items, std::vector<FileChange> files,
                                              std::vector<fs::path> discards) {
     auto record = std::make_unique<Record>();
     record->kind = kind;
     for (auto& item : items) {
-        const auto old = identityOf(item.destination);
-        Record::Entry entry{std::move(item), old, std::nullopt, false};
+        const auto destination = resolved(item.destination);
+        Item kept{
+            destination, std::nullopt, besideResolved(item.rollback, item.destination, destination), {}};
+        if (item.next) kept.next = besideResolved(*item.next, item.destination, destination);
+        for (const auto& name : item.scratch)
+            kept.scratch.push_back(besideResolved(name, item.destination, destination));
+        const auto old = identityOf(destination);
+        Record::Entry entry{std::move(kept), old, std::nullopt, false};
         if (entry.item.next) {
             entry.fresh = identityOf(*entry.item.next);
             if (!entry.fresh) {
@@ -257,10 +332,12 @@ TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport,
         record->entries.push_back(std::move(entry));
     }
     for (auto& change : files) {
-        auto previous = readIfPresent(change.path);
-        record->files.push_back({std::move(change.path), std::move(change.content), std::move(previous)});
+        const auto path = resolved(change.path);
+        auto previous = readIfPresent(path);
+        record->files.push_back({path, std::move(change.content), std::move(previous)});
     }
-    record->discards = std::move(discards);
+    for (const auto& path : discards) record->discards.push_back(resolved(path));
+    if (!record->isWellFormed({})) throw std::invalid_argument("journal: a path recovery would refuse");
     if (!applicationSupport.empty()) {
         const auto folder = applicationSupport / "Journal";
         platform::createDirectories(folder, 0700);
@@ -332,34 +409,20 @@ void TransactionJournal::rollBack() {
     remove();
 }
 
-void TransactionJournal::recoverAll(const fs::path& applicationSupport) {
+void TransactionJournal::recoverAll(const fs::path& applicationSupport, const std::vector<fs::path>& scope) {
     const auto folder = applicationSupport / "Journal";
-    if (!identityOf(folder)) return;
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        const auto name = entry.path().filename().string();
-        if (!name.starts_with(".") && entry.path().extension() == ".json") files.push_back(entry.path());
+    for (const auto& name : platform::directoryEntries(folder)) {
+        if (!name.starts_with(".") && fs::path(name).extension() == ".json") files.push_back(folder / name);
     }
     std::sort(files.begin(), files.end());
+    std::vector<fs::path> resolvedScope;
+    for (const auto& path : scope) resolvedScope.push_back(platform::resolvedFolder(path));
     std::exception_ptr failure;
     for (const auto& file : files) {
-        std::unique_ptr<Record> record;
-        try {
-            record = std::make_unique<Record>(
-                Record::decode(nlohmann::json::parse(platform::readFile(file, maximumJournalBytes)), file));
-        } catch (const nlohmann::json::exception&) {
-        } catch (const std::runtime_error&) {
-        }
-        if (!record) {
-            // Journals are only ever replaced whole, so this one was not written by a transaction; acting
-            // on it could move anything, and keeping it would block every later update.
-            attempt(failure, [&] { platform::removeTree(file); });
-            continue;
-        }
-        const bool forward = record->complete();
-        TransactionJournal journal(std::move(record));
         attempt(failure, [&] {
-            if (forward) {
+            TransactionJournal journal(std::make_unique<Record>(Record::read(file, resolvedScope)));
+            if (journal.record_->complete()) {
                 journal.commit();
                 if (identityOf(file)) throw std::runtime_error("could not finish " + file.string());
             } else {
@@ -367,8 +430,9 @@ void TransactionJournal::recoverAll(const fs::path& applicationSupport) {
             }
         });
     }
-    sweep(folder, {"."});
+    // A journal that stays unsettled still owns its hidden names: nothing is swept until it is settled.
     if (failure) std::rethrow_exception(failure);
+    sweep(folder, {"."});
 }
 
 void TransactionJournal::sweep(const fs::path& folder, const std::vector<std::string>& prefixes) {

@@ -19,9 +19,16 @@
 // marks are only written after validation, so every new item is in place and checked): file changes are
 // written, replaced items and discards removed. Any other transaction is rolled back: every destination
 // gets its old item back (or loses the new one when nothing was there), file changes are undone. Items are
-// found by identity (device and inode recorded by begin()), not by name, so a kill between the two steps
-// of a swap cannot mislead recovery. Each recovery step leaves a state recovery can start from again, and
-// the journal is removed only after its outcome is complete, so recovery may itself be killed and re-run.
+// looked for only under the hidden names the journal owns (and an exchange's aside name), and told apart
+// by the inode begin() recorded, so a kill between the two steps of a swap cannot mislead recovery; the
+// device number is not relied on, since it may change across a reboot. Each recovery step leaves a state
+// recovery can start from again, and the journal is removed only after its outcome is complete, so
+// recovery may itself be killed and re-run.
+//
+// What begin() writes always reads back: every path is stored with its folder resolved (no "." or "..",
+// no link aliases). Recovery refuses, and keeps, a journal it cannot parse or that names a path outside
+// the folders it was given; a journal it cannot read stays too. Either way recovery stops with the error,
+// and nothing is swept while a journal is unsettled.
 //
 // Threads: the caller holds the update lock for the whole transaction and for recovery; one thread uses a
 // journal object.
@@ -75,14 +82,18 @@ class TransactionJournal {
     // others; the last failure is thrown and the journal stays for recovery.
     void rollBack();
 
-    // Finishes or undoes every journalled transaction below `applicationSupport` by the rule above.
-    // Throws the last failure after trying every journal; a failed journal stays for the next attempt.
-    static void recoverAll(const std::filesystem::path& applicationSupport);
+    // Finishes or undoes every journalled transaction below `applicationSupport` by the rule above; a
+    // journal may name paths inside the `scope` folders only. Throws the last failure after trying every
+    // journal (a journal that cannot be used is HalvexError::invalidPackage naming it; a failing read is
+    // the system's error); a failed journal stays for the next attempt.
+    static void recoverAll(const std::filesystem::path& applicationSupport,
+                           const std::vector<std::filesystem::path>& scope);
 
     // Removes the entries of `folder` whose names start with one of `prefixes` (hidden work names no live
     // transaction owns once recovery has run). A missing folder is fine; removal failures are ignored.
     static void sweep(const std::filesystem::path& folder, const std::vector<std::string>& prefixes);
 
+    // The device is written for readers that still compare it; recovery compares the inode only.
     struct Identity {
         std::uint64_t device = 0;
         std::uint64_t inode = 0;

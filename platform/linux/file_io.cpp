@@ -1,6 +1,8 @@
 #include "platform/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,25 +97,121 @@ struct TemporaryFileGuard {
 
 }  // namespace
 
+namespace {
+
+constexpr std::string_view temporarySuffix = ".tmp";
+constexpr std::size_t uuidLength = 36;
+
+// ".<name>.<UUID>.tmp", as writeFileAtomically names its temporary files.
+bool isAtomicWriteTemporary(std::string_view name) {
+    if (!name.starts_with('.') || !name.ends_with(temporarySuffix)) return false;
+    name.remove_suffix(temporarySuffix.size());
+    if (name.size() < uuidLength + 2 || name[name.size() - uuidLength - 1] != '.') return false;
+    const auto uuid = name.substr(name.size() - uuidLength);
+    for (std::size_t index = 0; index < uuid.size(); ++index) {
+        const char c = uuid[index];
+        const bool dash = index == 8 || index == 13 || index == 18 || index == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+// Whether `path` still names the file open as `fd` (nobody removed or replaced it).
+bool namesDescriptor(const std::filesystem::path& path, int fd) {
+    struct stat open {
+    }, named{};
+    if (::fstat(fd, &open) != 0 || ::lstat(path.c_str(), &named) != 0) return false;
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+// Creates and locks a new temporary file for `path`. The lock lasts until the descriptor closes, after the
+// rename; a sweeper that took the file in the moment before the lock makes this try another name.
+UniqueFd createLockedTemporary(const std::filesystem::path& folder, const std::filesystem::path& path,
+                               mode_t mode, TemporaryFileGuard& temporary) {
+    while (true) {
+        temporary.path = folder / ("." + path.filename().string() + "." + randomUUID() + ".tmp");
+        UniqueFd fd(
+            ::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+        if (!fd) throwErrno("create " + temporary.path.string());
+        temporary.armed = true;
+        while (::flock(fd.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) throwErrno("lock " + temporary.path.string());
+        }
+        if (namesDescriptor(temporary.path, fd.get())) return fd;
+        temporary.armed = false;
+    }
+}
+
+}  // namespace
+
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
     const auto folder = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    TemporaryFileGuard temporary{folder / ("." + path.filename().string() + "." + randomUUID() + ".tmp")};
-    UniqueFd fd(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
-    if (!fd) {
-        temporary.armed = false;
-        throwErrno("create " + temporary.path.string());
-    }
+    TemporaryFileGuard temporary{{}, false};
+    UniqueFd fd = createLockedTemporary(folder, path, mode, temporary);
     faultPoint(FileOperation::write, temporary.path);
     writeAll(fd.get(), bytes, temporary.path.string());
     // The umask may have narrowed the mode given to open().
     if (::fchmod(fd.get(), mode) != 0) throwErrno("chmod " + temporary.path.string());
     faultPoint(FileOperation::fsync, temporary.path);
     if (::fsync(fd.get()) != 0) throwErrno("fsync " + temporary.path.string());
-    if (::close(fd.release()) != 0) throwErrno("close " + temporary.path.string());
     faultPoint(FileOperation::rename, path);
     if (::rename(temporary.path.c_str(), path.c_str()) != 0) throwErrno("rename " + path.string());
     temporary.armed = false;
+    if (::close(fd.release()) != 0) throwErrno("close " + path.string());
     fsyncDirectory(folder);
+}
+
+void removeAbandonedTemporaryFiles(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    try {
+        names = directoryEntries(folder);
+    } catch (const std::system_error&) {
+        return;  // an unreadable folder keeps its files until it can be read
+    }
+    for (const auto& name : names) {
+        if (!isAtomicWriteTemporary(name)) continue;
+        const auto path = folder / name;
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd) continue;
+        // A live writer holds the lock; a dead one's lock went with its process.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        if (!namesDescriptor(path, fd.get())) continue;
+        faultPoint(FileOperation::remove, path);
+        ::unlink(path.c_str());
+    }
+}
+
+std::vector<std::string> directoryEntries(const std::filesystem::path& folder) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(folder.c_str()), ::closedir);
+    if (!directory) {
+        if (errno == ENOENT) return {};
+        throwErrno("open folder " + folder.string());
+    }
+    std::vector<std::string> names;
+    while (true) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory.get());
+        if (entry == nullptr) {
+            if (errno != 0) throwErrno("read folder " + folder.string());
+            return names;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+}
+
+std::filesystem::path resolvedFolder(const std::filesystem::path& folder) {
+    return std::filesystem::weakly_canonical(folder.is_absolute() ? folder
+                                                                  : std::filesystem::absolute(folder));
+}
+
+std::filesystem::path resolvedPath(const std::filesystem::path& path) {
+    const auto absolute = path.is_absolute() ? path : std::filesystem::absolute(path);
+    const auto name = absolute.filename();
+    if (!absolute.has_relative_path() || name.empty() || name == "." || name == "..") {
+        return std::filesystem::weakly_canonical(absolute);
+    }
+    return std::filesystem::weakly_canonical(absolute.parent_path()) / name;
 }
 
 void createDirectories(const std::filesystem::path& path, mode_t mode) {
