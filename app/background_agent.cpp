@@ -204,24 +204,34 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
 void BackgroundAgent::finishPreparedUpdates(std::stop_token stop) {
     std::optional<SignedMetadataVerifier> verifier;
     std::unique_ptr<PluginInstaller> installer;
-    try {
-        const auto configuration = environment_.configuration();
-        verifier.emplace(SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM));
-        installer = makeInstaller(configuration);
-        // An installation a crash cut short is settled before the agent does anything else.
-        installer->recoverInterruptedWork();
-    } catch (const std::exception& error) {
-        write("Prepared updates need attention in the HUB.", error.what());
-        return;
-    }
+    bool recovered = false;
     // Each problem is written once, until it goes away; the loop meets it again every round.
     std::optional<std::string> lastError;
-    const auto report = [&](const std::string& error) {
+    const auto report = [&](const std::string& message, const std::string& error) {
         if (error == lastError) return;
-        write("A prepared update needs attention. Open HALVEX HUB and refresh to retry.", error);
+        write(message, error);
         lastError = error;
     };
+    const std::string attention = "A prepared update needs attention. Open HALVEX HUB and refresh to retry.";
     while (!stop.stop_requested()) {
+        try {
+            // Set up, and settle what a crash cut short, before anything else; both are tried again on
+            // every round until they succeed, so that one failure never stops staged updates for good.
+            if (!installer) {
+                const auto configuration = environment_.configuration();
+                verifier.emplace(SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM));
+                installer = makeInstaller(configuration);
+            }
+            if (!recovered) {
+                // False when another update holds the lock: that update settles the work itself.
+                installer->recoverInterruptedWork();
+                recovered = true;
+            }
+        } catch (const std::exception& error) {
+            report("Prepared updates need attention in the HUB.", error.what());
+            if (!pause(environment_.timings.stagedPoll, stop)) break;
+            continue;
+        }
         try {
             std::optional<std::string> unreadable;
             const auto names = installer->finishPendingUpdates(
@@ -234,15 +244,15 @@ void BackgroundAgent::finishPreparedUpdates(std::stop_token stop) {
                       unreadable);
                 lastError = unreadable;
             } else if (unreadable) {
-                report(*unreadable);
+                report(attention, *unreadable);
             } else {
                 lastError.reset();
             }
         } catch (const HalvexError& error) {
             if (!error.is(HalvexError::Case::dawIsRunning) && !error.is(HalvexError::Case::updateInProgress))
-                report(error.what());
+                report(attention, error.what());
         } catch (const std::exception& error) {
-            report(error.what());
+            report(attention, error.what());
         }
         if (!pause(environment_.timings.stagedPoll, stop)) break;
     }

@@ -110,17 +110,28 @@ void HubUpdateRestart::handOff(const std::string& ticket, const std::function<vo
     const auto executable =
         options.executable.empty() ? platform::runningExecutablePath() : options.executable;
     Finisher finisher(executable, ticket);
-    // Stops a finisher that never answers; leaving scope cancels it.
-    std::jthread timeout([&finisher, wait = options.timeout](std::stop_token stop) {
-        std::mutex mutex;
+    // Stops a finisher that never answers. Whether it stopped one, or the finisher was handed the update
+    // first, is decided once under the mutex: a finisher that said ready is never stopped.
+    std::mutex decision;
+    bool stopped = false;
+    bool handedOver = false;
+    std::jthread timeout([&, wait = options.timeout](std::stop_token stop) {
+        std::unique_lock lock(decision);
         std::condition_variable_any wakeUp;
-        std::unique_lock lock(mutex);
         if (!wakeUp.wait_for(lock, stop, wait, [] { return false; }) && !stop.stop_requested() &&
-            finisher.running()) {
+            !handedOver && finisher.running()) {
             finisher.terminate();
+            stopped = true;
         }
     });
-    if (trimmed(finisher.readOnce()) == "ready") {
+    const bool ready = trimmed(finisher.readOnce()) == "ready";
+    {
+        const std::lock_guard lock(decision);
+        handedOver = ready && !stopped;
+    }
+    timeout.request_stop();
+    timeout.join();
+    if (handedOver) {
         finisher.release();
         terminate();
         // Still here: the window refused to quit; the finisher gives up on its own when its wait runs out.

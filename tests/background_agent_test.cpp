@@ -341,6 +341,33 @@ TEST_F(BackgroundAgentTest, TheStagedLoopFinishesOnceHostsQuitAndReportsAFailure
     loop.request_stop();
 }
 
+// Recovery that fails once (here: a journal it cannot use) is tried again on every round, and staged
+// updates are finished as soon as it succeeds.
+TEST_F(BackgroundAgentTest, TheStagedLoopRetriesAFailedRecoveryAndThenFinishes) {
+    signIn();
+    installDirectly(publish("aurora", {.version = "1.0.0"}));
+    const auto staged = publish("aurora", {.version = "1.1.0"});
+    hosts = {"REAPER"};
+    installer().downloadAndInstall(json::decodeRecord<Release>(staged.dump()), client(),
+                                   test::trustingVerifier(), false, true);
+    hosts.clear();
+    const auto journal = folder / "Support" / "Journal" / "0.json";
+    std::filesystem::create_directories(journal.parent_path());
+    std::ofstream(journal) << "{\"kind\":";
+
+    auto background = agent();
+    std::jthread loop([&](std::stop_token stop) { background.finishPreparedUpdates(stop); });
+    ASSERT_TRUE(
+        test::waitUntil([&] { return statusMessage() == "Prepared updates need attention in the HUB."; }));
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.0.0");
+    std::filesystem::remove(journal);
+    ASSERT_TRUE(test::waitUntil([&] {
+        return statusMessage() == "Updated aurora 1.1.0. Reopen your DAW to use the latest version.";
+    }));
+    EXPECT_EQ(installer().installedVersion("com.halvex.aurora"), "1.1.0");
+    loop.request_stop();
+}
+
 // The real executable as the agent, against the stand-in service, with temporary XDG folders. Its
 // plugins are CLAP-only so that everything it installs stays below the temporary home folder.
 class AgentProcessTest : public AgentFixture {};

@@ -23,9 +23,12 @@
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/wait.h"
 
 namespace halvex {
 namespace {
+
+using namespace std::chrono_literals;
 
 using JSON = nlohmann::json;
 using Result = HubUpdater::Result;
@@ -436,6 +439,20 @@ TEST_F(HandOffTest, TheProtocolSucceedsOnlyOnReady) {
     EXPECT_EQ(handOff(script("echo steady"), std::chrono::seconds(30)),
               "The HUB updater could not start. Please try again.");
     EXPECT_EQ(terminations, 1);
+}
+
+// The window may take longer to quit than the hand-off's timeout; a finisher that said ready keeps running.
+TEST_F(HandOffTest, AFinisherThatSaidReadyOutlivesTheTimeout) {
+    const auto marker = folder / "finished";
+    const auto finisher = script("printf 'ready\\n'; sleep 1; echo done > '" + marker.string() + "'");
+    EXPECT_EQ(errorText([&] {
+                  app::HubUpdateRestart::handOff(
+                      "0F0E0D0C-0B0A-4908-8706-050403020100",
+                      [] { std::this_thread::sleep_for(std::chrono::milliseconds(600)); }, {finisher, 200ms});
+              }),
+              "The HUB stayed open. The update was cancelled; please try again.");
+    EXPECT_TRUE(test::waitUntil([&] { return std::filesystem::exists(marker); }, 10s))
+        << "the finisher was stopped";
 }
 
 class FinishTest : public HubUpdaterTest {
