@@ -47,13 +47,15 @@ std::string readFile(const std::filesystem::path& path, std::size_t maximumBytes
 
 // Replaces `path` atomically: a hidden temporary file in the same folder (".<name>.<UUID>.tmp") is written,
 // fsynced, given `mode`, renamed over `path`, and the folder is fsynced. The temporary file never outlives a
-// failure; a writer that dies before its rename leaves it for removeAbandonedTemporaryFiles.
+// failure; one that a killed writer left is removed by the next write of the same file (or by
+// removeAbandonedTemporaryFiles).
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
 
-// Removes the temporary files of atomic writes in `folder` whose writer died before its rename. A writer
-// holds a lock on its temporary file until the rename, so files still being written are left alone, in
-// this process and in others. A missing folder is fine; a file that cannot be removed stays for next time.
-void removeAbandonedTemporaryFiles(const std::filesystem::path& folder);
+// Removes the temporary files of atomic writes in `folder` whose writer died before its rename; with
+// `forName`, only those of that file. A writer holds a lock on its temporary file until the rename, so files
+// still being written are left alone, in this process and in others. A missing folder is fine; a file that
+// cannot be removed stays for next time.
+void removeAbandonedTemporaryFiles(const std::filesystem::path& folder, std::string_view forName = {});
 
 // Creates `path` and its missing parents with `mode` (existing folders are left as they are).
 void createDirectories(const std::filesystem::path& path, mode_t mode);
@@ -70,6 +72,9 @@ std::vector<std::string> directoryEntries(const std::filesystem::path& folder);
 std::filesystem::path resolvedPath(const std::filesystem::path& path);
 // `folder` resolved as a whole (a link at its end is followed too).
 std::filesystem::path resolvedFolder(const std::filesystem::path& folder);
+
+// Whether `path` is a folder (a link to one is not).
+bool isFolder(const std::filesystem::path& path);
 
 // Whether this user may write into `path` (as the system's own permission check answers it).
 bool isWritable(const std::filesystem::path& path);

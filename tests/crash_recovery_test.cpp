@@ -8,9 +8,12 @@
 #include <map>
 #include <system_error>
 
+#include "app/background_agent_status.h"
 #include "core/foundation/halvex_error.h"
 #include "core/install/plugin_installer.h"
 #include "core/install/transaction_journal.h"
+#include "platform/credential_store.h"
+#include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "platform/sha256.h"
 #include "tests/support/fault_loop.h"
@@ -425,6 +428,50 @@ TEST_F(CrashRecoveryTest, RevertAndUninstallKilledAtEveryFileOperation) {
     EXPECT_GT(uninstalls.kills, 5);
     std::cout << "revert: " << reverts.kills << " kill points, uninstall: " << uninstalls.kills
               << " kill points\n";
+}
+
+// Every file the hub writes atomically in its folder (the status file, holds, the file keychain, receipts,
+// pending records) leaves nothing behind when its writer is killed before the rename: recovery removes it.
+TEST_F(CrashRecoveryTest, AtomicWritesKilledBeforeTheirRenameLeaveNothingAfterRecovery) {
+    const auto support = live / "Support";
+    const std::vector<std::pair<const char*, std::function<void()>>> writes = {
+        {"status file",
+         [&] {
+             app::BackgroundAgentStatusStore(support).write({1.0, "All current.", {}});
+         }},
+        {"hold", [&] { installer()->holds().hold(aurora.productID, "1.0.0"); }},
+        {"file keychain",
+         [&] {
+             platform::makeFileCredentialStore(support / "Keychain")->write("com.halvex.hub", "device", "x");
+         }},
+    };
+    for (const auto& [name, write] : writes) {
+        SCOPED_TRACE(name);
+        int killed = 0;
+        for (int point = 1;; ++point) {
+            resetLive();
+            if (test::runKilledAt(point, write) != KilledRun::killed) break;
+            ++killed;
+            EXPECT_TRUE(installer()->recoverInterruptedWork());
+            EXPECT_EQ(hiddenItems(live), std::vector<std::string>{}) << "killed at file operation " << point;
+        }
+        EXPECT_GT(killed, 1);
+    }
+}
+
+// A sweep running while a file is written (here: from inside the write, at its first fault point) leaves
+// that write's temporary file alone, and the write ends as usual.
+TEST_F(CrashRecoveryTest, ASweepNeverTakesTheTemporaryFileOfALiveWrite) {
+    static fs::path swept;
+    swept = folder / "Swept";
+    fs::create_directories(swept);
+    platform::setFaultHook([](platform::FileOperation operation, const fs::path&) {
+        if (operation == platform::FileOperation::write) platform::removeAbandonedTemporaryFiles(swept);
+    });
+    EXPECT_NO_THROW(platform::writeFileAtomically(swept / "record.json", "{}", 0600));
+    platform::setFaultHook(nullptr);
+    EXPECT_EQ(platform::readFile(swept / "record.json", 16), "{}");
+    EXPECT_EQ(hiddenItems(swept), std::vector<std::string>{});
 }
 
 // An uninstallation killed after it moved bundles aside leaves them under hidden names that only its

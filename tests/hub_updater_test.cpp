@@ -289,7 +289,7 @@ TEST_F(HubUpdaterTest, AnInstallationKilledOrFailingAtEveryFileOperationLeavesOn
     const auto newHub = test::treeSnapshot(installed);
     const auto expectNoLeftovers = [&] {
         EXPECT_TRUE(hiddenInApplications().empty());
-        EXPECT_EQ(test::hiddenItems(support / "Rollback"), std::vector<std::string>{});
+        EXPECT_EQ(test::hiddenItems(support), std::vector<std::string>{});
         EXPECT_TRUE(!std::filesystem::exists(support / "Journal") ||
                     std::filesystem::is_empty(support / "Journal"));
     };

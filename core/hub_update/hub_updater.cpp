@@ -8,7 +8,7 @@
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/semantic_version.h"
 #include "core/install/plugin_installer.h"
-#include "core/install/recovery_scope.h"
+#include "core/install/recovery_folders.h"
 #include "core/install/rollback_archive.h"
 #include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
@@ -289,6 +289,7 @@ bool HubUpdater::recoverInterruptedWork() const {
 void HubUpdater::recoverUnlocked() const {
     TransactionJournal::recoverAll(applicationSupport_,
                                    recoveryScope({applicationSupport_, applicationURL_.parent_path()}));
+    removeAbandonedTemporaryFiles(applicationSupport_);
     TransactionJournal::sweep(applicationURL_.parent_path(),
                               {".HALVEX-HUB-update-", ".HALVEX-HUB-rollback-", ".hvx-exchange-"});
     TransactionJournal::sweep(applicationSupport_ / "Rollback" / "Hub", {"."});

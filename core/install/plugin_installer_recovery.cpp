@@ -2,7 +2,7 @@
 
 #include "core/foundation/halvex_error.h"
 #include "core/install/plugin_installer.h"
-#include "core/install/recovery_scope.h"
+#include "core/install/recovery_folders.h"
 #include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
 
@@ -24,6 +24,7 @@ void PluginInstaller::recoverUnlocked() const {
         folders_.applicationSupport,
         recoveryScope({folders_.applicationSupport, folders_.pluginDirectory, folders_.audioUnitDirectory,
                        folders_.clapDirectory, folders_.legacyVST3Directory}));
+    removeAbandonedTemporaryFiles(folders_.applicationSupport);
     // With every journal settled, no live transaction owns any of these names.
     const std::vector<std::string> swapNames = {".hvx-next-", ".hvx-rollback-", ".hvx-discard-",
                                                 ".hvx-exchange-"};
@@ -34,7 +35,7 @@ void PluginInstaller::recoverUnlocked() const {
     const auto& support = folders_.applicationSupport;
     TransactionJournal::sweep(support / "Staging", {""});
     for (const auto& folder : {support / "Rollback", support / "Rollback" / "Hub", support / "PendingUpdates",
-                               support / "InstalledReleases", support / "Downloads", support / "Holds"}) {
+                               support / "Downloads"}) {
         TransactionJournal::sweep(folder, {"."});
     }
 }

@@ -146,6 +146,7 @@ UniqueFd createLockedTemporary(const std::filesystem::path& folder, const std::f
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {
     const auto folder = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
+    removeAbandonedTemporaryFiles(folder, path.filename().string());
     TemporaryFileGuard temporary{{}, false};
     UniqueFd fd = createLockedTemporary(folder, path, mode, temporary);
     faultPoint(FileOperation::write, temporary.path);
@@ -161,7 +162,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
     fsyncDirectory(folder);
 }
 
-void removeAbandonedTemporaryFiles(const std::filesystem::path& folder) {
+void removeAbandonedTemporaryFiles(const std::filesystem::path& folder, std::string_view forName) {
     std::vector<std::string> names;
     try {
         names = directoryEntries(folder);
@@ -170,6 +171,9 @@ void removeAbandonedTemporaryFiles(const std::filesystem::path& folder) {
     }
     for (const auto& name : names) {
         if (!isAtomicWriteTemporary(name)) continue;
+        if (!forName.empty() && (name.size() != forName.size() + uuidLength + 2 + temporarySuffix.size() ||
+                                 name.compare(1, forName.size(), forName) != 0))
+            continue;
         const auto path = folder / name;
         UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!fd) continue;
@@ -229,6 +233,11 @@ void createDirectories(const std::filesystem::path& path, mode_t mode) {
 void createDirectory(const std::filesystem::path& path, mode_t mode) {
     faultPoint(FileOperation::createFolder, path);
     if (::mkdir(path.c_str(), mode) != 0) throwErrno("create folder " + path.string());
+}
+
+bool isFolder(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 bool isWritable(const std::filesystem::path& path) {
