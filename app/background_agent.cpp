@@ -7,6 +7,7 @@
 #include "core/foundation/bundle.h"
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/interruptible_sleep.h"
+#include "core/foundation/operation_cancelled.h"
 #include "core/foundation/semantic_version.h"
 #include "core/service/network_error.h"
 

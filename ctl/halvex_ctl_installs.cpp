@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/foundation/halvex_error.h"
+#include "core/foundation/operation_cancelled.h"
 #include "core/foundation/semantic_version.h"
 #include "core/service/network_error.h"
 #include "ctl/ctl_failure.h"

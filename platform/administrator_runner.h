@@ -1,8 +1,9 @@
 #pragma once
 
-// Running a fixed shell command with administrator rights, after the system's own prompt. Any thread
-// may call these; the prompt blocks the caller until the user answers.
+// Creating a folder with administrator rights, after the system's own prompt. Any thread may call it; the
+// prompt blocks the caller until the user answers.
 
+#include <filesystem>
 #include <string>
 
 namespace halvex::platform {
@@ -12,15 +13,13 @@ struct AdministratorResult {
     std::string standardError;
 };
 
-// Runs `/bin/sh -c <command>` through pkexec. Its "dismissed" (126) and "not authorised" (127) exits mean
-// the user cancelled. Throws std::system_error when the prompt cannot be started.
-AdministratorResult runAsAdministrator(const std::string& command);
-
-// The numeric user and group the process runs as, for commands that hand a created item over to it.
-struct UserAndGroup {
-    unsigned user = 0;
-    unsigned group = 0;
-};
-UserAndGroup currentUserAndGroup();
+// Creates `folder`, owned by this process's user and group with mode 0755, unless anything is at that path
+// already (an existing item is never touched: the result is then a failure). The steps run with the rights
+// that `elevator` raises to (pkexec by default; its "dismissed" (126) and "not authorised" (127) exits mean
+// the user cancelled); an empty `elevator` runs them with this process's own rights, as they would run
+// after approval. The folder travels as an argument, never inside the command text. Throws
+// std::invalid_argument for a folder that is not absolute and std::system_error when the steps cannot start.
+AdministratorResult createFolderAsAdministrator(const std::filesystem::path& folder,
+                                                const std::filesystem::path& elevator = "/usr/bin/pkexec");
 
 }  // namespace halvex::platform

@@ -70,8 +70,8 @@ std::vector<std::string> directoryEntries(const std::filesystem::path& folder);
 // follows them; the missing part of a folder that does not exist yet is normalised as written). The last
 // component stays as it is, so a link there is not followed.
 std::filesystem::path resolvedPath(const std::filesystem::path& path);
-// `folder` resolved as a whole (a link at its end is followed too).
-std::filesystem::path resolvedFolder(const std::filesystem::path& folder);
+// `path` resolved as a whole (a link at its end is followed too).
+std::filesystem::path canonicalPath(const std::filesystem::path& path);
 
 // Whether `path` is a folder (a link to one is not).
 bool isFolder(const std::filesystem::path& path);
@@ -116,6 +116,49 @@ void renamePath(const std::filesystem::path& from, const std::filesystem::path& 
 
 // Removes a file or a whole tree; a missing item is no error.
 void removeTree(const std::filesystem::path& path);
+
+// Removes a file or a whole tree where a failure cannot be reported (clean-up on a way out); what stays
+// is swept by a later recovery. Never throws.
+void removeTreeQuietly(const std::filesystem::path& path) noexcept;
+
+// Whether anything, a link included, is at `path`.
+bool itemExists(const std::filesystem::path& path);
+// False only when the system says nothing is at `path`; an item that cannot be looked at may exist.
+bool mayExist(const std::filesystem::path& path);
+
+// The size of the regular file at `path` (a link is followed); absent when there is none.
+std::optional<std::uint64_t> fileSize(const std::filesystem::path& path);
+
+// Work items that are removed on every way out until their owner keeps them (a journal took them over,
+// or the work succeeded).
+class WorkItems {
+  public:
+    WorkItems() = default;
+    WorkItems(const WorkItems&) = delete;
+    WorkItems& operator=(const WorkItems&) = delete;
+    ~WorkItems();
+
+    void add(std::filesystem::path path) { paths_.push_back(std::move(path)); }
+    void keep() { paths_.clear(); }
+
+  private:
+    std::vector<std::filesystem::path> paths_;
+};
+
+// A work folder, created here, that is removed with everything in it on every way out.
+class ScopedFolder {
+  public:
+    // Creates `path` (and its missing parents) with `mode`; an existing item at `path` is an error.
+    explicit ScopedFolder(std::filesystem::path path, mode_t mode = 0700);
+    ScopedFolder(const ScopedFolder&) = delete;
+    ScopedFolder& operator=(const ScopedFolder&) = delete;
+    ~ScopedFolder() { removeTreeQuietly(path_); }
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
 
 // Makes a file tree durable: the data of every file, then every folder. Little is left to wait for when
 // its write-back was started early; unlike a whole file system's sync it writes nothing else (large

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "core/foundation/operation_cancelled.h"
 #include "core/service/network_error.h"
 #include "platform/file_io.h"
 #include "tests/support/service_fixture.h"

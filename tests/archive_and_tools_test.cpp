@@ -10,6 +10,7 @@
 #include "core/install/plugin_installer.h"
 #include "core/install/plugin_location.h"
 #include "core/library/plugin_format_support.h"
+#include "platform/administrator_runner.h"
 #include "platform/file_io.h"
 #include "platform/process_runner.h"
 #include "platform/zip_archive.h"
@@ -157,9 +158,9 @@ class ManagedDirectoryTest : public testing::Test {
         return errorText([&] { HalvexPluginLocation::ensureManagedDirectory(allow, runner, managed); });
     }
 
-    // Runs the guarded command itself, as the administrator prompt would after approval.
-    static ElevationResult direct(const std::string& command) {
-        const auto result = platform::runTool("/bin/sh", {"-c", command});
+    // Runs the guarded steps with this process's rights, as the administrator prompt would after approval.
+    static ElevationResult direct(const std::filesystem::path& folder) {
+        const auto result = platform::createFolderAsAdministrator(folder, {});
         return {result.exitStatus, result.standardError};
     }
 
@@ -173,9 +174,9 @@ constexpr const char* prefix =
 
 TEST_F(ManagedDirectoryTest, CreatesTheFolderOnceThroughTheElevatedCommand) {
     std::filesystem::create_directories(managed.parent_path());
-    const auto counting = [&](const std::string& command) {
+    const auto counting = [&](const std::filesystem::path& folder) {
         ++prompts;
-        return direct(command);
+        return direct(folder);
     };
     EXPECT_EQ(
         ensure(false, counting),
@@ -198,28 +199,32 @@ TEST_F(ManagedDirectoryTest, RefusesLinksFilesAndReportsCancellation) {
     std::filesystem::remove(managed);
 
     EXPECT_EQ(ensure(true,
-                     [](const std::string&) {
+                     [](const std::filesystem::path&) {
                          return ElevationResult{126, ""};
                      }),
               std::string(prefix) + "Administrator authorization was cancelled.");
     EXPECT_EQ(ensure(true,
-                     [](const std::string&) {
+                     [](const std::filesystem::path&) {
                          return ElevationResult{127, "Not authorized"};
                      }),
               std::string(prefix) + "Administrator authorization was cancelled.");
     EXPECT_EQ(ensure(true,
-                     [](const std::string&) {
+                     [](const std::filesystem::path&) {
                          return ElevationResult{1, "install: cannot create directory\n"};
                      }),
               std::string(prefix) + "install: cannot create directory");
     EXPECT_FALSE(std::filesystem::exists(managed));
 
-    EXPECT_EQ(HalvexPluginLocation::creationCommand("/opt/it's"), std::nullopt);
-    EXPECT_EQ(HalvexPluginLocation::creationCommand("relative"), std::nullopt);
-    EXPECT_EQ(HalvexPluginLocation::creationCommand("/usr/local/lib/vst3/Halvex"),
-              "/usr/bin/test ! -e '/usr/local/lib/vst3/Halvex' && /usr/bin/install -d -o " +
-                  std::to_string(getuid()) + " -g " + std::to_string(getgid()) +
-                  " -m 0755 '/usr/local/lib/vst3/Halvex'");
+    // The folder never becomes command text: quotes, blanks and a "$(…)" are only its name.
+    const auto odd = folder / "it's \"$(touch pwned)\" \\ vst3" / "Halvex";
+    std::filesystem::create_directories(odd.parent_path());
+    EXPECT_EQ(errorText([&] { HalvexPluginLocation::ensureManagedDirectory(true, direct, odd); }),
+              "(passed)");
+    EXPECT_TRUE(std::filesystem::is_directory(odd));
+    EXPECT_FALSE(std::filesystem::exists("pwned"));
+    EXPECT_EQ(
+        errorText([&] { HalvexPluginLocation::ensureManagedDirectory(true, direct, "relative/Halvex"); }),
+        std::string(prefix) + "The administrator request could not be created.");
 }
 
 TEST(PluginFormatSupport, CompatibilityTextsAndHostHints) {

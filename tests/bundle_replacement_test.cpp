@@ -4,6 +4,8 @@
 
 #include <fstream>
 
+#include "core/foundation/halvex_error.h"
+#include "platform/fault_injection.h"
 #include "platform/path_exchange.h"
 #include "tests/support/temporary_directory.h"
 
@@ -88,6 +90,41 @@ TEST_F(BundleReplacementTest, AFailedValidationOfAnyItemRestoresAll) {
         }
         expectUntouched();
     }
+}
+
+// When putting the old bundles back fails too, the caller hears both failures, and the journal lets the
+// next recovery finish the restore.
+TEST_F(BundleReplacementTest, AFailingRestoreReportsBothFailuresAndRecoveryFinishesIt) {
+    static bool restoreFails;
+    restoreFails = false;
+    platform::setFaultHook([](platform::FileOperation operation, const std::filesystem::path&) {
+        if (restoreFails && operation == platform::FileOperation::exchange) {
+            restoreFails = false;
+            throw std::system_error(EIO, std::generic_category(), "exchange");
+        }
+    });
+    const auto support = folder / "support";
+    try {
+        BundleReplacement::install(items,
+                                   [&](std::size_t index, const std::filesystem::path&) {
+                                       if (index == 1) {
+                                           restoreFails = true;
+                                           throw std::runtime_error("validation failed");
+                                       }
+                                   },
+                                   {support, {}, {}});
+        ADD_FAILURE() << "no error";
+    } catch (const HalvexError& error) {
+        EXPECT_EQ(error.kind(), HalvexError::Case::invalidPackage);
+        EXPECT_TRUE(std::string(error.what())
+                        .starts_with("The installation failed (validation failed) and the previous version "
+                                     "could not be put back yet ("))
+            << error.what();
+        EXPECT_TRUE(std::string(error.what()).ends_with("). It is kept and put back automatically."));
+    }
+    platform::setFaultHook(nullptr);
+    TransactionJournal::recoverAll(support, {folder.path()});
+    expectUntouched();
 }
 
 TEST_F(BundleReplacementTest, AMissingCandidateFailsBeforeAnyChangeAndAnEmptyListDoesNothing) {

@@ -13,6 +13,7 @@
 #include <random>
 
 #include "core/foundation/halvex_error.h"
+#include "core/foundation/operation_cancelled.h"
 #include "core/install/transaction_journal.h"
 #include "core/service/network_error.h"
 #include "platform/file_io.h"
@@ -124,7 +125,7 @@ class HubModelTest : public test::ServiceFixture {
             std::lock_guard lock(mutex);
             return hosts ? hosts() : std::vector<std::string>{};
         });
-        services.installer->setElevationRunner([](const std::string&) -> ElevationResult {
+        services.installer->setElevationRunner([](const std::filesystem::path&) -> ElevationResult {
             return {126, ""};
         });
         services.verifier.emplace(test::trustingVerifier());

@@ -70,7 +70,7 @@ class InstallPipelineTest : public test::ServiceFixture {
             ++hostQueries;
             return hostsAt ? hostsAt(hostQueries) : std::vector<std::string>{};
         });
-        installer->setElevationRunner([](const std::string&) -> ElevationResult {
+        installer->setElevationRunner([](const std::filesystem::path&) -> ElevationResult {
             ADD_FAILURE() << "no prompt was expected";
             return {126, ""};
         });
@@ -425,7 +425,9 @@ TEST_F(InstallPipelineTest, TheAdministratorPromptMayBeReplacedWhileAnInstallati
     client().download(release, archive);
     std::jthread replacing([&](std::stop_token stop) {
         while (!stop.stop_requested()) {
-            installer->setElevationRunner([](const std::string&) { return ElevationResult{126, ""}; });
+            installer->setElevationRunner([](const std::filesystem::path&) {
+                return ElevationResult{126, ""};
+            });
         }
     });
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "core/foundation/operation_cancelled.h"
 #include "core/service/api_client.h"
 #include "core/service/network_error.h"
 #include "platform/base64.h"

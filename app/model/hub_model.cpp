@@ -15,6 +15,7 @@
 #include "app/hub_update_restart.h"
 #include "app/model/model_executor.h"
 #include "core/foundation/halvex_error.h"
+#include "core/foundation/operation_cancelled.h"
 #include "core/foundation/semantic_version.h"
 #include "platform/browser.h"
 #include "platform/process_environment.h"

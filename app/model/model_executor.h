@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/model/serial_worker.h"
+#include "core/foundation/operation_cancelled.h"
 #include "core/service/network_error.h"
 
 namespace halvex::app {

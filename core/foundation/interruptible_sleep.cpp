@@ -3,7 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "core/service/network_error.h"
+#include "core/foundation/operation_cancelled.h"
 
 namespace halvex {
 

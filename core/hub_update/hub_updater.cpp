@@ -21,6 +21,7 @@
 #include "platform/running_bundle.h"
 #include "platform/sha256.h"
 #include "platform/system_info.h"
+#include "platform/work_names.h"
 #include "platform/zip_archive.h"
 
 namespace halvex {
@@ -31,25 +32,6 @@ constexpr const char* hubIdentifier = "com.halvex.hub";
 constexpr std::size_t maximumReleaseRecordBytes = 1024 * 1024;
 // A hub image holds one application; far fewer entries and bytes than a plugin archive may.
 constexpr platform::ExpansionLimits imageLimits{50'000, 4ULL * 1024 * 1024 * 1024};
-
-void removeQuietly(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-// A failed installation whose previous version is not back in place yet.
-HalvexError restoreFailed(std::exception_ptr failure, const std::exception& restoreFailure) {
-    std::string reason = "unknown error";
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        reason = error.what();
-    } catch (...) {
-    }
-    return HalvexError::invalidPackage("The HUB update failed (" + reason +
-                                       ") and the previous version could not be put back yet (" +
-                                       restoreFailure.what() + "). It is kept and put back automatically.");
-}
 
 std::filesystem::path standardized(const std::filesystem::path& path) {
     auto normal = path.lexically_normal();
@@ -62,21 +44,16 @@ class MountedImage {
     MountedImage(const std::filesystem::path& image, const std::filesystem::path& folder)
         : point_(folder / (".image-" + platform::randomUUID())) {
         try {
-            platform::createDirectory(point_, 0700);
-            platform::expandZip(image, point_, imageLimits);
+            platform::expandZip(image, point_.path(), imageLimits);
         } catch (const std::exception&) {
-            removeQuietly(point_);
             throw HalvexError::invalidPackage("The Hub disk image could not be mounted.");
         }
     }
-    ~MountedImage() { removeQuietly(point_); }
-    MountedImage(const MountedImage&) = delete;
-    MountedImage& operator=(const MountedImage&) = delete;
 
-    const std::filesystem::path& point() const { return point_; }
+    const std::filesystem::path& point() const { return point_.path(); }
 
   private:
-    std::filesystem::path point_;
+    platform::ScopedFolder point_;
 };
 
 }  // namespace
@@ -164,18 +141,19 @@ std::string HubUpdater::prepare(const HubRelease& release, std::stop_token stop)
     const auto ticket = platform::randomUUID();
     const auto directory = preparedDirectory(ticket);
     platform::createDirectories(directory.parent_path(), 0700);
+    platform::WorkItems preparation;  // kept once the ticket is complete
+    preparation.add(directory);
     platform::createDirectory(directory, 0700);
-    try {
+    {
         const auto image = directory / "update.dmg";
         client_.download(release, image, stop);
         if (platform::sha256HexOfFile(image) != manifest.sha256) throw HalvexError::hashMismatch();
         {
             const MountedImage mounted(image, directory);
             std::vector<std::filesystem::path> applications;
-            for (const auto& entry : std::filesystem::directory_iterator(mounted.point())) {
-                const auto name = entry.path().filename().string();
-                if (!name.starts_with(".") && entry.path().extension() == ".app")
-                    applications.push_back(entry.path());
+            for (const auto& name : platform::directoryEntries(mounted.point())) {
+                const auto path = mounted.point() / name;
+                if (!name.starts_with(".") && path.extension() == ".app") applications.push_back(path);
             }
             if (applications.size() != 1) {
                 throw HalvexError::invalidPackage("A HUB update must contain exactly one application.");
@@ -183,13 +161,11 @@ std::string HubUpdater::prepare(const HubRelease& release, std::stop_token stop)
             verifyApplication(applications.front(), release.version, manifest.architectures);
             platform::copyTree(applications.front(), directory / "Update.app");
             platform::writeFileAtomically(directory / "release.json", release.encode().dump(), 0600);
-            std::filesystem::remove(image);
+            platform::removeTree(image);
         }
-        return ticket;
-    } catch (...) {
-        removeQuietly(directory);
-        throw;
     }
+    preparation.keep();
+    return ticket;
 }
 
 void HubUpdater::validatePrepared(const std::string& ticket) const {
@@ -206,7 +182,7 @@ void HubUpdater::validatePrepared(const std::string& ticket) const {
 
 void HubUpdater::discardPrepared(const std::string& ticket) const {
     if (!isValidTicket(ticket)) return;
-    removeQuietly(preparedDirectory(ticket));
+    platform::removeTreeQuietly(preparedDirectory(ticket));
 }
 
 void HubUpdater::installPrepared(const std::string& ticket) {
@@ -222,19 +198,11 @@ void HubUpdater::install(const std::filesystem::path& newBundle, const std::stri
     const auto info = PluginBundleInfo::read(newBundle);
     if (!info) throw HalvexError::invalidPackage("The Hub application metadata is invalid.");
     const auto folder = applicationURL_.parent_path();
-    const auto staged = folder / (".HALVEX-HUB-update-" + platform::randomUUID() + ".app");
-    const auto rollback = folder / (".HALVEX-HUB-rollback-" + platform::randomUUID() + ".app");
-    // Both hidden copies go on every way out until the journal owns them.
-    struct CleanUp {
-        std::filesystem::path staged, rollback;
-        bool armed = true;
-        ~CleanUp() {
-            if (!armed) return;
-            removeQuietly(staged);
-            removeQuietly(rollback);
-        }
-    } cleanUp{staged, rollback};
-
+    const auto staged = platform::work::hiddenName(folder, platform::work::hubUpdate, ".app");
+    const auto rollback = platform::work::hiddenName(folder, platform::work::hubRollback, ".app");
+    platform::WorkItems copies;  // until the journal owns them
+    copies.add(staged);
+    copies.add(rollback);
     platform::copyTree(newBundle, staged, platform::Durability::deferred);
     verifyApplication(staged, info->version, std::nullopt);
     platform::copyTree(applicationURL_, rollback, platform::Durability::deferred);
@@ -242,36 +210,24 @@ void HubUpdater::install(const std::filesystem::path& newBundle, const std::stri
     archiveRollback(applicationURL_, previousVersion);
 
     // The replaced bundle waits under the staged copy's name (where the exchange leaves it); the rollback
-    // copy is the journal's scratch. Recovery finds each bundle by identity.
+    // copy is the journal's scratch. Recovery tells the bundles apart by inode.
     auto transaction =
         TransactionJournal::begin(applicationSupport_, "hub-install",
                                   {{applicationURL_,
                                     staged,
-                                    folder / (".HALVEX-HUB-rollback-" + platform::randomUUID() + ".app"),
+                                    platform::work::hiddenName(folder, platform::work::hubRollback, ".app"),
                                     {rollback}}});
-    cleanUp.armed = false;
-    try {
-        transaction.swapIn(0);
+    copies.keep();
+    transaction.swapInAll("The HUB update", [&](std::size_t) {
         if (afterReplace_) afterReplace_(applicationURL_);
         verifyApplication(applicationURL_, info->version, std::nullopt);
-        transaction.markSwapped(0);
-    } catch (...) {
-        std::exception_ptr failure = std::current_exception();
-        try {
-            transaction.rollBack();
-        } catch (const std::exception& restoreFailure) {
-            // The journal keeps the previous version for recovery: the caller hears of both failures.
-            throw restoreFailed(failure, restoreFailure);
-        }
-        std::rethrow_exception(failure);
-    }
-    transaction.commit();
+    });
 }
 
 void HubUpdater::archiveRollback(const std::filesystem::path& bundle, const std::string& version) const {
-    if (!std::filesystem::exists(std::filesystem::symlink_status(bundle))) return;
+    if (!platform::itemExists(bundle)) return;
     const auto folder = applicationSupport_ / "Rollback" / "Hub";
-    std::filesystem::create_directories(folder);
+    platform::createDirectories(folder, 0700);
     writeRollbackArchive(bundle, folder / ("HALVEX-HUB-" + version + "-macOS.zip"));
 }
 
@@ -290,9 +246,8 @@ void HubUpdater::recoverUnlocked() const {
     TransactionJournal::recoverAll(applicationSupport_,
                                    recoveryScope({applicationSupport_, applicationURL_.parent_path()}));
     removeAbandonedTemporaryFiles(applicationSupport_);
-    TransactionJournal::sweep(applicationURL_.parent_path(),
-                              {".HALVEX-HUB-update-", ".HALVEX-HUB-rollback-", ".hvx-exchange-"});
-    TransactionJournal::sweep(applicationSupport_ / "Rollback" / "Hub", {"."});
+    platform::work::sweep(applicationURL_.parent_path(), platform::work::swapPrefixes);
+    platform::work::sweepHidden(applicationSupport_ / "Rollback" / "Hub");
 }
 
 bool HubUpdater::isHubUIRunning() const {
@@ -302,8 +257,14 @@ bool HubUpdater::isHubUIRunning() const {
 
 bool HubUpdater::windowProcessRunning(const std::filesystem::path& executable,
                                       const std::vector<std::string>& modeArguments) {
-    std::error_code error;
-    const auto target = std::filesystem::weakly_canonical(executable, error);
+    // Processes name their executables by the resolved path; one that cannot be resolved is compared as is.
+    const auto target = [&] {
+        try {
+            return platform::canonicalPath(executable);
+        } catch (const std::system_error&) {
+            return executable;
+        }
+    }();
     const auto self = platform::currentProcessID();
     for (const auto pid : platform::listProcessIDs(std::numeric_limits<std::size_t>::max())) {
         if (pid == self || platform::isZombie(pid) || platform::processExecutable(pid) != target) continue;

@@ -11,31 +11,16 @@ namespace halvex {
 void BundleReplacement::install(const std::vector<Item>& items, const Validate& validate,
                                 const Journal& journal) {
     if (items.empty()) return;
-    std::vector<TransactionJournal::Item> staged;
-    // Until the journal owns them, the hidden copies go on every way out.
-    struct CleanUp {
-        std::vector<TransactionJournal::Item>& staged;
-        bool armed = true;
-        ~CleanUp() {
-            if (!armed) return;
-            for (const auto& item : staged) {
-                std::error_code ignored;
-                std::filesystem::remove_all(*item.next, ignored);
-            }
-        }
-    } cleanUp{staged};
-
-    for (const auto& item : items) {
-        const auto uuid = platform::randomUUID();
-        const auto folder = item.destination.parent_path();
-        staged.push_back(
-            {item.destination, folder / (".hvx-next-" + uuid), folder / (".hvx-rollback-" + uuid), {}});
-        platform::moveOrCopyTree(item.candidate, *staged.back().next);
-    }
+    // The rollback archive changes places with the old one first; the bundles follow, each validated.
     auto transactionItems =
         journal.archive ? journal.archive->items() : std::vector<TransactionJournal::Item>{};
     const auto archived = transactionItems.size();
-    transactionItems.insert(transactionItems.end(), staged.begin(), staged.end());
+    platform::WorkItems copies;  // until the journal owns them
+    for (const auto& item : items) {
+        transactionItems.push_back(TransactionJournal::Item::replacing(item.destination));
+        copies.add(*transactionItems.back().next);
+        platform::moveOrCopyTree(item.candidate, *transactionItems.back().next);
+    }
     auto files = journal.files;
     if (journal.archive) {
         const auto changes = journal.archive->recordChanges();
@@ -43,25 +28,11 @@ void BundleReplacement::install(const std::vector<Item>& items, const Validate& 
     }
     auto transaction = TransactionJournal::begin(journal.applicationSupport, "plugin-install",
                                                  transactionItems, files, journal.discards);
-    cleanUp.armed = false;
+    copies.keep();
     if (journal.archive) journal.archive->handedOver();
-
-    for (std::size_t index = 0; index < transactionItems.size(); ++index) {
-        try {
-            transaction.swapIn(index);
-            if (index >= archived) validate(index - archived, items[index - archived].destination);
-            transaction.markSwapped(index);
-        } catch (...) {
-            std::exception_ptr failure = std::current_exception();
-            try {
-                transaction.rollBack();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            std::rethrow_exception(failure);
-        }
-    }
-    transaction.commit();
+    transaction.swapInAll("The installation", [&](std::size_t index) {
+        if (index >= archived) validate(index - archived, items[index - archived].destination);
+    });
 }
 
 }  // namespace halvex

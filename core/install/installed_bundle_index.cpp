@@ -4,6 +4,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "platform/file_io.h"
+
 namespace halvex {
 
 namespace {
@@ -23,16 +25,17 @@ std::optional<InstalledBundleIndex::Listing> InstalledBundleIndex::list(const st
                                                                         const std::string& extension) {
     const auto stamp = platform::stampOf(folder);
     if (!stamp) return std::nullopt;
-    std::error_code error;
-    std::vector<std::filesystem::path> bundles;
-    for (std::filesystem::directory_iterator entries(folder, error), end; entries != end;
-         entries.increment(error)) {
-        if (error) return std::nullopt;
-        const auto& path = entries->path();
-        if (!path.filename().string().starts_with(".") && path.extension() == "." + extension)
-            bundles.push_back(path);
+    std::vector<std::string> names;
+    try {
+        names = platform::directoryEntries(folder);
+    } catch (const std::system_error&) {
+        return std::nullopt;
     }
-    if (error) return std::nullopt;
+    std::vector<std::filesystem::path> bundles;
+    for (const auto& name : names) {
+        const auto path = folder / name;
+        if (!name.starts_with(".") && path.extension() == "." + extension) bundles.push_back(path);
+    }
     std::sort(bundles.begin(), bundles.end());
     Listing listing{
         *stamp, nowNanoseconds() - stamp->modifiedNanoseconds > timestampResolutionNanoseconds, {}};

@@ -8,6 +8,7 @@
 #include "core/trust/bundle_architecture_verifier.h"
 #include "core/trust/plugin_bundle_info.h"
 #include "platform/bundle_seal.h"
+#include "platform/file_io.h"
 
 namespace halvex {
 
@@ -60,26 +61,33 @@ std::optional<std::filesystem::path> pathOf(const std::optional<InstalledBundle>
     return bundle->path;
 }
 
+// Bundles with `extension` below `folder`, not looking into hidden items, links or the bundles found.
+void collectBundles(const std::filesystem::path& folder, const std::string& extension,
+                    std::vector<std::filesystem::path>& bundles) {
+    std::vector<std::string> names;
+    try {
+        names = platform::directoryEntries(folder);
+    } catch (const std::system_error&) {
+        return;
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) {
+        const auto path = folder / name;
+        if (isHidden(path)) continue;
+        if (path.extension() == "." + extension) {
+            bundles.push_back(path);
+        } else if (platform::isFolder(path)) {
+            collectBundles(path, extension, bundles);
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<std::filesystem::path> PluginInstaller::pluginBundles(const std::filesystem::path& below,
                                                                   const std::string& extension) {
     std::vector<std::filesystem::path> bundles;
-    std::error_code error;
-    std::filesystem::recursive_directory_iterator walker(below, error);
-    if (error) return bundles;
-    for (; walker != std::filesystem::recursive_directory_iterator(); walker.increment(error)) {
-        if (error) break;
-        const auto& path = walker->path();
-        if (isHidden(path)) {
-            walker.disable_recursion_pending();
-            continue;
-        }
-        if (path.extension() == "." + extension) {
-            bundles.push_back(path);
-            walker.disable_recursion_pending();
-        }
-    }
+    collectBundles(below, extension, bundles);
     return bundles;
 }
 

@@ -94,7 +94,7 @@ bool PluginInstaller::isComplete(const Release& release) const {
 
 std::filesystem::path PluginInstaller::partialDownloadURL(const Release& release) const {
     const auto downloads = folders_.applicationSupport / "Downloads";
-    std::filesystem::create_directories(downloads);
+    platform::createDirectories(downloads, 0700);
     return downloads / (release.releaseID + ".zip.partial");
 }
 

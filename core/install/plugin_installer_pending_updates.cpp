@@ -11,6 +11,7 @@
 #include "platform/fault_injection.h"
 #include "platform/file_io.h"
 #include "platform/sha256.h"
+#include "platform/work_names.h"
 
 namespace halvex {
 
@@ -41,46 +42,26 @@ std::filesystem::path PluginInstaller::pendingDirectory(const Release& release) 
 void PluginInstaller::savePending(const Release& release, const std::filesystem::path& archive) const {
     const auto root = folders_.applicationSupport / "PendingUpdates";
     platform::createDirectories(root, 0700);
-    const auto uuid = platform::randomUUID();
-    const auto work = root / (".prepare-" + uuid);
-    platform::createDirectory(work, 0700);
     // A newer pending update takes the older one's place in one swap: a crash leaves one of the two.
-    std::optional<TransactionJournal> transaction;
-    try {
-        platform::copyTree(archive, work / "update.zip", platform::Durability::deferred);
-        const PendingRecord record{release, installedVersion(release.bundleID)};
-        platform::writeFileAtomically(work / "release.json", record.encode().dump(), 0600);
-        transaction = TransactionJournal::begin(
-            folders_.applicationSupport, "pending-save",
-            {{pendingDirectory(release), work, root / (".hvx-rollback-" + uuid), {}}});
-    } catch (...) {
-        std::error_code ignored;
-        std::filesystem::remove_all(work, ignored);
-        throw;
-    }
-    try {
-        transaction->swapIn(0);
-        transaction->markSwapped(0);
-    } catch (...) {
-        std::exception_ptr failure = std::current_exception();
-        try {
-            transaction->rollBack();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        std::rethrow_exception(failure);
-    }
-    transaction->commit();
+    auto item = TransactionJournal::Item::replacing(pendingDirectory(release));
+    platform::WorkItems work;  // until the journal owns it
+    work.add(*item.next);
+    platform::createDirectory(*item.next, 0700);
+    platform::copyTree(archive, *item.next / "update.zip", platform::Durability::deferred);
+    const PendingRecord record{release, installedVersion(release.bundleID)};
+    platform::writeFileAtomically(*item.next / "release.json", record.encode().dump(), 0600);
+    auto transaction = TransactionJournal::begin(folders_.applicationSupport, "pending-save", {item});
+    work.keep();
+    transaction.swapInAll("Keeping the update");
 }
 
 std::vector<PluginInstaller::PendingUpdate> PluginInstaller::pendingUpdates(
     const SignedMetadataVerifier& verifier, const UnreadablePending& onUnreadable) const {
     const auto root = folders_.applicationSupport / "PendingUpdates";
     std::vector<PendingUpdate> updates;
-    if (!std::filesystem::exists(root)) return updates;
     std::vector<std::filesystem::path> entries;
-    for (const auto& entry : std::filesystem::directory_iterator(root)) {
-        if (!entry.path().filename().string().starts_with(".")) entries.push_back(entry.path());
+    for (const auto& name : platform::directoryEntries(root)) {
+        if (!name.starts_with(".")) entries.push_back(root / name);
     }
     std::sort(entries.begin(), entries.end());
     for (const auto& entry : entries) {
@@ -113,7 +94,7 @@ std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetad
     // The folder is looked at before the hosts: the agent asks four times a second, and with nothing
     // pending the process scan would be wasted work. The answer is the same either way.
     const auto root = folders_.applicationSupport / "PendingUpdates";
-    if (!std::filesystem::exists(root) || std::filesystem::is_empty(root)) return {};
+    if (platform::directoryEntries(root).empty()) return {};
     if (!runningAudioApplications().empty()) return {};
 
     const UpdateLock lock(folders_.applicationSupport);
@@ -130,7 +111,8 @@ std::vector<std::string> PluginInstaller::finishPendingUpdates(const SignedMetad
                               update.previousVersion != current;
         if (obsolete || (current && isComplete(release))) {
             // Out of the listing first: half a folder would make every later listing fail.
-            const auto hidden = update.folder.parent_path() / (".hvx-discard-" + platform::randomUUID());
+            const auto hidden =
+                platform::work::hiddenName(update.folder.parent_path(), platform::work::discard);
             platform::renamePath(update.folder, hidden);
             platform::removeTree(hidden);
             continue;

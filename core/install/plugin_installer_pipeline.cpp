@@ -14,29 +14,6 @@ namespace halvex {
 
 namespace {
 
-void removeQuietly(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-// The staging folder is removed on every way out of the pipeline.
-class StagingFolder {
-  public:
-    explicit StagingFolder(const std::filesystem::path& applicationSupport)
-        : path_(applicationSupport / "Staging" / platform::randomUUID()) {
-        std::filesystem::create_directories(path_.parent_path());
-        platform::createDirectory(path_, 0700);
-    }
-    ~StagingFolder() { removeQuietly(path_); }
-    StagingFolder(const StagingFolder&) = delete;
-    StagingFolder& operator=(const StagingFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
 // The single bundle of a format, or none; any other count is `mismatch`.
 std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& staging,
                                                 const std::string& extension, bool expected,
@@ -88,7 +65,8 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
     verify(release, verifier);
     verifyArchive(archive, release, digest);
 
-    const StagingFolder staging(folders_.applicationSupport);
+    // Removed on every way out of the pipeline.
+    const platform::ScopedFolder staging(folders_.applicationSupport / "Staging" / platform::randomUUID());
     expandArchive(archive, staging.path());
 
     const auto vst3 = onlyBundle(staging.path(), "vst3", release.includesVST3(),
@@ -126,17 +104,16 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
         if (folders_.usesManagedSystemDirectory) {
             ensureManagedDirectory(allowDirectoryAuthorization);
         } else {
-            std::filesystem::create_directories(folders_.pluginDirectory);
+            platform::createDirectories(folders_.pluginDirectory, 0755);
         }
         items.push_back({*vst3, installed.value_or(folders_.pluginDirectory / vst3->filename())});
     }
     const auto wrapperItem = [&](const std::filesystem::path& candidate, const std::filesystem::path& folder,
                                  const std::optional<std::filesystem::path>& installed,
                                  const std::string& bundleID) {
-        std::filesystem::create_directories(folder);
+        platform::createDirectories(folder, 0755);
         const auto destination = installed.value_or(folder / candidate.filename());
-        if (std::filesystem::exists(std::filesystem::symlink_status(destination)))
-            rollbackArchive.archive(destination, bundleID);
+        if (platform::itemExists(destination)) rollbackArchive.archive(destination, bundleID);
         items.push_back({candidate, destination});
     };
     if (audioUnit) {

@@ -5,6 +5,7 @@
 #include "core/install/recovery_folders.h"
 #include "core/install/transaction_journal.h"
 #include "core/install/update_lock.h"
+#include "platform/work_names.h"
 
 namespace halvex {
 
@@ -26,17 +27,15 @@ void PluginInstaller::recoverUnlocked() const {
                        folders_.clapDirectory, folders_.legacyVST3Directory}));
     removeAbandonedTemporaryFiles(folders_.applicationSupport);
     // With every journal settled, no live transaction owns any of these names.
-    const std::vector<std::string> swapNames = {".hvx-next-", ".hvx-rollback-", ".hvx-discard-",
-                                                ".hvx-exchange-"};
     for (const auto& folder : {folders_.pluginDirectory, folders_.audioUnitDirectory, folders_.clapDirectory,
                                folders_.legacyVST3Directory}) {
-        if (!folder.empty()) TransactionJournal::sweep(folder, swapNames);
+        if (!folder.empty()) platform::work::sweep(folder, platform::work::swapPrefixes);
     }
     const auto& support = folders_.applicationSupport;
-    TransactionJournal::sweep(support / "Staging", {""});
+    platform::work::sweepAll(support / "Staging");
     for (const auto& folder : {support / "Rollback", support / "Rollback" / "Hub", support / "PendingUpdates",
                                support / "Downloads"}) {
-        TransactionJournal::sweep(folder, {"."});
+        platform::work::sweepHidden(folder);
     }
 }
 

@@ -116,11 +116,11 @@ std::string PluginInstaller::sha256(const std::filesystem::path& file) {
 
 void PluginInstaller::verifyArchive(const std::filesystem::path& archive, const Release& release,
                                     const std::optional<std::string>& digest) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(archive, error);
-    if (error || static_cast<std::int64_t>(size) != release.sizeBytes) throw HalvexError::hashMismatch();
+    const auto size = platform::fileSize(archive);
+    if (!size || static_cast<std::int64_t>(*size) != release.sizeBytes) throw HalvexError::hashMismatch();
     if ((digest ? *digest : sha256(archive)) != release.sha256) {
-        std::filesystem::remove(archive, error);
+        // Resuming a download with wrong bytes would only fail again.
+        platform::removeTreeQuietly(archive);
         throw HalvexError::hashMismatch();
     }
 }

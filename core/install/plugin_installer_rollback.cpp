@@ -28,40 +28,12 @@ HalvexError noEarlierVersion(const std::string& name) {
     return HalvexError::backgroundService("No earlier version of " + name + " is kept on this computer.");
 }
 
-void removeQuietly(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-bool itemExists(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
-}
-
-// A hidden folder that is removed on every way out.
-class WorkFolder {
-  public:
-    explicit WorkFolder(const std::filesystem::path& parent)
-        : path_(parent / ("." + platform::randomUUID())) {
-        platform::createDirectories(parent, 0700);
-        platform::createDirectory(path_, 0700);
-    }
-    ~WorkFolder() { removeQuietly(path_); }
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
-
 // The one bundle of a format in an expanded archive, or none; any other count is `mismatch`.
 std::optional<std::filesystem::path> onlyBundle(const std::filesystem::path& folder,
                                                 const std::string& extension, bool expected,
                                                 const char* mismatch) {
-    const auto bundles = itemExists(folder) ? PluginInstaller::pluginBundles(folder, extension)
-                                            : std::vector<std::filesystem::path>{};
+    const auto bundles = platform::itemExists(folder) ? PluginInstaller::pluginBundles(folder, extension)
+                                                      : std::vector<std::filesystem::path>{};
     if (bundles.size() != (expected ? 1u : 0u)) throw HalvexError::invalidPackage(mismatch);
     if (bundles.empty()) return std::nullopt;
     return bundles.front();
@@ -152,13 +124,13 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
 
     // The archived bundles are proven exactly as a downloaded release's bundles are.
     const auto rollbackFolder = folders_.applicationSupport / "Rollback";
-    const WorkFolder staging(folders_.applicationSupport / "Staging");
+    const platform::ScopedFolder staging(folders_.applicationSupport / "Staging" / platform::randomUUID());
     const auto expand = [&](const std::string& bundleID, const char* format) {
         requireSafeArchiveName(bundleID);
         const auto zip = rollbackFolder / (bundleID + ".zip");
-        if (!itemExists(zip)) throw noEarlierVersion(product.name);
+        if (!platform::itemExists(zip)) throw noEarlierVersion(product.name);
         const auto destination = staging.path() / format;
-        std::filesystem::create_directory(destination);
+        platform::createDirectory(destination, 0700);
         expandArchive(zip, destination);
     };
     if (record->includesVST3()) expand(record->bundleID, "vst3");
@@ -190,7 +162,7 @@ Release PluginInstaller::revert(const Product& product, const SignedMetadataVeri
             if (installed) extras.push_back(*installed);
             return;
         }
-        std::filesystem::create_directories(folder);
+        platform::createDirectories(folder, 0755);
         items.push_back({*candidate, installed.value_or(folder / candidate->filename())});
     };
     if (vst3 && folders_.usesManagedSystemDirectory) ensureManagedDirectory(allowDirectoryAuthorization);
@@ -251,10 +223,8 @@ void PluginInstaller::uninstall(const Product& product) {
     // The archive changes places with the previous one first, so the removal can be reverted once it
     // holds, and the previous archive comes back if it does not.
     auto items = next.items();
-    for (const auto& [bundle, bundleID] : bundles) {
-        items.push_back(
-            {bundle, std::nullopt, bundle.parent_path() / (".hvx-rollback-" + platform::randomUUID()), {}});
-    }
+    for (const auto& [bundle, bundleID] : bundles)
+        items.push_back(TransactionJournal::Item::removing(bundle));
     // The receipt and the hold go with the bundles; so does a staged update, which would bring it back.
     auto files = next.recordChanges();
     files.push_back({receiptURL(product.bundleID), std::nullopt});
@@ -263,21 +233,7 @@ void PluginInstaller::uninstall(const Product& product) {
         folders_.applicationSupport, "plugin-uninstall", items, files,
         {folders_.applicationSupport / "PendingUpdates" / platform::sha256Hex(product.productID)});
     next.handedOver();
-    try {
-        for (std::size_t index = 0; index < items.size(); ++index) {
-            transaction.swapIn(index);
-            transaction.markSwapped(index);
-        }
-    } catch (...) {
-        std::exception_ptr failure = std::current_exception();
-        try {
-            transaction.rollBack();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        std::rethrow_exception(failure);
-    }
-    transaction.commit();
+    transaction.swapInAll("The removal");
 }
 
 }  // namespace halvex

@@ -1,13 +1,11 @@
 #pragma once
 
 // The shared (all users) VST3 folder the hub manages, and its one-time creation with administrator
-// rights. The administrator step is a fixed command template run through an injectable elevation runner
-// (pkexec by default); it creates the folder owned by the current user with mode 0755 and never touches
-// an existing item.
+// rights through an injectable elevation runner (the platform's administrator prompt by default), which
+// creates the folder owned by the current user with mode 0755 and never touches an existing item.
 
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <string>
 
 namespace halvex {
@@ -18,8 +16,8 @@ struct ElevationResult {
 };
 
 struct HalvexPluginLocation {
-    // Runs `/bin/sh -c <command>` with elevated rights.
-    using ElevationRunner = std::function<ElevationResult(const std::string& command)>;
+    // Creates `folder` with elevated rights (see platform::createFolderAsAdministrator).
+    using ElevationRunner = std::function<ElevationResult(const std::filesystem::path& folder)>;
 
     static std::filesystem::path systemVST3Directory();  // /usr/local/lib/vst3
     static std::filesystem::path managedDirectory();     // /usr/local/lib/vst3/Halvex
@@ -30,10 +28,8 @@ struct HalvexPluginLocation {
                                        const ElevationRunner& elevate = pkexecRunner(),
                                        const std::filesystem::path& directory = managedDirectory());
 
-    // The guarded creation command for `directory`; absent when the path cannot be quoted safely.
-    static std::optional<std::string> creationCommand(const std::filesystem::path& directory);
-
-    // pkexec; its "dismissed" (126) and "not authorised" (127) exits mean cancellation.
+    // The system's administrator prompt; its "dismissed" (126) and "not authorised" (127) exits mean
+    // cancellation.
     static ElevationRunner pkexecRunner();
 };
 

@@ -52,14 +52,12 @@ void ProductHolds::hold(const std::string& productID, const std::string& version
 }
 
 void ProductHolds::release(const std::string& productID) const {
-    std::filesystem::remove(file(productID));
+    platform::removeTree(file(productID));
 }
 
 bool ProductHolds::isHeld(const std::string& productID) const {
-    std::error_code error;
-    const bool exists = std::filesystem::exists(std::filesystem::symlink_status(file(productID), error));
     // A hold that cannot be looked at counts as a hold: skipping an update is the safe side.
-    return exists || (error && error != std::errc::no_such_file_or_directory);
+    return platform::mayExist(file(productID));
 }
 
 std::optional<std::string> ProductHolds::heldVersion(const std::string& productID) const {
@@ -70,12 +68,18 @@ std::optional<std::string> ProductHolds::heldVersion(const std::string& productI
 
 std::map<std::string, std::string> ProductHolds::all() const {
     std::map<std::string, std::string> holds;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
-        if (entry.path().filename().string().starts_with(".")) continue;
-        const auto record = readRecord(entry.path());
+    std::vector<std::string> names;
+    try {
+        names = platform::directoryEntries(folder_);
+    } catch (const std::system_error&) {
+        return holds;  // no hold can be read; each product's own question still answers safely
+    }
+    for (const auto& name : names) {
+        if (name.starts_with(".")) continue;
+        const auto path = folder_ / name;
+        const auto record = readRecord(path);
         // A record filed under another product's name is not that product's hold.
-        if (record && entry.path() == file(record->productID)) holds[record->productID] = record->version;
+        if (record && path == file(record->productID)) holds[record->productID] = record->version;
     }
     return holds;
 }

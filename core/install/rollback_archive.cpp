@@ -3,18 +3,10 @@
 #include "core/foundation/halvex_error.h"
 #include "platform/fault_injection.h"
 #include "platform/file_io.h"
+#include "platform/work_names.h"
 #include "platform/zip_archive.h"
 
 namespace halvex {
-
-namespace {
-
-void removeQuietly(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-}  // namespace
 
 void requireSafeArchiveName(const std::string& bundleID) {
     const bool safe = !bundleID.empty() && bundleID.front() != '.' && bundleID.size() <= 250 &&
@@ -26,7 +18,7 @@ void requireSafeArchiveName(const std::string& bundleID) {
 }
 
 void writeRollbackArchive(const std::filesystem::path& bundle, const std::filesystem::path& zip) {
-    const auto work = zip.parent_path() / ("." + platform::randomUUID() + ".zip");
+    const auto work = platform::work::hiddenName(zip.parent_path(), platform::work::next, ".zip");
     try {
         platform::faultPoint(platform::FileOperation::write, work);
         platform::createZip({bundle}, work);
@@ -34,10 +26,10 @@ void writeRollbackArchive(const std::filesystem::path& bundle, const std::filesy
         platform::renamePath(work, zip);
         platform::fsyncDirectory(zip.parent_path());
     } catch (const platform::ArchiveError& error) {
-        removeQuietly(work);
+        platform::removeTreeQuietly(work);
         throw HalvexError::invalidPackage("Update tool failed: " + std::string(error.what()));
     } catch (...) {
-        removeQuietly(work);
+        platform::removeTreeQuietly(work);
         throw;
     }
 }
@@ -47,7 +39,7 @@ RollbackArchiveUpdate::RollbackArchiveUpdate(std::filesystem::path folder, std::
     : folder_(std::move(folder)), recordFile_(std::move(recordFile)), record_(std::move(record)) {}
 
 RollbackArchiveUpdate::~RollbackArchiveUpdate() {
-    for (const auto& item : items_) removeQuietly(*item.next);
+    for (const auto& item : items_) platform::removeTreeQuietly(*item.next);
 }
 
 void RollbackArchiveUpdate::archive(const std::filesystem::path& bundle, const std::string& bundleID) {
@@ -61,7 +53,7 @@ void RollbackArchiveUpdate::archive(const std::filesystem::path& bundle, const s
     try {
         writeRollbackArchive(bundle, *item.next);
     } catch (...) {
-        removeQuietly(*item.next);  // renamed already when only the folder's sync failed
+        platform::removeTreeQuietly(*item.next);  // renamed already when only the folder's sync failed
         throw;
     }
     items_.push_back(std::move(item));

@@ -9,6 +9,7 @@
 #include "core/foundation/halvex_error.h"
 #include "platform/file_io.h"
 #include "platform/path_exchange.h"
+#include "platform/work_names.h"
 
 namespace halvex {
 
@@ -18,8 +19,6 @@ namespace {
 
 constexpr std::size_t maximumJournalBytes = 4 * 1024 * 1024;
 constexpr std::size_t maximumChangedFileBytes = 1024 * 1024;
-// Names the two-rename exchange uses for the item it moves aside; a kill can leave one behind.
-constexpr const char* exchangeAsidePrefix = ".hvx-exchange-";
 
 using Identity = TransactionJournal::Identity;
 
@@ -56,6 +55,24 @@ bool isSafeAbsolute(const fs::path& path) {
                         [](const fs::path& part) { return part == ".." || part == "."; });
 }
 
+std::string reasonOf(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// A failed transaction whose previous state is not back in place yet: the user hears of both failures.
+HalvexError incompleteRollback(const std::string& subject, const std::exception_ptr& failure,
+                               const std::exception& restoreFailure) {
+    return HalvexError::invalidPackage(subject + " failed (" + reasonOf(failure) +
+                                       ") and the previous version could not be put back yet (" +
+                                       restoreFailure.what() + "). It is kept and put back automatically.");
+}
+
 HalvexError unusableJournal(const fs::path& file) {
     return HalvexError::invalidPackage("HALVEX HUB could not finish an interrupted update: its record " +
                                        file.string() +
@@ -83,7 +100,7 @@ void settleFile(const fs::path& path, const std::optional<std::string>& content)
 // hidden name behind.
 void discardItem(const fs::path& path) {
     if (!identityOf(path)) return;
-    const auto hidden = path.parent_path() / (".hvx-discard-" + platform::randomUUID());
+    const auto hidden = platform::work::hiddenName(path.parent_path(), platform::work::discard);
     platform::renamePath(path, hidden);
     platform::fsyncDirectory(path.parent_path());
     platform::removeTree(hidden);
@@ -135,7 +152,7 @@ struct TransactionJournal::Record {
         }
         const auto folder = entry.item.destination.parent_path();
         for (const auto& name : platform::directoryEntries(folder)) {
-            if (name.starts_with(exchangeAsidePrefix) && isItem(identityOf(folder / name), wanted)) {
+            if (name.starts_with(platform::work::exchange) && isItem(identityOf(folder / name), wanted)) {
                 return folder / name;
             }
         }
@@ -284,6 +301,22 @@ struct TransactionJournal::Record {
     }
 };
 
+TransactionJournal::Item TransactionJournal::Item::replacing(const fs::path& destination) {
+    const auto folder = destination.parent_path();
+    const auto uuid = platform::randomUUID();
+    return {destination,
+            folder / (std::string(platform::work::next) + uuid),
+            folder / (std::string(platform::work::rollback) + uuid),
+            {}};
+}
+
+TransactionJournal::Item TransactionJournal::Item::removing(const fs::path& destination) {
+    return {destination,
+            std::nullopt,
+            platform::work::hiddenName(destination.parent_path(), platform::work::rollback),
+            {}};
+}
+
 TransactionJournal::TransactionJournal(std::unique_ptr<Record> record) : record_(std::move(record)) {}
 TransactionJournal::TransactionJournal(TransactionJournal&&) noexcept = default;
 TransactionJournal& TransactionJournal::operator=(TransactionJournal&&) noexcept = default;
@@ -349,10 +382,7 @@ TransactionJournal TransactionJournal::begin(const fs::path& applicationSupport,
     } catch (...) {
         // The file may be in place already (a failing folder sync); nothing was swapped, so it must not
         // outlive the caller's clean-up of the hidden copies.
-        if (!journal.record_->file.empty()) {
-            std::error_code ignored;
-            fs::remove(journal.record_->file, ignored);
-        }
+        if (!journal.record_->file.empty()) platform::removeTreeQuietly(journal.record_->file);
         throw;
     }
     return journal;
@@ -380,6 +410,26 @@ void TransactionJournal::swapIn(std::size_t index) {
         platform::renamePath(*item.next, item.destination);
     }
     platform::fsyncDirectory(item.destination.parent_path());
+}
+
+void TransactionJournal::swapInAll(const std::string& subject,
+                                   const std::function<void(std::size_t)>& validate) {
+    try {
+        for (std::size_t index = 0; index < record_->entries.size(); ++index) {
+            swapIn(index);
+            if (validate) validate(index);
+            markSwapped(index);
+        }
+    } catch (...) {
+        const auto failure = std::current_exception();
+        try {
+            rollBack();
+        } catch (const std::exception& restoreFailure) {
+            throw incompleteRollback(subject, failure, restoreFailure);
+        }
+        std::rethrow_exception(failure);
+    }
+    commit();
 }
 
 void TransactionJournal::markSwapped(std::size_t index) {
@@ -417,7 +467,7 @@ void TransactionJournal::recoverAll(const fs::path& applicationSupport, const st
     }
     std::sort(files.begin(), files.end());
     std::vector<fs::path> resolvedScope;
-    for (const auto& path : scope) resolvedScope.push_back(platform::resolvedFolder(path));
+    for (const auto& path : scope) resolvedScope.push_back(platform::canonicalPath(path));
     std::exception_ptr failure;
     for (const auto& file : files) {
         attempt(failure, [&] {
@@ -432,23 +482,7 @@ void TransactionJournal::recoverAll(const fs::path& applicationSupport, const st
     }
     // A journal that stays unsettled still owns its hidden names: nothing is swept until it is settled.
     if (failure) std::rethrow_exception(failure);
-    sweep(folder, {"."});
-}
-
-void TransactionJournal::sweep(const fs::path& folder, const std::vector<std::string>& prefixes) {
-    std::error_code error;
-    std::vector<fs::path> leftovers;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const auto name = it->path().filename().string();
-        if (std::any_of(prefixes.begin(), prefixes.end(),
-                        [&](const std::string& prefix) { return name.starts_with(prefix); })) {
-            leftovers.push_back(it->path());
-        }
-    }
-    for (const auto& path : leftovers) {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
+    platform::work::sweepHidden(folder);
 }
 
 }  // namespace halvex

@@ -9,8 +9,7 @@
 //
 // Use:
 //   auto journal = TransactionJournal::begin(support, "plugin-install", items, files, discards);
-//   for each item i: journal.swapIn(i); <validate>; journal.markSwapped(i);
-//   journal.commit();        // or, on any failure: journal.rollBack();
+//   journal.swapInAll("The installation", validate);  // swap, validate, mark each; commit or roll back
 // The hidden `next` copies must exist (complete, not necessarily synced) when begin() runs; the first
 // markSwapped() of an item on each file system syncs that file system, so every copy is durable before
 // a mark lets recovery roll forward.
@@ -35,6 +34,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,6 +53,12 @@ class TransactionJournal {
         std::filesystem::path rollback;
         // More hidden names in that folder the transaction owns; removed on either outcome.
         std::vector<std::filesystem::path> scratch;
+
+        // Replaces `destination`: the new copy is to be put at `next` (".hvx-next-…") beside it, and the
+        // replaced item waits at `rollback` (".hvx-rollback-…").
+        static Item replacing(const std::filesystem::path& destination);
+        // Removes `destination`; it waits at `rollback` for the outcome.
+        static Item removing(const std::filesystem::path& destination);
     };
     // A small file (a receipt) the transaction changes: written when rolled forward (removed when `content`
     // is absent), put back as begin() found it when rolled back.
@@ -71,6 +77,15 @@ class TransactionJournal {
     TransactionJournal& operator=(TransactionJournal&&) noexcept;
     ~TransactionJournal();
 
+    // The one way a transaction runs: every item is swapped in, first to last, each followed by
+    // `validate(index)` (when given) and its mark; then the transaction commits. On any failure every item
+    // is rolled back and that failure thrown. When rolling back fails too, both are thrown as one
+    // HalvexError::invalidPackage ("<subject> failed (<failure>) and the previous version could not be put
+    // back yet (<restore failure>). It is kept and put back automatically."); the journal then stays, and
+    // recovery finishes the restore.
+    void swapInAll(const std::string& subject, const std::function<void(std::size_t index)>& validate = {});
+
+    // The steps of swapInAll, for tests that stop between them.
     // Puts item `index`'s new item at its destination (the old one moves to `rollback`), or, for a removal,
     // moves the destination to `rollback`.
     void swapIn(std::size_t index);
@@ -88,10 +103,6 @@ class TransactionJournal {
     // the system's error); a failed journal stays for the next attempt.
     static void recoverAll(const std::filesystem::path& applicationSupport,
                            const std::vector<std::filesystem::path>& scope);
-
-    // Removes the entries of `folder` whose names start with one of `prefixes` (hidden work names no live
-    // transaction owns once recovery has run). A missing folder is fine; removal failures are ignored.
-    static void sweep(const std::filesystem::path& folder, const std::vector<std::string>& prefixes);
 
     // The device is written for readers that still compare it; recovery compares the inode only.
     struct Identity {

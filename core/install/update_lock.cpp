@@ -3,11 +3,12 @@
 #include <system_error>
 
 #include "core/foundation/halvex_error.h"
+#include "platform/file_io.h"
 
 namespace halvex {
 
 UpdateLock::UpdateLock(const std::filesystem::path& applicationSupport) {
-    std::filesystem::create_directories(applicationSupport);
+    platform::createDirectories(applicationSupport, 0700);
     try {
         lock_ = platform::FileLock::tryLock(applicationSupport / "update.lock",
                                             platform::FileLock::Mode::exclusive);

@@ -6,6 +6,7 @@
 
 #include "core/foundation/bundle.h"
 #include "core/foundation/semantic_version.h"
+#include "platform/file_io.h"
 #include "platform/standard_folders.h"
 
 namespace halvex {
@@ -35,11 +36,16 @@ std::optional<std::string> normalisedVersion(const std::string& version) {
 std::optional<std::string> installedVersion(const std::vector<std::filesystem::path>& folders,
                                             const std::string& bundleID) {
     for (const auto& folder : folders) {
-        std::error_code error;
-        for (std::filesystem::directory_iterator entries(folder, error), end; !error && entries != end;
-             entries.increment(error)) {
-            if (entries->path().extension() != ".app") continue;
-            const auto bundle = Bundle::atPath(entries->path());
+        std::vector<std::string> names;
+        try {
+            names = platform::directoryEntries(folder);
+        } catch (const std::system_error&) {
+            continue;
+        }
+        for (const auto& name : names) {
+            const auto path = folder / name;
+            if (path.extension() != ".app") continue;
+            const auto bundle = Bundle::atPath(path);
             if (bundle.infoString("CFBundleIdentifier") != bundleID) continue;
             if (auto version = bundle.infoString("CFBundleShortVersionString")) return version;
         }

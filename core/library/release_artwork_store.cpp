@@ -41,14 +41,13 @@ std::optional<std::string> ReleaseArtworkStore::refresh(const std::string& relea
         return std::nullopt;
     }
     if (!image) {
-        std::error_code ignored;
-        std::filesystem::remove(file, ignored);
+        platform::removeTreeQuietly(file);  // the service has none any more
         return std::nullopt;
     }
     // An undecodable answer counts as an offline condition: the cached copy, if any, is shown instead.
     if (!platform::validImage(*image)) return cachedImage(file);
     try {
-        std::filesystem::create_directories(directory_);
+        platform::createDirectories(directory_, 0755);
         platform::writeFileAtomically(file, *image, 0644);
     } catch (const std::exception&) {
         // The artwork is shown all the same; the cache only helps the next offline moment.

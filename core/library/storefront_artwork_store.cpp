@@ -157,8 +157,7 @@ std::optional<StorefrontArtworkStore::Artwork> StorefrontArtworkStore::refresh(s
         return previous;
     }
     if (!screenshot) {
-        std::error_code ignored;
-        std::filesystem::remove(*file, ignored);
+        platform::removeTreeQuietly(*file);  // the storefront has none any more
         return std::nullopt;
     }
     if (previous && previous->source == *screenshot) return previous;
@@ -170,7 +169,7 @@ std::optional<StorefrontArtworkStore::Artwork> StorefrontArtworkStore::refresh(s
     }
     if (!validImage(artwork.data)) return previous;
     try {
-        std::filesystem::create_directories(directory_);
+        platform::createDirectories(directory_, 0755);
         platform::writeFileAtomically(*file, encodeArtwork(artwork), 0644);
     } catch (const std::exception&) {
         // Shown all the same; the next refresh writes the cache again.

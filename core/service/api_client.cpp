@@ -51,9 +51,8 @@ void hashFile(const std::filesystem::path& path, platform::Sha256& digest) {
 }
 
 std::int64_t fileSize(const std::filesystem::path& path) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    return error ? -1 : static_cast<std::int64_t>(size);
+    const auto size = platform::fileSize(path);
+    return size ? static_cast<std::int64_t>(*size) : -1;
 }
 
 }  // namespace
@@ -178,12 +177,12 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
                          std::int64_t expectedSize, const std::optional<std::string>& authorization,
                          std::stop_token stop, const DownloadProgress& progress,
                          platform::Sha256* digest) const {
-    if (destination.has_parent_path()) std::filesystem::create_directories(destination.parent_path());
+    if (destination.has_parent_path()) platform::createDirectories(destination.parent_path(), 0700);
 
     const std::int64_t existingSize = std::max<std::int64_t>(0, fileSize(destination));
     std::int64_t offset = existingSize;
     if (existingSize > expectedSize) {
-        std::filesystem::remove(destination);
+        platform::removeTree(destination);
         offset = 0;
     } else if (digest && existingSize > 0) {
         hashFile(destination, *digest);
@@ -202,7 +201,7 @@ void APIClient::download(const Url& source, const std::filesystem::path& destina
     const auto acceptAnswer = [&](const HttpResponseHead& head) {
         if (head.status == 200 && offset >= 1) {
             // The server ignored the range: start the file over.
-            std::filesystem::remove(destination);
+            platform::removeTree(destination);
             offset = 0;
             if (digest) *digest = platform::Sha256();
         } else if (head.status == 206) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/foundation/operation_cancelled.h"
 #include "core/service/network_error.h"
 #include "halvex/demo_build.h"
 

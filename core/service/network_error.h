@@ -33,10 +33,4 @@ class NetworkError : public std::runtime_error {
     int curlCode_;
 };
 
-// The calling operation's stop token was triggered; partial files are kept.
-class OperationCancelled : public std::runtime_error {
-  public:
-    OperationCancelled() : std::runtime_error("The operation was cancelled.") {}
-};
-
 }  // namespace halvex

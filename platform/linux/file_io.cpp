@@ -15,6 +15,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/path_exchange.h"
+#include "platform/work_names.h"
 
 namespace halvex::platform {
 
@@ -204,7 +205,7 @@ std::vector<std::string> directoryEntries(const std::filesystem::path& folder) {
     }
 }
 
-std::filesystem::path resolvedFolder(const std::filesystem::path& folder) {
+std::filesystem::path canonicalPath(const std::filesystem::path& folder) {
     return std::filesystem::weakly_canonical(folder.is_absolute() ? folder
                                                                   : std::filesystem::absolute(folder));
 }
@@ -347,6 +348,39 @@ void removeTree(const std::filesystem::path& path) {
     if (error) throw std::system_error(error, "remove " + path.string());
 }
 
+void removeTreeQuietly(const std::filesystem::path& path) noexcept {
+    try {
+        removeTree(path);
+    } catch (...) {
+        // Left for the next sweep: this runs where no failure can be reported.
+    }
+}
+
+bool itemExists(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+bool mayExist(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
+std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+WorkItems::~WorkItems() {
+    for (const auto& path : paths_) removeTreeQuietly(path);
+}
+
+ScopedFolder::ScopedFolder(std::filesystem::path path, mode_t mode) : path_(std::move(path)) {
+    if (path_.has_parent_path()) createDirectories(path_.parent_path(), 0700);
+    createDirectory(path_, mode);
+}
+
 namespace {
 
 void syncItem(const std::filesystem::path& path) {
@@ -409,3 +443,38 @@ std::string randomUUID() {
 }
 
 }  // namespace halvex::platform
+
+namespace halvex::platform::work {
+
+std::filesystem::path hiddenName(const std::filesystem::path& folder, std::string_view prefix,
+                                 std::string_view suffix) {
+    return folder / (std::string(prefix) + randomUUID() + std::string(suffix));
+}
+
+void sweep(const std::filesystem::path& folder, std::span<const std::string_view> prefixes) {
+    std::vector<std::string> names;
+    try {
+        names = directoryEntries(folder);
+    } catch (const std::system_error&) {
+        return;  // an unreadable folder keeps its leftovers until it can be read
+    }
+    for (const auto& name : names) {
+        for (const auto prefix : prefixes) {
+            if (!name.starts_with(prefix)) continue;
+            removeTreeQuietly(folder / name);
+            break;
+        }
+    }
+}
+
+void sweepHidden(const std::filesystem::path& folder) {
+    constexpr std::array<std::string_view, 1> hidden = {"."};
+    sweep(folder, hidden);
+}
+
+void sweepAll(const std::filesystem::path& folder) {
+    constexpr std::array<std::string_view, 1> everything = {""};
+    sweep(folder, everything);
+}
+
+}  // namespace halvex::platform::work

@@ -10,6 +10,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/file_io.h"
+#include "platform/work_names.h"
 
 namespace halvex::platform {
 
@@ -22,7 +23,7 @@ void renameOrThrow(const std::filesystem::path& from, const std::filesystem::pat
 void exchangeByRenames(const std::filesystem::path& a, const std::filesystem::path& b) {
     struct stat status {};
     if (::lstat(b.c_str(), &status) != 0) throwErrno("exchange " + b.string());
-    const auto aside = a.parent_path() / (".hvx-exchange-" + randomUUID());
+    const auto aside = work::hiddenName(a.parent_path(), work::exchange);
     renameOrThrow(a, aside);
     if (::rename(b.c_str(), a.c_str()) != 0) {
         const int error = errno;
