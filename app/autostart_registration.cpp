@@ -170,7 +170,7 @@ void AutostartRegistration::registerService() {
     entry += "X-GNOME-Autostart-enabled=true\n";
     platform::createDirectories(places_.autostartFolder, 0700);
     platform::writeFileAtomically(entryPath(), entry, 0644);
-    if (isAgent_) startAgentIfNotRunning();
+    ensureRunning();
 }
 
 void AutostartRegistration::unregisterService() {
@@ -180,8 +180,8 @@ void AutostartRegistration::unregisterService() {
     if (isAgent_) stopAgent();
 }
 
-void AutostartRegistration::startAgentIfNotRunning() const {
-    if (AgentLock::holder(places_.agentFolder)) return;
+void AutostartRegistration::ensureRunning() const {
+    if (!isAgent_ || AgentLock::holder(places_.agentFolder)) return;
     auto command = expectedCommand();
     const std::filesystem::path program = command.front();
     command.erase(command.begin());

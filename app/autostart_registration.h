@@ -41,8 +41,8 @@ class AutostartRegistration final : public BackgroundServiceRegistration {
     std::filesystem::path entryPath() const { return places_.autostartFolder / (name_ + ".desktop"); }
     std::filesystem::path executable() const { return places_.bundle / "Contents" / "MacOS" / "HalvexHub"; }
 
-    // Starts the agent detached unless one already holds the agent lock.
-    void startAgentIfNotRunning() const;
+    // The agent's entry starts the agent detached unless one already holds the agent lock.
+    void ensureRunning() const override;
     // Stops the agent holding the lock, after checking that its executable is this bundle's.
     void stopAgent() const;
 

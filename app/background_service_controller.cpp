@@ -102,12 +102,8 @@ State BackgroundServiceController::ensureRegistered() const {
     }
     try {
         const auto state = registerService(*environment_.agent, false);
-        // Autostart never restarts an agent that ended, so an enabled entry without a running agent gets one.
-        if (state == State::active()) {
-            if (auto* autostart = dynamic_cast<AutostartRegistration*>(environment_.agent.get())) {
-                autostart->startAgentIfNotRunning();
-            }
-        }
+        // An enabled entry without a running agent gets one.
+        if (state == State::active()) environment_.agent->ensureRunning();
         return state;
     } catch (const std::exception& error) {
         if (environment_.agent->status() == BackgroundServiceRegistration::requiresApproval) {

@@ -17,6 +17,9 @@ class BackgroundServiceRegistration {
     virtual int status() const = 0;
     virtual void registerService() = 0;
     virtual void unregisterService() = 0;
+    // Starts an enabled service that is not running. Registrations whose system restarts what ended have
+    // nothing to do; autostart only starts at login.
+    virtual void ensureRunning() const {}
 };
 
 }  // namespace halvex::app
