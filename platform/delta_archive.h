@@ -19,10 +19,11 @@
 //     entries, each:
 //       type         u8       1 folder, 2 file, 3 link
 //       path         u16 length + bytes: relative to the release root, "/"-separated, first component the
-//                    top-level bundle; no empty, "." or ".." components, no NUL, at most 4096 bytes
+//                    top-level bundle; no empty, "." or ".." components, no NUL, names of at most 255
+//                    bytes, at most 1024 bytes in all
 //       folder:      mode u16
-//       link:        target u16 length + bytes (relative, resolved from the link's folder, staying inside
-//                    its top-level bundle)
+//       link:        target u16 length + bytes (relative, at most 1024 bytes, resolved from the link's
+//                    folder and staying inside its top-level bundle)
 //       file:        mode u16, size u64, digest of B's bytes, source u8 and its fields:
 //         1 same     base path (u16 length + bytes): A's file with exactly these bytes
 //         2 patch    base path, base size u64, base digest, payload bytes u64: a zstd frame made with A's

@@ -32,7 +32,9 @@ using Kind = DeltaError::Kind;
 constexpr std::array<char, 8> magic = {'H', 'V', 'X', 'D', 'E', 'L', 'T', 'A'};
 constexpr std::uint32_t formatVersion = 1;
 constexpr std::size_t headerBytes = 32;
-constexpr std::size_t maximumPathBytes = 4096;
+// Far beyond any bundle's paths, and within what every file system accepts (names of 255 bytes).
+constexpr std::size_t maximumPathBytes = 1024;
+constexpr std::size_t maximumNameBytes = 255;
 constexpr std::size_t chunkBytes = 1024 * 1024;
 // zstd's frame format: the longest frame header, and the range of window sizes (as powers of two).
 constexpr std::size_t frameHeaderMaximumBytes = 18;
@@ -85,7 +87,8 @@ void checkPath(std::string_view path) {
         const auto end = std::min(path.find('/', start), path.size());
         const auto part = path.substr(start, end - start);
         if (part == "..") fail(Kind::unsafeEntry, "The delta holds a path that leaves the destination.");
-        if (part.empty() || part == ".") fail(Kind::unsafeEntry, "The delta holds an invalid path.");
+        if (part.empty() || part == "." || part.size() > maximumNameBytes)
+            fail(Kind::unsafeEntry, "The delta holds an invalid path.");
         start = end + 1;
     }
 }
