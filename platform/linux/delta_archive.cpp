@@ -35,7 +35,9 @@ constexpr std::size_t headerBytes = 32;
 // Far beyond any bundle's paths, and within what every file system accepts (names of 255 bytes).
 constexpr std::size_t maximumPathBytes = 1024;
 constexpr std::size_t maximumNameBytes = 255;
-constexpr std::size_t chunkBytes = 1024 * 1024;
+// zstd's block size; small enough to stay in the processor's cache while it is read, hashed and written
+// (a copy in 1 MiB pieces took twice as long).
+constexpr std::size_t chunkBytes = 128 * 1024;
 // zstd's frame format: the longest frame header, and the range of window sizes (as powers of two).
 constexpr std::size_t frameHeaderMaximumBytes = 18;
 constexpr int windowLogMinimum = 10;
