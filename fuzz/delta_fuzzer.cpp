@@ -86,10 +86,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto base = root / "base";
     const auto outer = root / "outer";
     const auto inside = outer / "inside";
-    {
-        std::ofstream out(delta, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    // Mutations that grow or shrink the data section would mostly end at the length check; the length the
+    // header declares is made to fit, so they reach the frames.
+    if (bytes.size() >= 32) {
+        std::uint64_t indexBytes = 0;
+        for (int index = 0; index < 8; ++index)
+            indexBytes |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[16 + index]))
+                          << (8 * index);
+        if (indexBytes <= bytes.size() - 32) {
+            const std::uint64_t dataBytes = bytes.size() - 32 - indexBytes;
+            for (int index = 0; index < 8; ++index)
+                bytes[24 + index] = static_cast<char>(dataBytes >> (8 * index));
+        }
     }
+    std::ofstream(delta, std::ios::binary | std::ios::trunc) << bytes;
     const halvex::platform::DeltaLimits limits{.maximumIndexBytes = 64 * 1024,
                                                .maximumEntries = 256,
                                                .maximumFileBytes = 1 << 20,
