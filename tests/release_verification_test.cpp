@@ -157,6 +157,56 @@ TEST_F(ReleaseCheck, EveryCatalogueDifferenceIsAMismatch) {
     EXPECT_EQ(verify([](JSON&, JSON& m) { m["size_bytes"] = "13"; }), "(decoding error)");
 }
 
+TEST_F(ReleaseCheck, DeltasAreOptionalAndDecodedStrictly) {
+    const JSON delta = {{"from_version", "1.2.0"},
+                        {"from_manifest_sha256", std::string(64, 'a')},
+                        {"url", "deltas/from-1.2.0.hvxdelta"},
+                        {"size_bytes", 1234},
+                        {"sha256", "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"}};
+    const auto deltas = [](const JSON& list) { return [list](JSON&, JSON& m) { m["deltas"] = list; }; };
+    const auto with = [&](const char* member, const JSON& value) {
+        auto changed = delta;
+        changed[member] = value;
+        return JSON::array({changed});
+    };
+    EXPECT_EQ(verify(deltas(JSON::array({delta, with("url", "https://mirror.example/d")[0]}))), "(passed)");
+    EXPECT_EQ(verify(deltas(JSON::array())), "(passed)");
+    EXPECT_EQ(verify(deltas(with("unknown", true))), "(passed)");
+    EXPECT_EQ(verify(deltas(JSON(std::vector<JSON>(Manifest::maximumDeltas, delta)))), "(passed)");
+
+    const std::vector<std::pair<const char*, JSON>> refused = {
+        {"not a list", delta},
+        {"not an object", JSON::array({"deltas/from-1.2.0.hvxdelta"})},
+        {"no from version", with("from_version", nullptr)},
+        {"empty from version", with("from_version", "")},
+        {"numeric from version", with("from_version", 1)},
+        {"upper-case manifest digest", with("from_manifest_sha256", std::string(64, 'A'))},
+        {"short digest", with("sha256", std::string(63, '0'))},
+        {"long digest", with("sha256", std::string(65, '0'))},
+        {"digest not hex", with("sha256", std::string(63, '0') + "g")},
+        {"no size", with("size_bytes", nullptr)},
+        {"zero size", with("size_bytes", 0)},
+        {"size as text", with("size_bytes", "1234")},
+        {"empty url", with("url", "")},
+        {"url no reference", with("url", "http://[::1")},
+        {"too many", JSON(std::vector<JSON>(Manifest::maximumDeltas + 1, delta))},
+    };
+    for (const auto& [name, list] : refused) EXPECT_EQ(verify(deltas(list)), "(decoding error)") << name;
+}
+
+TEST(ManifestDelta, LiesWhereItsReferenceResolvesFromTheArchiveAddress) {
+    const auto archive = Url::parse("https://cdn.example/files/aurora/1.3.0/aurora.zip").value();
+    const std::vector<std::pair<const char*, const char*>> table = {
+        {"deltas/from-1.2.0.hvxdelta", "https://cdn.example/files/aurora/1.3.0/deltas/from-1.2.0.hvxdelta"},
+        {"/files/deltas/d", "https://cdn.example/files/deltas/d"},
+        {"https://mirror.example/d", "https://mirror.example/d"},
+    };
+    for (const auto& [reference, expected] : table) {
+        const ManifestDelta delta{.url = reference};
+        EXPECT_EQ(delta.location(archive).value().string(), expected) << reference;
+    }
+}
+
 TEST_F(ReleaseCheck, ClapOnlyPackagesNeedAnInternalBetaForHub105) {
     const auto clapOnly = [&](const std::string& minimumHub, const char* audience, bool withAudioUnit,
                               const char* channel) {

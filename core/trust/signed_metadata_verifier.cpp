@@ -6,6 +6,7 @@
 
 #include "core/foundation/halvex_error.h"
 #include "platform/base64.h"
+#include "platform/sha256.h"
 
 namespace halvex {
 
@@ -54,7 +55,59 @@ std::array<std::int64_t, 3> lenientVersion(std::string_view text) {
     return result;
 }
 
+std::string memberPath(const json::JSONObject& object, const char* name) {
+    return object.path().empty() ? name : object.path() + "." + name;
+}
+
+std::string requiredDigest(const json::JSONObject& object, const char* name) {
+    auto digest = object.required<std::string>(name);
+    const bool hex = std::all_of(digest.begin(), digest.end(),
+                                 [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    if (digest.size() != 64 || !hex) json::failAt(memberPath(object, name), "is not a SHA-256 digest");
+    return digest;
+}
+
+// Any valid reference resolves against a fixed absolute address exactly when it resolves against the real
+// one.
+const Url& referenceCheckBase() {
+    static const Url base = *Url::parse("https://reference.invalid/files/release.zip");
+    return base;
+}
+
+std::vector<ManifestDelta> decodeDeltas(const json::JSONObject& object) {
+    const auto value = object.optional<nlohmann::json>("deltas");
+    if (!value) return {};
+    const auto path = memberPath(object, "deltas");
+    if (value->is_array() && value->size() > Manifest::maximumDeltas)
+        json::failAt(path, "lists too many deltas");
+    return json::Decoder<std::vector<ManifestDelta>>::decode(*value, path);
+}
+
 }  // namespace
+
+ManifestDelta ManifestDelta::decode(const json::JSONObject& object) {
+    ManifestDelta delta{
+        object.required<std::string>("from_version"),
+        requiredDigest(object, "from_manifest_sha256"),
+        object.required<std::string>("url"),
+        object.required<std::int64_t>("size_bytes"),
+        requiredDigest(object, "sha256"),
+    };
+    if (delta.fromVersion.empty()) json::failAt(memberPath(object, "from_version"), "is empty");
+    if (!delta.location(referenceCheckBase()))
+        json::failAt(memberPath(object, "url"), "is not a URL reference");
+    if (delta.sizeBytes <= 0) json::failAt(memberPath(object, "size_bytes"), "is not a positive size");
+    return delta;
+}
+
+std::optional<Url> ManifestDelta::location(const Url& downloadURL) const {
+    if (url.empty()) return std::nullopt;
+    return downloadURL.resolving(url);
+}
+
+std::string Manifest::payloadDigest(std::string_view payload) {
+    return platform::sha256Hex(payload);
+}
 
 SignedMetadataVerifier::SignedMetadataVerifier(platform::P256PublicKey serviceKey)
     : serviceKey_(std::move(serviceKey)) {}
@@ -99,6 +152,7 @@ Manifest Manifest::decode(const json::JSONObject& object) {
         object.optional<AudioUnitIdentity>("audio_unit"),
         object.optional<ClapIdentity>("clap"),
         object.optional<bool>("vst3"),
+        decodeDeltas(object),
     };
 }
 

@@ -31,6 +31,24 @@ class SignedMetadataVerifier {
     platform::P256PublicKey serviceKey_;
 };
 
+// A delta the service offers beside the full archive: applied to the installed version `fromVersion`, whose
+// manifest payload has the digest `fromManifestSHA256`, it builds this release's bundles.
+struct ManifestDelta {
+    std::string fromVersion;
+    std::string fromManifestSHA256;
+    // A URI reference, resolved against the full archive's download address: a manifest signed before the
+    // service's address is known can still name its deltas.
+    std::string url;
+    std::int64_t sizeBytes = 0;
+    std::string sha256;
+
+    bool operator==(const ManifestDelta&) const = default;
+    static ManifestDelta decode(const json::JSONObject& object);
+
+    // Where the delta of a release downloaded from `downloadURL` lies; absent when `url` does not resolve.
+    std::optional<Url> location(const Url& downloadURL) const;
+};
+
 struct Manifest {
     std::int64_t schema = 0;
     std::string releaseID;
@@ -45,8 +63,15 @@ struct Manifest {
     std::optional<AudioUnitIdentity> audioUnit;
     std::optional<ClapIdentity> clap;
     std::optional<bool> vst3;
+    std::vector<ManifestDelta> deltas;  // none when the manifest lists none
+
+    static constexpr std::size_t maximumDeltas = 64;
 
     static Manifest decode(const json::JSONObject& object);
+
+    // What a delta's fromManifestSHA256 names: the SHA-256 (lower-case hex) of the exact payload bytes a
+    // release's token signs, as verifyReleaseManifest returns them.
+    static std::string payloadDigest(std::string_view payload);
 
     // Whether this manifest describes the download of `release` (a plugin or a hub release): schema 1 and
     // the same release, version, platform, architectures (in any order), minimum system, size and digest.

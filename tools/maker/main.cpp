@@ -32,12 +32,18 @@ Commands:
   release --keys DIR --out ZIP [--release-id ID] [--product-id ID] [--slug S] [--name N] [--bundle-id ID]
           [--version V] [--channel C] [--architectures a,b] [--minimum-os V] [--minimum-hub-version V]
           [--download-url URL] [--audio-unit TYPE,SUBTYPE,MANUFACTURER] [--clap] [--no-vst3]
-          [--audience A] BUNDLE...
-      Zips the bundles into ZIP, signs the manifest, and prints the catalogue release JSON.
+          [--audience A] [--deltas FILE] BUNDLE...
+      Zips the bundles into ZIP, signs the manifest, and prints the catalogue release JSON. FILE holds
+      the delta records (as `delta` prints them, one or a JSON array) that the manifest lists.
   hub-release --keys DIR --out ZIP --version V --download-url URL [--release-id ID]
-          [--architectures a,b] [--minimum-os V] [--release-notes TEXT] BUNDLE
+          [--architectures a,b] [--minimum-os V] [--release-notes TEXT] [--deltas FILE] BUNDLE
       Zips the one hub bundle (sealed beforehand) into ZIP, signs its manifest, and prints the hub-release
       record that the service announces at /v1/hub/latest.
+  delta --from A.ZIP --from-release A.JSON --to B.ZIP --out FILE [--url URL] [--level N]
+      Writes the delta that builds release B's bundles from release A's, and prints its record for B's
+      manifest. A.JSON is A's catalogue or hub-release record (its version, manifest and digest); URL is
+      where the delta is served, relative to B's download address (default: FILE's name) or absolute;
+      N is the zstd level (default 19).
   demo --keys DIR --out DIR [--hub-bundle APP] [--hub-version V]
       The demo service's data folder: twelve products with sealed releases in all three formats,
       icons, test-build artwork, a subscription and an offer, and (with --hub-bundle) a newer hub
@@ -93,6 +99,31 @@ Arguments parse(int argc, char** argv, const std::vector<std::string>& flags) {
     return arguments;
 }
 
+std::vector<maker::DeltaRecord> deltaRecords(const Arguments& arguments) {
+    if (!arguments.flag("deltas")) return {};
+    const auto value = nlohmann::json::parse(platform::readFile(arguments.required("deltas"), 1 << 20));
+    std::vector<maker::DeltaRecord> records;
+    for (const auto& record : value.is_array() ? value : nlohmann::json::array({value}))
+        records.push_back(maker::DeltaRecord::fromJSON(record));
+    return records;
+}
+
+int delta(const Arguments& arguments) {
+    const std::filesystem::path out = arguments.required("out");
+    platform::DeltaOptions options;
+    options.compressionLevel = std::stoi(arguments.value("level", std::to_string(options.compressionLevel)));
+    const auto fromRelease =
+        nlohmann::json::parse(platform::readFile(arguments.required("from-release"), 1 << 20));
+    const auto made = maker::makeDelta(arguments.required("from"), fromRelease, arguments.required("to"), out,
+                                       arguments.value("url", out.filename().string()), options);
+    const auto& statistics = made.statistics;
+    std::cerr << statistics.entries << " entries; bytes same " << statistics.bytesSame << ", patched "
+              << statistics.bytesPatched << ", new " << statistics.bytesNew << "; delta "
+              << statistics.deltaBytes << " bytes\n";
+    std::cout << made.record.json().dump(2) << "\n";
+    return 0;
+}
+
 int release(const Arguments& arguments) {
     const auto trust = maker::readTrustSet(arguments.required("keys"));
     maker::ReleaseSpec spec;
@@ -119,6 +150,7 @@ int release(const Arguments& arguments) {
         spec.clap = nlohmann::json{{"bundle_id", spec.bundleID + ".clap"}, {"plugin_id", spec.bundleID}};
     if (arguments.flag("no-vst3")) spec.vst3 = false;
     if (arguments.flag("audience")) spec.audience = arguments.required("audience");
+    spec.deltas = deltaRecords(arguments);
     for (const auto& bundle : arguments.positional) spec.bundles.emplace_back(bundle);
     if (spec.bundles.empty()) throw std::invalid_argument("release needs at least one bundle");
     const auto packaged = maker::packageRelease(spec, arguments.required("out"), trust.service.privatePEM);
@@ -142,6 +174,7 @@ int hubRelease(const Arguments& arguments) {
     spec.downloadURL = arguments.required("download-url");
     spec.publishedAt = static_cast<std::int64_t>(std::time(nullptr));
     spec.bundles = {arguments.positional[0]};
+    spec.deltas = deltaRecords(arguments);
     const auto packaged = maker::packageRelease(spec, arguments.required("out"), trust.service.privatePEM);
     std::cout << maker::hubReleaseRecord(packaged, arguments.value("release-notes", "")).dump(2) << "\n";
     return 0;
@@ -180,6 +213,7 @@ int run(int argc, char** argv) {
     }
     if (command == "release") return release(parse(argc, argv, {"clap", "no-vst3"}));
     if (command == "hub-release") return hubRelease(parse(argc, argv, {}));
+    if (command == "delta") return delta(parse(argc, argv, {}));
     if (command == "demo") {
         const auto arguments = parse(argc, argv, {});
         maker::DemoServiceOptions options{.out = arguments.required("out")};

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/delta_archive.h"
+
 namespace halvex::maker {
 
 struct CertificateOptions {
@@ -69,6 +71,18 @@ void sealBundle(const std::filesystem::path& bundle, const std::string& identifi
 std::string signToken(const std::string& payload, const std::string& privateKeyPEM,
                       const std::string& header = R"({"alg":"ES256","typ":"JWT"})");
 
+// One member of a manifest's "deltas": what the hub checks a delta against before it reads it.
+struct DeltaRecord {
+    std::string fromVersion;
+    std::string fromManifestSHA256;
+    std::string url;  // a URI reference, resolved against the release's download address
+    std::int64_t sizeBytes = 0;
+    std::string sha256;
+
+    nlohmann::json json() const;
+    static DeltaRecord fromJSON(const nlohmann::json& value);
+};
+
 struct ReleaseSpec {
     std::string releaseID = "rel_demo_1";
     std::string productID = "prod_demo";
@@ -87,6 +101,7 @@ struct ReleaseSpec {
     std::optional<bool> vst3;
     std::optional<std::string> audience;
     std::vector<std::filesystem::path> bundles;  // zipped at the archive's top level
+    std::vector<DeltaRecord> deltas;             // signed into the manifest when there are any
 };
 
 struct PackagedRelease {
@@ -105,6 +120,22 @@ PackagedRelease describeRelease(const ReleaseSpec& spec, const std::filesystem::
 // The hub-release record the service announces for a packaged hub (productID "halvex-hub",
 // bundleID "com.halvex.hub"): the catalogue record's own fields plus the release notes.
 nlohmann::json hubReleaseRecord(const PackagedRelease& packaged, const std::string& releaseNotes);
+
+// The SHA-256 of the payload bytes a manifest token signs (its decoded second segment): how a delta record
+// names the release it applies to.
+std::string manifestPayloadSHA256(const std::string& token);
+
+struct MadeDelta {
+    DeltaRecord record;
+    platform::DeltaStatistics statistics;
+};
+
+// Writes `out`, the delta from release archive `from` to release archive `to`, and its record. `fromRelease`
+// is `from`'s catalogue or hub-release record (its version, manifest and digest); `url` is where the delta
+// will be served, relative to `to`'s download address or absolute.
+MadeDelta makeDelta(const std::filesystem::path& from, const nlohmann::json& fromRelease,
+                    const std::filesystem::path& to, const std::filesystem::path& out, const std::string& url,
+                    const platform::DeltaOptions& options = {});
 
 inline constexpr std::uint32_t cpuTypeARM64 = 0x0100000C;
 inline constexpr std::uint32_t cpuTypeX86_64 = 0x01000007;

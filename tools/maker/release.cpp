@@ -36,6 +36,10 @@ PackagedRelease describeRelease(const ReleaseSpec& spec, const std::filesystem::
     if (spec.clap) manifest["clap"] = *spec.clap;
     if (spec.vst3) manifest["vst3"] = *spec.vst3;
     if (spec.audience) manifest["audience"] = *spec.audience;
+    if (!spec.deltas.empty()) {
+        manifest["deltas"] = nlohmann::json::array();
+        for (const auto& delta : spec.deltas) manifest["deltas"].push_back(delta.json());
+    }
 
     nlohmann::json release = {{"release_id", spec.releaseID},
                               {"product_id", spec.productID},
