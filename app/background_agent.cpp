@@ -3,12 +3,9 @@
 #include <thread>
 
 #include "app/background_service_controller.h"
-#include "app/process_mode.h"
-#include "core/foundation/bundle.h"
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/interruptible_sleep.h"
 #include "core/foundation/operation_cancelled.h"
-#include "core/foundation/semantic_version.h"
 #include "core/service/network_error.h"
 
 namespace halvex::app {
@@ -41,30 +38,12 @@ bool pause(std::chrono::duration<double> duration, std::stop_token stop) {
 }  // namespace
 
 BackgroundAgent::BackgroundAgent(Environment environment) : environment_(std::move(environment)) {
-    if (!environment_.configuration) {
-        environment_.configuration = [] {
-            return HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment());
-        };
-    }
-    if (!environment_.keychain) environment_.keychain = [] { return KeychainStore("com.halvex.hub"); };
-    if (!environment_.pluginFolders)
-        environment_.pluginFolders = [] { return PluginInstaller::Folders::standard(); };
-    if (!environment_.hubOptions) {
-        environment_.hubOptions = [] {
-            HubUpdater::Options options;
-            options.modeArguments = modeArguments();
-            return options;
-        };
-    }
     if (!environment_.reRegisterAfterUpdate) {
         // Resolved now: once the update has swapped the bundle, the running executable is the replaced copy
         // under a hidden name, and re-registering from there would start nothing.
         environment_.reRegisterAfterUpdate = [controller = BackgroundServiceController::forRunningBundle()] {
             controller.reRegisterAfterUpdate();
         };
-    }
-    if (!environment_.hubVersion) {
-        environment_.hubVersion = Bundle::main().infoString("CFBundleShortVersionString").value_or("0.0.0");
     }
 }
 
@@ -74,13 +53,6 @@ void BackgroundAgent::reRegisterAfterUpdate() const {
 
 void BackgroundAgent::write(const std::string& message, const std::optional<std::string>& error) const {
     environment_.statusStore.write({BackgroundAgentStatus::now(), message, error});
-}
-
-std::unique_ptr<PluginInstaller> BackgroundAgent::makeInstaller(
-    const HalvexConfiguration& configuration) const {
-    auto installer = std::make_unique<PluginInstaller>(configuration, environment_.pluginFolders());
-    if (environment_.audioApplications) installer->setAudioApplications(environment_.audioApplications);
-    return installer;
 }
 
 bool BackgroundAgent::runForever(std::stop_token stop) {
@@ -103,17 +75,10 @@ bool BackgroundAgent::runForever(std::stop_token stop) {
 
 std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
     const auto& timings = environment_.timings;
-    std::optional<HalvexConfiguration> configuration;
-    std::optional<APIClient> client;
-    std::optional<HubUpdater> updater;
-    std::optional<SignedMetadataVerifier> verifier;
+    // Built afresh every cycle, so that a changed environment takes effect at the next one.
+    std::unique_ptr<LibraryService> library;
     try {
-        configuration = environment_.configuration();
-        client.emplace(*configuration, environment_.keychain());
-        verifier.emplace(SignedMetadataVerifier::fromPEM(configuration->releasePublicKeyPEM));
-        updater.emplace(*configuration, *client,
-                        SignedMetadataVerifier::fromPEM(configuration->releasePublicKeyPEM),
-                        environment_.hubOptions());
+        library = std::make_unique<LibraryService>(environment_.library);
     } catch (const std::exception& error) {
         write(retryMessage, error.what());
         return timings.retry;
@@ -122,7 +87,8 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
     std::optional<std::string> hubMessage;
     std::optional<std::string> firstError;
     try {
-        const auto result = updater->checkAndInstallIfAvailable(stop);
+        const std::lock_guard installing(installerWork_);
+        const auto result = library->hubUpdater().checkAndInstallIfAvailable(stop);
         if (result.kind == HubUpdater::Result::Kind::installed) {
             write("Installed HALVEX HUB " + result.text + ". Restarting the background agent.", std::nullopt);
             hubUpdateInstalled_ = true;
@@ -141,7 +107,7 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
 
     bool signedIn = false;
     try {
-        signedIn = client->hasCredential();
+        signedIn = library->client().hasCredential();
     } catch (const std::exception& error) {
         write(retryMessage, error.what());
         return timings.retry;
@@ -152,45 +118,37 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
     }
 
     std::optional<Catalog> catalog;
-    std::unique_ptr<PluginInstaller> installer;
     try {
-        catalog = client->catalog(stop);
-        installer = makeInstaller(*configuration);
+        catalog = library->client().catalog(stop);
     } catch (const OperationCancelled&) {
         throw;
     } catch (const std::exception& error) {
         write(retryMessage, error.what());
         return timings.retry;
     }
-    const auto& hubVersion = *environment_.hubVersion;
-    std::map<std::string, std::string> pending;
-    try {
-        pending = installer->pendingVersions(*verifier);
-    } catch (const std::exception&) {
-        // An unreadable pending folder only means nothing is known to be waiting; the staged loop reports it.
-    }
+    const bool attention = updatePlugins(*library, *catalog, stop, firstError) || hubMessage;
+    write(hubMessage ? *hubMessage : (attention ? pendingRetryMessage : allCurrentMessage), firstError);
+    return attention ? timings.retry : timings.idle;
+}
 
-    bool attention = hubMessage.has_value();
-    const auto holds = installer->holds();
-    for (const auto& product : catalog->products) {
+bool BackgroundAgent::updatePlugins(LibraryService& library, const Catalog& catalog, std::stop_token stop,
+                                    std::optional<std::string>& firstError) {
+    bool attention = false;
+    const auto states = library.scan(catalog);
+    for (const auto& product : catalog.products) {
+        const auto& state = stateOf(states, product.productID);
         // The user keeps a held product at its version: no update, and nothing to retry.
-        if (holds.isHeld(product.productID)) continue;
-        const auto installed = installer->installedVersion(product.bundleID);
-        const auto channel = installer->installedChannel(product.bundleID, *verifier);
-        const auto release = catalog->updateRelease(product, installed, channel);
-        if (!release || !installed) continue;
-        if (SemanticVersion::isNewer(release->minimumHubVersion, hubVersion)) {
-            attention = true;
-            continue;
-        }
-        if (SemanticVersion::isNewer(*installed, release->version)) continue;
-        if (installer->isComplete(*release)) continue;
-        if (pending.contains(release->productID)) {
+        if (state.held() || !product.owned) continue;
+        const auto due = dueUpdate(catalog, product, state);
+        if (!due) continue;
+        // Waiting for a newer hub, or for the audio hosts to quit: both come back in a later cycle.
+        if (needsNewerHub(*due, library.hubVersion()) || state.pendingVersion) {
             attention = true;
             continue;
         }
         try {
-            installer->downloadAndInstall(*release, *client, *verifier, false, false, stop);
+            const std::lock_guard installing(installerWork_);
+            library.install(catalog, product, *due, false, false, stop);
         } catch (const OperationCancelled&) {
             throw;
         } catch (const std::exception& error) {
@@ -198,13 +156,11 @@ std::chrono::duration<double> BackgroundAgent::runOnce(std::stop_token stop) {
             if (!isExpectedCondition(error) && !firstError) firstError = error.what();
         }
     }
-    write(hubMessage ? *hubMessage : (attention ? pendingRetryMessage : allCurrentMessage), firstError);
-    return attention ? timings.retry : timings.idle;
+    return attention;
 }
 
 void BackgroundAgent::finishPreparedUpdates(std::stop_token stop) {
-    std::optional<SignedMetadataVerifier> verifier;
-    std::unique_ptr<PluginInstaller> installer;
+    std::unique_ptr<LibraryService> library;
     bool recovered = false;
     // Each problem is written once, until it goes away; the loop meets it again every round.
     std::optional<std::string> lastError;
@@ -218,14 +174,11 @@ void BackgroundAgent::finishPreparedUpdates(std::stop_token stop) {
         try {
             // Set up, and settle what a crash cut short, before anything else; both are tried again on
             // every round until they succeed, so that one failure never stops staged updates for good.
-            if (!installer) {
-                const auto configuration = environment_.configuration();
-                verifier.emplace(SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM));
-                installer = makeInstaller(configuration);
-            }
+            if (!library) library = std::make_unique<LibraryService>(environment_.library);
+            const std::lock_guard working(installerWork_);
             if (!recovered) {
                 // False when another update holds the lock: that update settles the work itself.
-                installer->recoverInterruptedWork();
+                library->installer().recoverInterruptedWork();
                 recovered = true;
             }
         } catch (const std::exception& error) {
@@ -234,9 +187,10 @@ void BackgroundAgent::finishPreparedUpdates(std::stop_token stop) {
             continue;
         }
         try {
+            const std::lock_guard working(installerWork_);
             std::optional<std::string> unreadable;
-            const auto names = installer->finishPendingUpdates(
-                *verifier, *environment_.hubVersion,
+            const auto names = library->installer().finishPendingUpdates(
+                library->verifier(), library->hubVersion(),
                 [&](const std::filesystem::path&, const std::exception& error) {
                     if (!unreadable) unreadable = error.what();
                 });

@@ -7,23 +7,21 @@
 // status record and a retry. Both loops end when the stop token is triggered.
 //
 // Threads: runForever runs the cycle on the calling thread and the staged loop on a thread of its own,
-// so the two loops call the Environment's functions (configuration, keychain, folders, host query)
+// so the two loops call the library environment's functions (configuration, keychain, folders, host query)
 // concurrently; whatever a test puts there must allow that. runOnce and finishPreparedUpdates may each
 // be called from one thread at a time; hubUpdateInstalled from any thread.
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "app/background_agent_status.h"
-#include "core/foundation/halvex_configuration.h"
-#include "core/hub_update/hub_updater.h"
-#include "core/install/plugin_installer.h"
-#include "core/service/keychain_store.h"
+#include "app/library/library_service.h"
 
 namespace halvex::app {
 
@@ -37,13 +35,9 @@ class BackgroundAgent {
 
     // Everything the agent finds on its own, replaceable for tests.
     struct Environment {
-        std::function<HalvexConfiguration()> configuration;  // default: the running bundle and environment
-        std::function<KeychainStore()> keychain;             // default: service "com.halvex.hub"
-        std::function<PluginInstaller::Folders()> pluginFolders;      // default: the standard folders
-        std::function<HubUpdater::Options()> hubOptions;              // default: defaults + mode arguments
-        std::function<std::vector<std::string>()> audioApplications;  // default: the process scan
+        // The core objects: each cycle and the staged loop build their own library service from it.
+        LibraryService::Environment library;
         std::function<void()> reRegisterAfterUpdate;  // default: the background service controller's
-        std::optional<std::string> hubVersion;        // default: the running bundle's version, else "0.0.0"
         BackgroundAgentStatusStore statusStore;
         Timings timings;
     };
@@ -74,10 +68,16 @@ class BackgroundAgent {
 
   private:
     void write(const std::string& message, const std::optional<std::string>& error) const;
-    std::unique_ptr<PluginInstaller> makeInstaller(const HalvexConfiguration& configuration) const;
+    // Installs the due updates the rules allow; true when one waits or failed (the cycle then retries
+    // sooner). The first unexpected failure's text goes to `firstError` unless it holds one already.
+    bool updatePlugins(LibraryService& library, const Catalog& catalog, std::stop_token stop,
+                       std::optional<std::string>& firstError);
 
     Environment environment_;
     std::atomic<bool> hubUpdateInstalled_ = false;
+    // Held by either loop while it does installer work, so that the agent's two loops never meet each
+    // other's update lock (which would turn the cycle's installation into a retry).
+    std::mutex installerWork_;
 };
 
 }  // namespace halvex::app

@@ -142,10 +142,10 @@ class BackgroundAgentTest : public AgentFixture {
 
     BackgroundAgent agent() {
         BackgroundAgent::Environment environment;
-        environment.configuration = [this] { return test::trustingConfiguration(service.baseURL()); };
-        environment.keychain = [this] { return keychain; };
-        environment.pluginFolders = [this] { return folders; };
-        environment.hubOptions = [this] {
+        environment.library.configuration = [this] { return test::trustingConfiguration(service.baseURL()); };
+        environment.library.keychain = [this] { return keychain; };
+        environment.library.pluginFolders = [this] { return folders; };
+        environment.library.hubOptions = [this] {
             HubUpdater::Options options;
             options.applicationSupport = folder / "Support";
             options.applicationURL = hubLocation;
@@ -154,8 +154,8 @@ class BackgroundAgentTest : public AgentFixture {
             options.isHubUIRunning = [] { return false; };
             return options;
         };
-        environment.audioApplications = [this] { return hosts(); };
-        environment.hubVersion = "1.0.5";
+        environment.library.audioApplications = [this] { return hosts(); };
+        environment.library.hubVersion = "1.0.5";
         environment.statusStore = BackgroundAgentStatusStore(folder / "Support");
         environment.timings.stagedPoll = 20ms;
         return BackgroundAgent(environment);

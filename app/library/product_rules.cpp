@@ -20,7 +20,7 @@ std::optional<Release> dueUpdate(const Catalog& catalog, const Product& product,
 
 std::optional<Release> offeredUpdate(const Catalog& catalog, const Product& product,
                                      const ProductState& state) {
-    if (state.held() || state.pendingVersion) return std::nullopt;
+    if (!product.owned || state.held() || state.pendingVersion) return std::nullopt;
     return dueUpdate(catalog, product, state);
 }
 

@@ -18,8 +18,8 @@ namespace halvex::app {
 // Holds and staged updates are left aside.
 std::optional<Release> dueUpdate(const Catalog& catalog, const Product& product, const ProductState& state);
 
-// The update the library offers to install: a due update of a product that is neither held nor has one
-// staged (a staged update finishes by itself; a held product stays at its version).
+// The update the library offers to install: a due update of an owned product that is neither held nor has
+// one staged (a staged update finishes by itself; a held product stays at its version).
 std::optional<Release> offeredUpdate(const Catalog& catalog, const Product& product,
                                      const ProductState& state);
 // Every offered update, in catalogue order.
