@@ -13,7 +13,7 @@
 
 #include "app/background_agent_status.h"
 #include "app/background_service_controller.h"
-#include "app/process_mode.h"
+#include "app/library/library_service.h"
 #include "core/foundation/bundle.h"
 #include "core/foundation/halvex_error.h"
 #include "core/hub_update/hub_update_process_wait.h"
@@ -89,14 +89,10 @@ class Finisher {
     bool released_ = false;
 };
 
-std::unique_ptr<HubUpdater> updaterOfRunningBundle() {
-    auto configuration = HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment());
-    auto verifier = SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM);
-    APIClient client(configuration, KeychainStore("com.halvex.hub"));
-    HubUpdater::Options options;
-    options.modeArguments = modeArguments();
-    return std::make_unique<HubUpdater>(std::move(configuration), std::move(client), std::move(verifier),
-                                        std::move(options));
+// The running bundle's hub updater, sharing the life of the library service that built it.
+std::shared_ptr<HubUpdater> updaterOfRunningBundle() {
+    const auto library = std::make_shared<LibraryService>();
+    return {library, &library->hubUpdater()};
 }
 
 std::filesystem::path runningBundle() {
@@ -157,7 +153,7 @@ int HubUpdateRestart::finish(const std::string& ticket, pid_t parentPID, FinishE
     }
     std::ostream& output = environment.output != nullptr ? *environment.output : std::cout;
 
-    std::unique_ptr<HubUpdater> updater;
+    std::shared_ptr<HubUpdater> updater;
     const auto fail = [&](const std::exception& error) {
         writeStatus("The HUB update did not finish. Please retry in the HUB.", error.what());
         if (updater) updater->discardPrepared(ticket);

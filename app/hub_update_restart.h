@@ -41,7 +41,7 @@ struct HubUpdateRestart {
 
     struct FinishEnvironment {
         // Builds the updater (default: from the running bundle, its configuration and the keychain).
-        std::function<std::unique_ptr<HubUpdater>()> makeUpdater;
+        std::function<std::shared_ptr<HubUpdater>()> makeUpdater;
         std::function<void()> reRegisterAgent;  // default: the background service controller's
         std::function<void()> reopen;           // default: start the installed bundle's executable
         std::ostream* output = nullptr;         // where "ready" goes; default: standard output
