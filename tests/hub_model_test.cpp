@@ -465,6 +465,35 @@ TEST_F(HubModelTest, FailedSignInReturnsToSignedOut) {
     EXPECT_FALSE(model->signInURL());
 }
 
+TEST_F(HubModelTest, ASignInPageThatIsNoWebAddressIsNeverOpenedAndTheUserIsTold) {
+    const auto model = makeModel();
+    EXPECT_EQ(finish(model->startAsync()), nullptr);
+    bool sawAuthorizing = false;
+    QObject::connect(model.get(), &HubModel::phaseChanged,
+                     [&] { sawAuthorizing = sawAuthorizing || model->phase().is(Phase::Kind::authorizing); });
+    for (const auto* address : {"file:///etc/passwd", "halvex-evil://sign-in?user_code=HVX-1"}) {
+        SCOPED_TRACE(address);
+        const JSON authorization = {{"device_code", "d"},
+                                    {"user_code", "HVX-1"},
+                                    {"verification_uri", service.baseURL() + "/device"},
+                                    {"verification_uri_complete", address},
+                                    {"expires_in", 600},
+                                    {"interval", 1}};
+        service.injectFault("/v1/device/authorizations", {.status = 200, .body = authorization.dump()});
+        EXPECT_EQ(finish(model->signInAsync()), nullptr);
+        EXPECT_EQ(model->phase(), Phase::signedOut());
+        EXPECT_EQ(model->errorMessage(), HalvexError::unsafeSignInAddress().errorDescription());
+        EXPECT_FALSE(model->signInURL());
+        EXPECT_FALSE(model->signingIn());
+    }
+    // An address handed to the browser opener would reach it through the model's worker: give it time.
+    eventually([] { return false; }, std::chrono::milliseconds(300));
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(opened.empty()) << opened.front();
+    EXPECT_FALSE(sawAuthorizing);
+    EXPECT_TRUE(service.requestsTo("/v1/device/token").empty());
+}
+
 // Purchase links.
 
 TEST_F(HubModelTest, PurchaseOpensOnlyHttpsPagesOfTheStore) {

@@ -410,6 +410,8 @@ QCoro::Task<> HubModel::checkHubUpdateAsync() {
 QCoro::Task<> HubModel::signInAsync() {
     if (!services_.client || signingIn_ || busy() || !phase_.is(Phase::Kind::signedOut)) co_return;
     setSigningIn(true);
+    // A new attempt: what went wrong before no longer applies.
+    setErrorMessage(std::nullopt);
     std::exception_ptr failure;
     try {
         const auto* client = &*services_.client;

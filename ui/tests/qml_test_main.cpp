@@ -28,7 +28,7 @@ class FixtureDriver : public QObject {
     // `base`: "library", or a phase name without a catalogue ("loading", "signedOut", "authorizing",
     // "blocked"). `changes`: "payload", "refreshingCatalog", "checkingHubUpdate", "updatingAll",
     // "updatingProduct", "signingIn", "nothingInstalled", "withoutProduct", "productName", "iconURL",
-    // "heldVersions" and "revertVersions" (maps of product identifier to version).
+    // "errorMessage", "heldVersions" and "revertVersions" (maps of product identifier to version).
     Q_INVOKABLE void show(const QString& base, const QVariantMap& changes = {}) {
         const auto payload = changes.value(QStringLiteral("payload")).toString().toStdString();
         HubModel::Snapshot snapshot;
@@ -47,6 +47,8 @@ class FixtureDriver : public QObject {
         snapshot.checkingHubUpdate = changes.value(QStringLiteral("checkingHubUpdate")).toBool();
         snapshot.updatingAll = changes.value(QStringLiteral("updatingAll")).toBool();
         snapshot.signingIn = changes.value(QStringLiteral("signingIn")).toBool();
+        if (changes.contains(QStringLiteral("errorMessage")))
+            snapshot.errorMessage = changes.value(QStringLiteral("errorMessage")).toString().toStdString();
         if (changes.contains(QStringLiteral("updatingProduct"))) {
             snapshot.phase =
                 Phase::updating(changes.value(QStringLiteral("updatingProduct")).toString().toStdString());

@@ -64,6 +64,16 @@ Item {
             verify(!button.enabled)
         }
 
+        function test_signInSaysWhatWentWrong() {
+            fixture.show("signedOut")
+            compare(child("welcomeError").visible, false)
+            var sentence = "The HALVEX service sent a sign-in page address that is not a secure web address."
+            fixture.show("signedOut", { errorMessage: sentence })
+            compare(child("welcomeError").visible, true)
+            compare(child("welcomeError").text, sentence)
+            compare(child("welcomeError").Accessible.name, sentence)
+        }
+
         function test_toolbarActionStates_data() {
             // The fixture library has one update available (a product one version behind).
             return [
