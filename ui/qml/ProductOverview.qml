@@ -135,6 +135,7 @@ Popup {
 
         Flickable {
             id: scroller
+            objectName: "overviewScroller"
             visible: sheet.info.present
             Layout.fillWidth: true
             Layout.fillHeight: true
@@ -152,6 +153,7 @@ Popup {
 
                 RowLayout {
                     spacing: 16
+                    Layout.fillWidth: true
                     CatalogIcon { url: sheet.info.iconUrl || ""; size: 80; Layout.alignment: Qt.AlignTop }
                     ColumnLayout {
                         Layout.fillWidth: true
@@ -163,15 +165,20 @@ Popup {
                             font.weight: Font.DemiBold
                             font.letterSpacing: 1
                             font.capitalization: Font.AllUppercase
+                            Layout.fillWidth: true
                         }
                         RowLayout {
                             spacing: 10
+                            Layout.fillWidth: true
                             HubText {
                                 objectName: "overviewName"
                                 text: sheet.info.name || ""
                                 font.family: HubTheme.titleFamily
                                 font.weight: Font.Bold
                                 font.pixelSize: 30
+                                // A long name wraps within the sheet rather than running past it.
+                                Layout.fillWidth: true
+                                Layout.maximumWidth: Math.ceil(implicitWidth)
                                 Accessible.role: Accessible.Heading
                             }
                             Rectangle {
@@ -203,6 +210,7 @@ Popup {
                             text: "Artist: " + (sheet.info.artist || "")
                             color: HubTheme.muted
                             font.pixelSize: 12
+                            Layout.fillWidth: true
                         }
                     }
                 }

@@ -1,11 +1,12 @@
 // Runs the window's QML tests (Qt Quick Test) against a model that shows fixture snapshots. The tests
-// change the shown state through `fixture`.
+// change the shown state through `fixture`, and see through it what the stand-in service was asked.
 
 #include <QJSValue>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QtQuickTest>
 
+#include "tools/stand_in_service/stand_in_service.h"
 #include "ui/fixtures/window_fixtures.h"
 #include "ui/library_presenter.h"
 #include "ui/window_services.h"
@@ -20,15 +21,23 @@ namespace fixtures = halvex::ui::fixtures;
 // Shows named fixture states with a few changes, as the tests ask.
 class FixtureDriver : public QObject {
     Q_OBJECT
+    // An image on the stand-in service that nothing in the window may ever fetch.
+    Q_PROPERTY(QString trapAddress READ trapAddress CONSTANT)
 
   public:
     FixtureDriver(HubModel* model, halvex::ui::LibraryPresenter* library)
-        : model_(model), library_(library) {}
+        : model_(model), library_(library), service_(halvex::tools::StandInService::Options{}) {
+        service_.addFile("media/trap.png", fixtures::testArtworkPNG().toStdString());
+    }
+
+    QString trapAddress() const { return QString::fromStdString(service_.baseURL() + trapPath); }
+    Q_INVOKABLE int trapRequests() const { return static_cast<int>(service_.requestsTo(trapPath).size()); }
 
     // `base`: "library", or a phase name without a catalogue ("loading", "signedOut", "authorizing",
     // "blocked"). `changes`: "payload", "refreshingCatalog", "checkingHubUpdate", "updatingAll",
-    // "updatingProduct", "signingIn", "nothingInstalled", "withoutProduct", "productName", "iconURL",
-    // "errorMessage", "heldVersions" and "revertVersions" (maps of product identifier to version).
+    // "updatingProduct", "signingIn", "nothingInstalled", "withoutProduct", "productName", "errorMessage",
+    // "heldVersions" and "revertVersions" (maps of product identifier to version), and "serviceText": a
+    // text put into every name, description and message the service or the agent could have sent.
     Q_INVOKABLE void show(const QString& base, const QVariantMap& changes = {}) {
         const auto payload = changes.value(QStringLiteral("payload")).toString().toStdString();
         HubModel::Snapshot snapshot;
@@ -78,6 +87,8 @@ class FixtureDriver : public QObject {
             snapshot.catalog->products.front().name =
                 changes.value(QStringLiteral("productName")).toString().toStdString();
         }
+        if (changes.contains(QStringLiteral("serviceText")))
+            fillWith(changes.value(QStringLiteral("serviceText")).toString().toStdString(), snapshot);
         model_->restore(snapshot);
     }
 
@@ -88,8 +99,32 @@ class FixtureDriver : public QObject {
     }
 
   private:
+    static constexpr const char* trapPath = "/files/media/trap.png";
+
+    static void fillWith(const std::string& text, HubModel::Snapshot& snapshot) {
+        if (snapshot.catalog) {
+            for (auto& product : snapshot.catalog->products) {
+                product.name = text + " " + product.name;
+                product.discovery = halvex::ProductDiscovery{text, text, text, {text, text}, text, "#4FD1C5"};
+            }
+            for (auto& release : snapshot.catalog->releases) release.name = text + " " + release.name;
+            if (snapshot.catalog->subscription) snapshot.catalog->subscription->name = text;
+            if (snapshot.catalog->subscriptionOffer) snapshot.catalog->subscriptionOffer->name = text;
+        }
+        snapshot.errorMessage = text;
+        snapshot.noticeMessage = text;
+        snapshot.backgroundStatus = halvex::app::BackgroundAgentStatus{0, text, text};
+        snapshot.backgroundServiceState = halvex::app::BackgroundServiceController::State::unavailable(text);
+        snapshot.hubRelease =
+            halvex::HubRelease{.releaseID = "hub",
+                               .version = text,
+                               .downloadURL = *halvex::Url::parse("https://cdn.example/hub.zip")};
+        snapshot.hubUpdateMessage = text;
+    }
+
     HubModel* model_;
     halvex::ui::LibraryPresenter* library_;
+    halvex::tools::StandInService service_;
 };
 
 class Setup : public QObject {

@@ -166,22 +166,65 @@ Item {
             mouseClick(child("closeOverview"))
         }
 
-        function test_serviceTextIsNeverRichText() {
-            var hostile = "<img src=\"https://tracker.example/x.png\"><a href=\"https://evil.example\">Deal</a>"
-            fixture.show("library", { productName: hostile })
-            var row = child("row-prod_aurora-delay")
-            compare(row.Accessible.name, hostile + ". View overview")
-            var texts = []
-            function collect(item) {
-                for (var i = 0; i < item.children.length; ++i) {
-                    var childItem = item.children[i]
-                    if (childItem.text === hostile) texts.push(childItem)
-                    collect(childItem)
-                }
+        // Markup in anything the service sends stays text on every screen that shows it, tooltips and
+        // popups included: nothing fetches the image it names.
+        function test_serviceTextFetchesNothingOnAnyScreen() {
+            var hostile = "X <img src=\"" + fixture.trapAddress + "\"><a href=\"https://evil.example\">Deal</a>"
+            fixture.show("authorizing", { payload: hostile })
+            compare(child("activationCode").text, hostile)
+            fixture.show("blocked", { payload: hostile })
+            fixture.show("signedOut", { errorMessage: hostile })
+            compare(child("welcomeError").text, hostile)
+
+            fixture.show("library", { serviceText: hostile, heldVersions: { "prod_aurora-delay": "2.1.0" },
+                                      revertVersions: { "prod_aurora-delay": "2.0.0" } })
+            var scopes = ["all", "access", "purchased", "installed", "discover"]
+            for (var i = 0; i < scopes.length; ++i) {
+                library.scope = scopes[i]
+                wait(50)
             }
-            collect(row)
-            verify(texts.length > 0)
-            for (var i = 0; i < texts.length; ++i) compare(texts[i].textFormat, Text.PlainText)
+            library.scope = "all"
+            compare(child("row-prod_aurora-delay").Accessible.name, hostile + " Aurora Delay. View overview")
+
+            function showTip(button) {
+                var tip = testCase.findChild(button, "toolTip")
+                testCase.verify(tip !== null, "no tooltip")
+                // The pointer follows the button while the layout around it settles.
+                testCase.tryVerify(function() {
+                    testCase.mouseMove(button, button.width / 2, button.height / 2)
+                    return tip.opened
+                }, 5000, "the tooltip opens")
+                testCase.verify(tip.text.indexOf(hostile) >= 0, tip.text)
+                testCase.mouseMove(child("library"), 1, 1)
+            }
+            showTip(testCase.findChild(child("row-prod_aurora-delay"), "releaseHold"))
+
+            content.selectedProductId = "prod_aurora-delay"
+            tryCompare(child("overview"), "opened", true)
+            compare(child("overviewName").text, hostile + " Aurora Delay")
+            var overviewRelease = testCase.findChild(child("overview"), "releaseHold")
+            var scroller = child("overviewScroller")
+            scroller.contentY = Math.min(overviewRelease.mapToItem(scroller.contentItem, 0, 0).y - 100,
+                                         scroller.contentHeight - scroller.height)
+            showTip(overviewRelease)
+            testCase.findChild(child("manageControls"), "manage-revert").clicked()
+            tryCompare(child("confirmation"), "opened", true)
+            verify(child("confirmationTitle").text.indexOf(hostile) >= 0, child("confirmationTitle").text)
+            mouseClick(child("confirmationCancel"))
+            tryCompare(child("confirmation"), "opened", false)
+            mouseClick(child("closeOverview"))
+            tryCompare(child("overview"), "opened", false)
+
+            for (var name of ["updateStatusPopover", "accessDetails"]) {
+                child(name).open()
+                tryCompare(child(name), "opened", true)
+                wait(100)
+                child(name).close()
+            }
+
+            // A fetch the engine started would reach the service well within this.
+            wait(1000)
+            compare(fixture.trapRequests(), 0)
         }
     }
 
