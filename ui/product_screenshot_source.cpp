@@ -20,7 +20,8 @@ struct DecodedArtwork {
 DecodedArtwork decoded(std::optional<StorefrontArtworkStore::Artwork> artwork) {
     DecodedArtwork result{std::move(artwork), {}};
     if (result.artwork) {
-        result.image = decodeBoundedImage(QByteArray::fromStdString(result.artwork->data), 8192);
+        result.image = decodeImageToFit(QByteArray::fromStdString(result.artwork->data),
+                                        ProductScreenshotSource::largestPixelSize);
     }
     return result;
 }
@@ -54,7 +55,7 @@ ProductScreenshotSource::ProductScreenshotSource(QObject* parent) : QObject(pare
                         hasTest_ = true;
                         emit sourceChanged();
                     });
-                    watcher->setFuture(QtConcurrent::run(decodeBoundedImage, data, 8192));
+                    watcher->setFuture(QtConcurrent::run(decodeImageToFit, data, largestPixelSize));
                 });
     }
 }

@@ -13,6 +13,7 @@
 #include <QImage>
 #include <QObject>
 #include <QQmlParserStatus>
+#include <QSize>
 #include <QString>
 #include <optional>
 
@@ -32,8 +33,13 @@ class ProductScreenshotSource : public QObject, public QQmlParserStatus {
     Q_PROPERTY(QString caption READ caption NOTIFY sourceChanged)
     // "test", "storefront" or "fallback".
     Q_PROPERTY(QString kind READ kind NOTIFY sourceChanged)
+    // The largest size in pixels the window shows a screenshot at; images are decoded to fit it.
+    Q_PROPERTY(QSize pixelSize READ pixelSize CONSTANT)
 
   public:
+    // The overview shows a screenshot at most 712 × 356 points; twice that covers high-density screens.
+    static constexpr QSize largestPixelSize{1424, 712};
+
     explicit ProductScreenshotSource(QObject* parent = nullptr);
     ~ProductScreenshotSource() override;
 
@@ -48,6 +54,7 @@ class ProductScreenshotSource : public QObject, public QQmlParserStatus {
     QString source() const;
     QString caption() const;
     QString kind() const;
+    QSize pixelSize() const { return largestPixelSize; }
 
     void classBegin() override {}
     void componentComplete() override;

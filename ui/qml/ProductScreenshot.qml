@@ -37,6 +37,7 @@ ColumnLayout {
             fillMode: Image.PreserveAspectFit
             asynchronous: true
             cache: false
+            sourceSize: source.pixelSize
             source: source.source
             visible: status === Image.Ready
             Accessible.role: Accessible.Graphic

@@ -4,9 +4,15 @@
 #include <QJSValue>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QSslConfiguration>
 #include <QtQuickTest>
+#include <filesystem>
+#include <optional>
 
+#include "halvex/trust_constants.h"
+#include "tests/support/images.h"
 #include "tools/stand_in_service/stand_in_service.h"
+#include "ui/catalog_artwork.h"
 #include "ui/fixtures/window_fixtures.h"
 #include "ui/library_presenter.h"
 #include "ui/window_services.h"
@@ -28,6 +34,32 @@ class FixtureDriver : public QObject {
     FixtureDriver(HubModel* model, halvex::ui::LibraryPresenter* library)
         : model_(model), library_(library), service_(halvex::tools::StandInService::Options{}) {
         service_.addFile("media/trap.png", fixtures::testArtworkPNG().toStdString());
+        // Icons load over https only: a build with demo keys serves them as the demo service does.
+        const std::filesystem::path keys = halvex::build::demoKeysFolder;
+        if (keys.empty()) return;
+        halvex::tools::StandInService::Options options;
+        options.tls = halvex::tools::TlsIdentity{keys / "tls-server.pem", keys / "tls-server-key.pem"};
+        secureService_.emplace(std::move(options));
+        auto configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificates(QString::fromStdString((keys / "tls-authority.pem").string()));
+        QSslConfiguration::setDefaultConfiguration(configuration);
+    }
+
+    // Serves a PNG of that size over https; its address, or an empty one when the build has no demo keys.
+    Q_INVOKABLE QString secureImage(const QString& name, int width, int height) {
+        if (!secureService_) return {};
+        return QString::fromStdString(secureService_->addFile(
+            "media/" + name.toStdString(),
+            halvex::test::pngImage(static_cast<unsigned>(width), static_cast<unsigned>(height))));
+    }
+    Q_INVOKABLE QSize cachedIcon(const QString& url) const {
+        return halvex::ui::CatalogArtwork::shared().cached(QUrl(url)).size();
+    }
+    // The model's answer to a test artwork request, with a PNG of that size.
+    Q_INVOKABLE void deliverTestArtwork(const QString& releaseID, int width, int height) {
+        emit model_->testArtworkLoaded(
+            releaseID, QByteArray::fromStdString(halvex::test::pngImage(static_cast<unsigned>(width),
+                                                                        static_cast<unsigned>(height))));
     }
 
     QString trapAddress() const { return QString::fromStdString(service_.baseURL() + trapPath); }
@@ -125,6 +157,7 @@ class FixtureDriver : public QObject {
     HubModel* model_;
     halvex::ui::LibraryPresenter* library_;
     halvex::tools::StandInService service_;
+    std::optional<halvex::tools::StandInService> secureService_;
 };
 
 class Setup : public QObject {

@@ -166,6 +166,19 @@ Item {
             mouseClick(child("closeOverview"))
         }
 
+        // However large the file, the overview decodes a screenshot no larger than it can show it.
+        function test_aHugeTestArtworkIsDecodedAtTheSizeTheOverviewShows() {
+            content.selectedProductId = "prod_drift-chorus"
+            tryCompare(child("overview"), "opened", true)
+            fixture.deliverTestArtwork("rel_drift-chorus_beta_1.3.0-beta.2", 8192, 8192)
+            var shot = child("screenshotImage")
+            tryCompare(shot, "status", Image.Ready, 10000)
+            compare(shot.Accessible.name, "drift-chorus interface")
+            compare(shot.implicitWidth, 712)
+            compare(shot.implicitHeight, 712)
+            mouseClick(child("closeOverview"))
+        }
+
         // Markup in anything the service sends stays text on every screen that shows it, tooltips and
         // popups included: nothing fetches the image it names.
         function test_serviceTextFetchesNothingOnAnyScreen() {
@@ -236,6 +249,21 @@ Item {
     TestCase {
         name: "CatalogIcon"
         when: windowShown
+
+        // One decode at the largest size the window shows an icon at, whatever the file's size.
+        function test_aHugeIconIsDecodedAtTheSizeTheWindowShowsIt() {
+            var url = fixture.secureImage("huge-icon.png", 8192, 8192)
+            if (url === "")
+                skip("this build trusts release keys: no demo service serves icons over https")
+            var row = createTemporaryObject(iconComponent, root, { url: url, size: 48 })
+            var overview = createTemporaryObject(iconComponent, root, { url: url, size: 80 })
+            tryVerify(function() { return row.loaded && overview.loaded }, 10000, "both icons load")
+            var cached = fixture.cachedIcon(url)
+            compare(cached.width, 160)
+            compare(cached.height, 160)
+            compare(findChild(row, "iconImage").implicitWidth, 96)
+            compare(findChild(overview, "iconImage").implicitWidth, 160)
+        }
 
         function test_anHttpAddressKeepsThePlaceholder() {
             var icon = createTemporaryObject(iconComponent, root, { url: "http://cdn.halvexaudio.com/icons/a.png" })
