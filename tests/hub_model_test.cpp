@@ -494,6 +494,56 @@ TEST_F(HubModelTest, ASignInPageThatIsNoWebAddressIsNeverOpenedAndTheUserIsTold)
     EXPECT_TRUE(service.requestsTo("/v1/device/token").empty());
 }
 
+// What the model publishes while a new catalogue's installation state is read for the first time: the
+// catalogue is there and the scan still runs, after start, sign-in and a blocked start's Try Again.
+TEST_F(HubModelTest, TheFirstScanOfEveryNewCatalogueIsPublishedAsChecking) {
+    signIn();
+    const auto installed = publish({.version = "1.0.0"});
+    preinstall({installed});
+    serveCatalog({productJSON("aurora")}, {installed});
+    const auto model = makeModel();
+    // (checking, catalogue shown, installed versions known, phase) at each change of `checking`.
+    std::vector<std::tuple<bool, bool, bool, Phase::Kind>> seen;
+    QObject::connect(model.get(), &HubModel::checkingInstallationsChanged, [&] {
+        seen.emplace_back(model->checkingInstallations(), model->hasCatalog(),
+                          !model->installedVersions().empty(), model->phase().kind());
+    });
+    using Seen = std::vector<std::tuple<bool, bool, bool, Phase::Kind>>;
+
+    EXPECT_EQ(finish(model->startAsync()), nullptr);
+    EXPECT_EQ(seen,
+              (Seen{{true, true, false, Phase::Kind::loading}, {false, true, true, Phase::Kind::loading}}));
+    seen.clear();
+    EXPECT_EQ(finish(model->refreshAsync(false)), nullptr);
+    EXPECT_EQ(finish(model->reloadInstallationStateAsync()), nullptr);
+    EXPECT_TRUE(seen.empty()) << "later scans of a catalogue already shown are no first look";
+
+    EXPECT_EQ(finish(model->signOutAsync()), nullptr);
+    auto signingIn = model->signInAsync();
+    ASSERT_TRUE(eventually([&] { return model->phase().is(Phase::Kind::authorizing); }));
+    service.approve(model->phase().payload());
+    EXPECT_EQ(finish(std::move(signingIn)), nullptr);
+    EXPECT_EQ(seen, (Seen{{true, true, false, Phase::Kind::authorizing},
+                          {false, true, true, Phase::Kind::authorizing}}));
+    EXPECT_EQ(model->phase(), Phase::ready());
+
+    // A start whose catalogue could not load, retried.
+    seen.clear();
+    const auto blocked = makeModel();
+    QObject::connect(blocked.get(), &HubModel::checkingInstallationsChanged, [&] {
+        seen.emplace_back(blocked->checkingInstallations(), blocked->hasCatalog(),
+                          !blocked->installedVersions().empty(), blocked->phase().kind());
+    });
+    service.injectFault("/v1/catalog", {.status = 500});
+    EXPECT_EQ(finish(blocked->startAsync()), nullptr);
+    ASSERT_EQ(blocked->phase().kind(), Phase::Kind::blocked);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(finish(blocked->refreshAllAsync()), nullptr);
+    EXPECT_EQ(seen,
+              (Seen{{true, true, false, Phase::Kind::blocked}, {false, true, true, Phase::Kind::blocked}}));
+    EXPECT_EQ(blocked->phase(), Phase::ready());
+}
+
 // Purchase links.
 
 TEST_F(HubModelTest, PurchaseOpensOnlyHttpsPagesOfTheStore) {

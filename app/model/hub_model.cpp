@@ -236,7 +236,16 @@ QCoro::Task<> HubModel::refreshAsync(bool autoUpdateInstalled) {
     });
     auto catalog = co_await fetch;
     setCatalog(catalog);
-    co_await scanInstallationState(catalog, false);
+    setCheckingInstallations(!installationStateKnown_);
+    std::exception_ptr scanFailure;
+    try {
+        co_await scanInstallationState(catalog, false);
+    } catch (const std::exception&) {
+        scanFailure = std::current_exception();
+    }
+    setCheckingInstallations(false);
+    if (scanFailure) std::rethrow_exception(scanFailure);
+    installationStateKnown_ = true;
     setPhase(Phase::ready());
     if (!autoUpdateInstalled) co_return;
 
@@ -357,6 +366,7 @@ QCoro::Task<> HubModel::reloadInstallationStateAsync() {
         handle(failure);
         co_return;
     }
+    installationStateKnown_ = catalog_ != nullptr;
     co_await readStatusFile();
 }
 

@@ -68,7 +68,8 @@ class FixtureDriver : public QObject {
     // `base`: "library", or a phase name without a catalogue ("loading", "signedOut", "authorizing",
     // "blocked"). `changes`: "payload", "refreshingCatalog", "checkingHubUpdate", "updatingAll",
     // "updatingProduct", "signingIn", "nothingInstalled", "withoutProduct", "productName", "errorMessage",
-    // "heldVersions" and "revertVersions" (maps of product identifier to version), and "serviceText": a
+    // "checkingInstallations", "blocked" (the library's phase, with this message), "heldVersions" and
+    // "revertVersions" (maps of product identifier to version), and "serviceText": a
     // text put into every name, description and message the service or the agent could have sent.
     Q_INVOKABLE void show(const QString& base, const QVariantMap& changes = {}) {
         const auto payload = changes.value(QStringLiteral("payload")).toString().toStdString();
@@ -88,6 +89,10 @@ class FixtureDriver : public QObject {
         snapshot.checkingHubUpdate = changes.value(QStringLiteral("checkingHubUpdate")).toBool();
         snapshot.updatingAll = changes.value(QStringLiteral("updatingAll")).toBool();
         snapshot.signingIn = changes.value(QStringLiteral("signingIn")).toBool();
+        snapshot.checkingInstallations = changes.value(QStringLiteral("checkingInstallations")).toBool();
+        if (snapshot.catalog && changes.contains(QStringLiteral("blocked")))
+            snapshot.phase =
+                Phase::blocked(changes.value(QStringLiteral("blocked")).toString().toStdString());
         if (changes.contains(QStringLiteral("errorMessage")))
             snapshot.errorMessage = changes.value(QStringLiteral("errorMessage")).toString().toStdString();
         if (changes.contains(QStringLiteral("updatingProduct"))) {

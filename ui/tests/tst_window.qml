@@ -116,6 +116,27 @@ Item {
             compare(child("emptyMessage").text, "Install a plugin from your library to see it here.")
         }
 
+        // The rules decide (LibraryBanner); the window shows their choice where the user sees it: inside
+        // the window above the rows, whether the list has rows or not.
+        function test_checkingYourPluginsWhileTheFirstScanRuns() {
+            fixture.show("library", { checkingInstallations: true, blocked: "Your plugin library could not load." })
+            var line = child("checkingPlugins")
+            tryCompare(line, "visible", true)
+            compare(line.text, "Checking your plugins\u2026")
+            compare(line.Accessible.name, "Checking your plugins\u2026")
+            compare(child("phaseBanner").visible, false)
+            var top = line.mapToItem(null, 0, 0).y
+            verify(top >= 0 && top + line.height <= child("productList").mapToItem(null, 0, 0).y,
+                   "the line shows above the rows, at " + top)
+            library.query = "theremin"
+            tryCompare(child("emptyLibrary"), "visible", true)
+            compare(line.visible, true)
+            library.query = ""
+            fixture.show("library", { blocked: "Your plugin library could not load." })
+            tryCompare(child("phaseBanner"), "visible", true)
+            compare(line.visible, false)
+        }
+
         function test_overviewOfAProductThatLeftTheCatalogue() {
             content.selectedProductId = "prod_cinder-drive"
             tryCompare(child("overview"), "opened", true)

@@ -69,7 +69,13 @@ std::vector<Screen> screens() {
          }),
          "installed"},
         {"library-catalog-unavailable", with([](auto& s) { s.catalog->products.clear(); })},
-        {"library-checking-plugins", with([](auto& s) { s.phase = Phase::loading(); })},
+        {"library-checking-plugins", with([](auto& s) {
+             s.phase = Phase::loading();
+             s.checkingInstallations = true;
+             s.installedVersions.clear();
+             s.installedChannels.clear();
+             s.pendingVersions.clear();
+         })},
         {"library-notices", with([](auto& s) {
              s.errorMessage =
                  "Glacier EQ: The download was interrupted. Check your connection and try again.";
