@@ -15,6 +15,7 @@ ColumnLayout {
 
     ProductScreenshotSource {
         id: source
+        objectName: "screenshotSource"
         slug: shot.slug
         storePage: shot.storePage
         testReleaseId: shot.testReleaseId

@@ -5,9 +5,13 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSslConfiguration>
+#include <QTemporaryDir>
 #include <QtQuickTest>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "halvex/trust_constants.h"
 #include "tests/support/images.h"
@@ -29,11 +33,29 @@ class FixtureDriver : public QObject {
     Q_OBJECT
     // An image on the stand-in service that nothing in the window may ever fetch.
     Q_PROPERTY(QString trapAddress READ trapAddress CONSTANT)
+    // How long each storefront request takes, in milliseconds.
+    Q_PROPERTY(int storefrontDelay READ storefrontDelay WRITE setStorefrontDelay)
 
   public:
     FixtureDriver(HubModel* model, halvex::ui::LibraryPresenter* library)
         : model_(model), library_(library), service_(halvex::tools::StandInService::Options{}) {
         service_.addFile("media/trap.png", fixtures::testArtworkPNG().toStdString());
+        // Every product's storefront page names one interface screenshot, answered from memory.
+        halvex::ui::WindowServices::current().storefront = std::make_shared<halvex::StorefrontArtworkStore>(
+            storefrontCache_.path().toStdString(), [this](const halvex::Url& url) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(storefrontDelay_.load()));
+                ++storefrontRequests_;
+                const auto path = url.path();
+                if (!path.ends_with(".js")) return fixtures::testArtworkPNG().toStdString();
+                const auto slug = path.substr(path.rfind('/') + 1, path.size() - path.rfind('/') - 4);
+                return nlohmann::json{{"handle", slug},
+                                      {"media",
+                                       {{{"media_type", "image"},
+                                         {"alt", "macOS interface"},
+                                         {"src", std::string("https://") + halvex::storefrontFileHost +
+                                                     halvex::storefrontFileArea + slug + ".png"}}}}}
+                    .dump();
+            });
         // Icons load over https only: a build with demo keys serves them as the demo service does.
         const std::filesystem::path keys = halvex::build::demoKeysFolder;
         if (keys.empty()) return;
@@ -64,6 +86,9 @@ class FixtureDriver : public QObject {
 
     QString trapAddress() const { return QString::fromStdString(service_.baseURL() + trapPath); }
     Q_INVOKABLE int trapRequests() const { return static_cast<int>(service_.requestsTo(trapPath).size()); }
+    Q_INVOKABLE int storefrontRequests() const { return storefrontRequests_; }
+    int storefrontDelay() const { return storefrontDelay_; }
+    void setStorefrontDelay(int milliseconds) { storefrontDelay_ = milliseconds; }
 
     // `base`: "library", or a phase name without a catalogue ("loading", "signedOut", "authorizing",
     // "blocked"). `changes`: "payload", "refreshingCatalog", "checkingHubUpdate", "updatingAll",
@@ -163,6 +188,9 @@ class FixtureDriver : public QObject {
     halvex::ui::LibraryPresenter* library_;
     halvex::tools::StandInService service_;
     std::optional<halvex::tools::StandInService> secureService_;
+    QTemporaryDir storefrontCache_;
+    std::atomic<int> storefrontDelay_ = 0;
+    std::atomic<int> storefrontRequests_ = 0;
 };
 
 class Setup : public QObject {

@@ -125,9 +125,10 @@ Item {
             compare(line.text, "Checking your plugins\u2026")
             compare(line.Accessible.name, "Checking your plugins\u2026")
             compare(child("phaseBanner").visible, false)
-            var top = line.mapToItem(null, 0, 0).y
-            verify(top >= 0 && top + line.height <= child("productList").mapToItem(null, 0, 0).y,
-                   "the line shows above the rows, at " + top)
+            tryVerify(function() {
+                var top = line.mapToItem(null, 0, 0).y
+                return top >= 0 && top + line.height <= child("productList").mapToItem(null, 0, 0).y
+            }, 1000, "the line shows above the rows")
             library.query = "theremin"
             tryCompare(child("emptyLibrary"), "visible", true)
             compare(line.visible, true)
@@ -192,11 +193,35 @@ Item {
             content.selectedProductId = "prod_drift-chorus"
             tryCompare(child("overview"), "opened", true)
             fixture.deliverTestArtwork("rel_drift-chorus_beta_1.3.0-beta.2", 8192, 8192)
+            tryCompare(child("screenshotSource"), "kind", "test", 10000)
             var shot = child("screenshotImage")
             tryCompare(shot, "status", Image.Ready, 10000)
             compare(shot.Accessible.name, "drift-chorus interface")
             compare(shot.implicitWidth, 712)
             compare(shot.implicitHeight, 712)
+            mouseClick(child("closeOverview"))
+        }
+
+        // Becoming active asks for the screenshot again; what shows stays until the answer is in.
+        function test_aRefreshKeepsTheScreenshotUntilItHasAnAnswer() {
+            fixture.storefrontDelay = 300
+            content.selectedProductId = "prod_aurora-delay"
+            tryCompare(child("overview"), "opened", true)
+            var source = child("screenshotSource")
+            tryCompare(source, "kind", "storefront", 5000)
+            var shown = source.source
+            var seen = []
+            function record() { seen.push(source.kind) }
+            source.sourceChanged.connect(record)
+            var asked = fixture.storefrontRequests()
+            source.refresh()
+            tryVerify(function() { return fixture.storefrontRequests() > asked }, 5000, "asked again")
+            wait(300)
+            source.sourceChanged.disconnect(record)
+            fixture.storefrontDelay = 0
+            compare(seen, [], "the same screenshot again changes nothing")
+            compare(source.source, shown)
+            compare(child("screenshotImage").status, Image.Ready)
             mouseClick(child("closeOverview"))
         }
 
