@@ -103,10 +103,12 @@ Popup {
     contentItem: ColumnLayout {
         spacing: 0
 
+        // A product that left the catalogue keeps only its sentence and Close.
         RowLayout {
             Layout.fillWidth: true
             Layout.margins: 16
             HubText {
+                visible: sheet.info.present
                 text: "PLUGIN OVERVIEW / HVX"
                 color: HubTheme.muted
                 font.family: HubTheme.monoFamily
@@ -114,6 +116,7 @@ Popup {
                 font.letterSpacing: 2
                 Layout.fillWidth: true
             }
+            Item { visible: !sheet.info.present; Layout.fillWidth: true }
             HubButton {
                 objectName: "closeOverview"
                 text: "Close"
@@ -121,7 +124,7 @@ Popup {
                 onClicked: sheet.closeRequested()
             }
         }
-        Rectangle { height: 1; color: HubTheme.edge; Layout.fillWidth: true }
+        Rectangle { visible: sheet.info.present; height: 1; color: HubTheme.edge; Layout.fillWidth: true }
 
         HubText {
             objectName: "noLongerInCatalog"
@@ -129,6 +132,7 @@ Popup {
             text: "This plugin is no longer in your catalog."
             color: HubTheme.muted
             horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
             Layout.fillWidth: true
             Layout.fillHeight: true
         }
