@@ -4,10 +4,10 @@
 
 #include <chrono>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "app/agent_lock.h"
+#include "app/desktop_entry.h"
 #include "core/foundation/halvex_error.h"
 #include "platform/detached_process.h"
 #include "platform/file_io.h"
@@ -21,33 +21,6 @@ namespace {
 
 constexpr const char* agentPropertyList = "Contents/Library/LaunchAgents/com.halvex.hub.agent.plist";
 constexpr std::size_t maximumEntryBytes = 64 * 1024;
-
-// The keys of the [Desktop Entry] group; absent when the file is no desktop entry.
-std::optional<std::map<std::string, std::string>> desktopEntry(const std::string& text) {
-    std::map<std::string, std::string> keys;
-    std::istringstream lines(text);
-    std::string line;
-    bool inEntry = false;
-    bool sawEntry = false;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line.front() == '#') continue;
-        if (line.front() == '[') {
-            inEntry = line == "[Desktop Entry]";
-            sawEntry = sawEntry || inEntry;
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (!inEntry || equals == std::string::npos) continue;
-        auto key = line.substr(0, equals);
-        while (!key.empty() && key.back() == ' ') key.pop_back();
-        auto value = line.substr(equals + 1);
-        while (!value.empty() && value.front() == ' ') value.erase(value.begin());
-        keys.emplace(key, value);
-    }
-    if (!sawEntry) return std::nullopt;
-    return keys;
-}
 
 bool isTrue(const std::map<std::string, std::string>& keys, const std::string& key) {
     const auto found = keys.find(key);
@@ -80,46 +53,6 @@ AutostartRegistration::Places AutostartRegistration::standardPlaces(const std::f
     return {bundle, folders.autostart, folders.installerData};
 }
 
-std::string AutostartRegistration::quotedCommand(const std::vector<std::string>& arguments) {
-    std::string command;
-    for (const auto& argument : arguments) {
-        if (!command.empty()) command += ' ';
-        command += '"';
-        for (const char c : argument) {
-            if (c == '"' || c == '`' || c == '$' || c == '\\') command += '\\';
-            command += c;
-        }
-        command += '"';
-    }
-    return command;
-}
-
-std::optional<std::vector<std::string>> AutostartRegistration::parseCommand(const std::string& exec) {
-    std::vector<std::string> arguments;
-    std::size_t index = 0;
-    while (index < exec.size()) {
-        if (exec[index] == ' ') {
-            ++index;
-            continue;
-        }
-        std::string argument;
-        if (exec[index] == '"') {
-            ++index;
-            while (index < exec.size() && exec[index] != '"') {
-                if (exec[index] == '\\' && index + 1 < exec.size()) ++index;
-                argument += exec[index++];
-            }
-            if (index >= exec.size()) return std::nullopt;
-            ++index;
-        } else {
-            while (index < exec.size() && exec[index] != ' ') argument += exec[index++];
-        }
-        arguments.push_back(argument);
-    }
-    if (arguments.empty()) return std::nullopt;
-    return arguments;
-}
-
 std::vector<std::string> AutostartRegistration::expectedCommand() const {
     if (!isAgent_) return {executable().string()};
     // The launch-agent property list names the program relative to the bundle and its arguments.
@@ -148,11 +81,11 @@ int AutostartRegistration::status() const {
     } catch (const std::system_error& error) {
         return error.code().value() == ENOENT ? notRegistered : notFound;
     }
-    const auto keys = desktopEntry(text);
+    const auto keys = desktop_entry::entryKeys(text);
     if (!keys) return notFound;
     if (isTrue(*keys, "Hidden") || isFalse(*keys, "X-GNOME-Autostart-enabled")) return requiresApproval;
     const auto exec = keys->find("Exec");
-    const auto command = exec == keys->end() ? std::nullopt : parseCommand(exec->second);
+    const auto command = exec == keys->end() ? std::nullopt : desktop_entry::execArguments(exec->second);
     if (!command || ::access(command->front().c_str(), X_OK) != 0) return notFound;
     try {
         return *command == expectedCommand() ? enabled : notFound;
@@ -163,9 +96,15 @@ int AutostartRegistration::status() const {
 
 void AutostartRegistration::registerService() {
     const auto command = expectedCommand();
+    const auto exec = desktop_entry::execValue(command);
+    if (!exec) {
+        throw HalvexError::backgroundService(
+            "HALVEX HUB cannot register its background service from a folder whose name holds control "
+            "characters or invalid text.");
+    }
     std::string entry = "[Desktop Entry]\nType=Application\nName=HALVEX HUB";
     entry += isAgent_ ? " Background Agent\n" : "\n";
-    entry += "Exec=" + quotedCommand(command) + "\n";
+    entry += "Exec=" + *exec + "\n";
     entry += isAgent_ ? "NoDisplay=true\n" : "";
     entry += "X-GNOME-Autostart-enabled=true\n";
     platform::createDirectories(places_.autostartFolder, 0700);

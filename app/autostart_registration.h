@@ -46,10 +46,6 @@ class AutostartRegistration final : public BackgroundServiceRegistration {
     // Stops the agent holding the lock, after checking that its executable is this bundle's.
     void stopAgent() const;
 
-    // Exec= quoting of the desktop entry format, and its reverse (absent for malformed text).
-    static std::string quotedCommand(const std::vector<std::string>& arguments);
-    static std::optional<std::vector<std::string>> parseCommand(const std::string& exec);
-
   private:
     AutostartRegistration(Places places, std::string name, bool isAgent)
         : places_(std::move(places)), name_(std::move(name)), isAgent_(isAgent) {}

@@ -1,10 +1,9 @@
 #include "app/desktop_integration.h"
 
 #include <algorithm>
-#include <sstream>
 
+#include "app/desktop_entry.h"
 #include "core/foundation/halvex_error.h"
-#include "core/foundation/utf8.h"
 #include "platform/file_io.h"
 #include "platform/running_bundle.h"
 #include "platform/standard_folders.h"
@@ -19,48 +18,15 @@ constexpr std::size_t maximumIconBytes = 8 * 1024 * 1024;
 // Keys a user (or a menu editor on their behalf) sets to take the hub out of the menu.
 constexpr std::string_view hidingKeys[] = {"NoDisplay", "Hidden"};
 
+HalvexError unwritablePath() {
+    return HalvexError::invalidPackage(
+        "HALVEX HUB cannot add itself to the application menu from a folder whose name holds control "
+        "characters or invalid text.");
+}
+
 std::filesystem::path standardized(const std::filesystem::path& path) {
     auto normal = path.lexically_normal();
     return normal.has_filename() ? normal : normal.parent_path();
-}
-
-// Value of `key` in the [Desktop Entry] group of `text`, if set.
-std::optional<std::string> entryValue(const std::string& text, std::string_view key) {
-    std::istringstream lines(text);
-    std::string line;
-    bool inEntry = false;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty() && line.front() == '[') {
-            inEntry = line == "[Desktop Entry]";
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (!inEntry || line.empty() || line.front() == '#' || equals == std::string::npos) continue;
-        auto name = line.substr(0, equals);
-        while (!name.empty() && name.back() == ' ') name.pop_back();
-        if (name != key) continue;
-        auto value = line.substr(equals + 1);
-        while (!value.empty() && value.front() == ' ') value.erase(value.begin());
-        return value;
-    }
-    return std::nullopt;
-}
-
-// The general escapes of a desktop entry string value.
-std::string escapedString(std::string_view text) {
-    std::string escaped;
-    for (const char c : text) {
-        if (c == '\\') escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
-bool fitsIntoEntry(const std::string& path) {
-    return isValidUTF8(path) && std::none_of(path.begin(), path.end(), [](char c) {
-               return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-           });
 }
 
 std::optional<std::string> readIfPresent(const std::filesystem::path& path, std::size_t maximumBytes) {
@@ -115,18 +81,9 @@ bool DesktopIntegration::isInstalled() const {
            standardized(places_.bundle).parent_path() == standardized(places_.applicationsFolder);
 }
 
-std::string DesktopIntegration::execArgument(std::string_view argument) {
-    std::string quoted = "\"";
-    for (const char c : argument) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-        quoted += c;
-        if (c == '%') quoted += '%';
-    }
-    quoted += '"';
-    return escapedString(quoted);
-}
-
 std::string DesktopIntegration::desktopEntry(const std::optional<std::string>& existing) const {
+    const auto exec = desktop_entry::execValue({executable().string()});
+    if (!exec) throw unwritablePath();
     const std::string id(applicationID);
     std::string entry =
         "[Desktop Entry]\n"
@@ -138,15 +95,16 @@ std::string DesktopIntegration::desktopEntry(const std::optional<std::string>& e
         "Keywords=plugins;VST3;CLAP;Audio Unit;updates;\n"
         "Categories=AudioVideo;Audio;\n"
         "Icon=" +
-        id + "\n" + "TryExec=" + escapedString(executable().string()) + "\n" +
-        "Exec=" + execArgument(executable().string()) + "\n" +
+        id + "\n" + "TryExec=" + desktop_entry::stringValue(executable().string()) + "\n" + "Exec=" + *exec +
+        "\n" +
         "Terminal=false\n"
         "StartupNotify=true\n"
         "StartupWMClass=" +
         id + "\n";
-    if (existing) {
+    if (const auto keys = existing ? desktop_entry::entryKeys(*existing) : std::nullopt) {
         for (const auto key : hidingKeys) {
-            if (entryValue(*existing, key) == "true") entry += std::string(key) + "=true\n";
+            const auto found = keys->find(std::string(key));
+            if (found != keys->end() && found->second == "true") entry += std::string(key) + "=true\n";
         }
     }
     return entry;
@@ -174,11 +132,7 @@ std::vector<std::pair<std::filesystem::path, std::filesystem::path>> DesktopInte
 
 bool DesktopIntegration::integrate() const {
     if (!isInstalled()) return false;
-    if (!fitsIntoEntry(executable().string())) {
-        throw HalvexError::invalidPackage(
-            "HALVEX HUB cannot add itself to the application menu from a folder whose name holds control "
-            "characters or invalid text.");
-    }
+    if (!desktop_entry::canHold(executable().string())) throw unwritablePath();
     // Icons first, so that the entry never shows up without its icon.
     for (const auto& [from, to] : iconFiles()) {
         writeIfChanged(to, platform::readFile(from, maximumIconBytes), readIfPresent(to, maximumIconBytes));

@@ -47,9 +47,6 @@ class DesktopIntegration {
     // Pairs of (icon shipped in the bundle, where the theme wants it).
     std::vector<std::pair<std::filesystem::path, std::filesystem::path>> iconFiles() const;
 
-    // One argument of an Exec key: quoted, with the quoting and string escapes, and "%" doubled.
-    static std::string execArgument(std::string_view argument);
-
   private:
     std::filesystem::path executable() const;
 

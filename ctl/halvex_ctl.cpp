@@ -59,7 +59,12 @@ void openInBrowser(const Url& address) {
 
 }  // namespace
 
-HalvexCtl::HalvexCtl(Output output, std::stop_token stop) : output_(output), stop_(std::move(stop)) {}
+HalvexCtl::HalvexCtl(Output output, std::stop_token stop)
+    : raw_(output),
+      out_(output.out),
+      err_(output.err),
+      output_{out_, err_, output.terminal},
+      stop_(std::move(stop)) {}
 
 HalvexCtl::~HalvexCtl() = default;
 

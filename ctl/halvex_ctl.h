@@ -18,6 +18,7 @@
 #include "core/service/api_client.h"
 #include "core/trust/signed_metadata_verifier.h"
 #include "ctl/ctl_command_line.h"
+#include "ctl/terminal_text.h"
 
 namespace halvex::ctl {
 
@@ -71,6 +72,11 @@ class HalvexCtl {
     // Downloads and installs with progress; the installer's result.
     PluginInstaller::InstallResult installWithProgress(const Release& release);
 
+    // The caller's streams, written to directly only by the progress bar (its carriage returns are its
+    // own); everything else goes through the escaping streams of output_.
+    Output raw_;
+    TerminalStream out_;
+    TerminalStream err_;
     Output output_;
     std::stop_token stop_;
     std::unique_ptr<Session> session_;

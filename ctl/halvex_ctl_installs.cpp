@@ -46,7 +46,8 @@ void requireInstallable(const Release& release, const std::string& hubVersion) {
 
 PluginInstaller::InstallResult HalvexCtl::installWithProgress(const Release& release) {
     auto& current = session();
-    DownloadProgress progress(output_.out, release.name + " " + release.version, output_.terminal);
+    DownloadProgress progress(raw_.out, escapedForTerminal(release.name + " " + release.version),
+                              output_.terminal);
     return current.installer.downloadAndInstall(
         release, current.client, current.verifier, true, true, stop_,
         [&progress](const PluginInstaller::Progress& update) { progress.report(update); });

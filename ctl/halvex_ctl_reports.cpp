@@ -46,6 +46,12 @@ const char* stateName(app::BackgroundServiceController::State::Kind kind) {
     return "unavailable";
 }
 
+// A version read from a bundle on disk may hold any bytes: those that are not UTF-8 print as U+FFFD
+// rather than failing the whole report.
+std::string jsonText(const JSON& value) {
+    return value.dump(2, ' ', false, JSON::error_handler_t::replace);
+}
+
 std::string orNone(const JSON& value) {
     return value.is_null() ? std::string("-") : value.get<std::string>();
 }
@@ -119,7 +125,7 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
     report["products"] = products;
 
     if (command.json) {
-        output_.out << report.dump(2) << "\n";
+        output_.out << jsonText(report) << "\n";
         return ExitCode::done;
     }
     auto& out = output_.out;
@@ -185,7 +191,8 @@ ExitCode HalvexCtl::list(const CtlCommand& command) {
              {"held", holds.isHeld(product.productID)}});
     }
     if (command.json) {
-        output_.out << JSON{{"schema", 1}, {"scope", command.scope}, {"products", products}}.dump(2) << "\n";
+        output_.out << jsonText(JSON{{"schema", 1}, {"scope", command.scope}, {"products", products}})
+                    << "\n";
         return ExitCode::done;
     }
     for (const auto& product : products) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Starts a program that outlives its starter: its own session, standard streams on /dev/null, and no
-// zombie left behind (it is reparented at once).
+// Starts a program that outlives its starter: its own session, standard streams on /dev/null, no signal
+// blocked or ignored whatever the starter blocks, and no zombie left behind (it is reparented at once).
 
 #include <sys/types.h>
 

@@ -1,6 +1,7 @@
 #pragma once
 
-// Starts a program with an argument vector (never through a shell) and waits for it.
+// Starts a program with an argument vector (never through a shell) and waits for it. The program starts
+// with no signal blocked or ignored, whatever the calling thread blocks.
 
 #include <filesystem>
 #include <string>

@@ -1,8 +1,11 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 
@@ -150,6 +153,32 @@ TEST(ToolRun, ReportsTheTrimmedStandardErrorOfAFailedTool) {
               }),
               "Update tool failed: ");
     EXPECT_THROW(PluginInstaller::run("/nonexistent/tool", {}), std::system_error);
+}
+
+// halvexctl blocks SIGINT and SIGTERM on every thread and ignores nothing; an administrator prompt it
+// starts must still end on either.
+TEST(ToolRun, TheToolStartsWithNoSignalBlockedOrIgnored) {
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigset_t previous;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &interrupts, &previous), 0);
+    const auto ignored = std::signal(SIGTERM, SIG_IGN);
+    const auto result =
+        platform::runTool("/bin/sh", {"-c", "grep -E '^Sig(Blk|Ign):' /proc/self/status >&2; exit 3"});
+    std::signal(SIGTERM, ignored);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ(result.exitStatus, 3);
+    unsigned long long blocked = ~0ULL;
+    unsigned long long ignoredSignals = ~0ULL;
+    ASSERT_EQ(
+        std::sscanf(result.standardError.c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked, &ignoredSignals),
+        2)
+        << result.standardError;
+    EXPECT_EQ(blocked, 0u);
+    // Signals 1 to 31; the C library keeps the real-time signals it uses itself to itself.
+    EXPECT_EQ(ignoredSignals & 0x7fffffffULL, 0u) << result.standardError;
 }
 
 class ManagedDirectoryTest : public testing::Test {

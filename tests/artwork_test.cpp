@@ -8,6 +8,7 @@
 #include "core/service/network_error.h"
 #include "platform/file_io.h"
 #include "platform/image_validation.h"
+#include "tests/support/ci_skip.h"
 #include "tests/support/images.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/temporary_directory.h"
@@ -37,6 +38,83 @@ TEST(ImageValidation, DimensionsAreCheckedBeforeDecoding) {
     auto lying = test::pngImage(16, 16);
     lying.replace(16, 8, std::string("\x00\x01\x00\x00\x00\x01\x00\x00", 8));
     EXPECT_FALSE(platform::validImage(lying));
+}
+
+// Every PNG layout, interlaced or not, and JPEG, scaled down to fit a box: the left half black, the
+// right half white (or transparent where the layout has alpha) on either side of a clean output column.
+TEST(ImageDecoding, EveryLayoutDecodesScaledToFitWithItsColours) {
+    using test::PngLayout;
+    const auto halves = [](unsigned x, unsigned) {
+        return x < 32 ? test::Pixel{0, 0, 0, 255} : test::Pixel{255, 255, 255, 0};
+    };
+    for (const auto layout : {PngLayout::grey, PngLayout::greyAlpha, PngLayout::palette, PngLayout::rgb,
+                              PngLayout::rgba, PngLayout::rgb16}) {
+        for (const bool interlaced : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << "layout " << static_cast<int>(layout) << " interlaced " << interlaced);
+            const auto image =
+                platform::decodeImageToFit(test::pngImage(64, 31, layout, interlaced, halves), 16, 16);
+            ASSERT_TRUE(image);
+            ASSERT_EQ(image->width, 16u);
+            ASSERT_EQ(image->height, 8u);
+            const bool alpha = layout == PngLayout::greyAlpha || layout == PngLayout::rgba;
+            const std::array<std::uint8_t, 4> right = alpha ? std::array<std::uint8_t, 4>{0, 0, 0, 0}
+                                                            : std::array<std::uint8_t, 4>{255, 255, 255, 255};
+            for (unsigned y = 0; y < image->height; ++y) {
+                for (unsigned x = 0; x < image->width; ++x) {
+                    const auto* pixel = image->pixels.data() + (y * image->width + x) * 4;
+                    const std::array<std::uint8_t, 4> expected =
+                        x < 8 ? std::array<std::uint8_t, 4>{0, 0, 0, 255} : right;
+                    ASSERT_EQ((std::array<std::uint8_t, 4>{pixel[0], pixel[1], pixel[2], pixel[3]}), expected)
+                        << x << "," << y;
+                }
+            }
+        }
+    }
+    // Each output pixel is the average of what it covers; a small image is never scaled up.
+    const auto checkered =
+        platform::decodeImageToFit(test::pngImage(64, 64, test::PngLayout::grey, false,
+                                                  [](unsigned x, unsigned y) {
+                                                      const std::uint8_t grey = (x + y) % 2 ? 255 : 0;
+                                                      return test::Pixel{grey, grey, grey, 255};
+                                                  }),
+                                   16, 16);
+    ASSERT_TRUE(checkered);
+    EXPECT_EQ(checkered->pixels[0], 128);
+    EXPECT_EQ(platform::decodeImageToFit(test::pngImage(20, 10), 1000, 1000)->width, 20u);
+    const auto jpeg = platform::decodeImageToFit(test::jpegImage(64, 48), 16, 16);
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(jpeg->width, 16u);
+    EXPECT_EQ(jpeg->height, 12u);
+    EXPECT_NEAR(jpeg->pixels[0], 0x40, 2);
+    EXPECT_EQ(jpeg->pixels[3], 255);
+    EXPECT_FALSE(platform::decodeImageToFit("not an image", 16, 16));
+    EXPECT_FALSE(platform::decodeImageToFit(test::pngImage(8193, 1), 16, 16));
+}
+
+// The point of decoding to fit: an 8192² image never exists in memory at full size (256 MiB as RGBA).
+TEST(ImageDecoding, AHugeImageCostsWhatItsBoxCosts) {
+    const auto png = test::pngImage(8192, 8192);
+    const auto jpeg = test::jpegImage(8192, 8192);
+    const auto peakKiB = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+        }
+        return -1L;
+    };
+    for (const auto* bytes : {&png, &jpeg}) {
+        // Resets the peak to what the process holds now.
+        if (!(std::ofstream("/proc/self/clear_refs") << "5") || peakKiB() < 0)
+            HALVEX_SKIP_OUTSIDE_CI("this kernel does not let a process reset its peak memory");
+        const auto before = peakKiB();
+        const auto image = platform::decodeImageToFit(*bytes, 160, 160);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->width, 160u);
+        EXPECT_EQ(image->height, 160u);
+        EXPECT_LT(peakKiB() - before, 32 * 1024) << (bytes == &png ? "PNG" : "JPEG");
+    }
 }
 
 class ReleaseArtworkTest : public test::ServiceFixture {

@@ -5,11 +5,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/autostart_registration.h"
+#include "app/desktop_entry.h"
 #include "app/halvex_entry_point.h"
 #include "core/foundation/halvex_error.h"
 #include "platform/file_io.h"
+#include "platform/property_list.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_directory.h"
+#include "tests/support/wait.h"
 
 namespace halvex::app {
 namespace {
@@ -113,16 +117,78 @@ TEST_F(DesktopIntegrationTest, AFolderNameNoEntryCanCarryIsRefusedBeforeAnything
     EXPECT_FALSE(std::filesystem::exists(dataHome));
 }
 
-TEST(DesktopIntegration, ExecArgumentsSurviveQuotingAndEscaping) {
+TEST(DesktopEntry, ExecValuesQuoteEscapeAndReadBack) {
     const std::vector<std::pair<std::string, std::string>> table = {
         {"/home/a/Applications/HALVEX HUB.app/x", R"("/home/a/Applications/HALVEX HUB.app/x")"},
         {R"(/a"b)", R"("/a\\"b")"},
         {"/a$b`c", R"("/a\\$b\\`c")"},
         {R"(/a\b)", R"("/a\\\\b")"},
         {"/100%", R"("/100%%")"},
+        {"/Ünïcødé/音", R"("/Ünïcødé/音")"},
     };
     for (const auto& [argument, expected] : table) {
-        EXPECT_EQ(DesktopIntegration::execArgument(argument), expected) << argument;
+        EXPECT_EQ(desktop_entry::execValue({argument}), expected) << argument;
+        EXPECT_EQ(desktop_entry::execArguments(expected), std::vector<std::string>{argument}) << expected;
+    }
+    EXPECT_EQ(desktop_entry::execValue({"/a b", "--background-agent"}), R"("/a b" "--background-agent")");
+    EXPECT_EQ(desktop_entry::execArguments(R"(/usr/bin/true --background-agent)"),
+              (std::vector<std::string>{"/usr/bin/true", "--background-agent"}));
+    EXPECT_EQ(desktop_entry::execValue({"/a\nb"}), std::nullopt);
+    EXPECT_EQ(desktop_entry::execValue({"/a\xff"}), std::nullopt);
+    for (const auto* malformed : {"", "   ", R"("unterminated)", "/app %u", R"("/100%")", "/100%"}) {
+        EXPECT_EQ(desktop_entry::execArguments(malformed), std::nullopt) << malformed;
+    }
+}
+
+// The bundle below folders whose names need every escape: the menu entry and the agent's autostart entry
+// pass desktop-file-validate, read back as this bundle, and a real launcher (GLib's) runs exactly its
+// executable from either.
+TEST(DesktopEntry, BothEntriesRunTheBundleWhateverItsFolderIsCalled) {
+    for (const std::string name : {"Apps ‘n’ \"Tools\" \\ 100% ünï", "Apps \"Tools\" \\ $HOME `x` ünï"}) {
+        SCOPED_TRACE(name);
+        test::TemporaryDirectory folder;
+        const auto applications = folder / name / "Applications";
+        const auto bundle = applications / "HALVEX HUB.app";
+        const auto executable = bundle / "Contents/MacOS/HalvexHub";
+        const auto record = folder / "started.txt";
+        // Records what it was started as, one line per argument.
+        writeFile(executable, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" >'" + record.string() + "'\n");
+        std::filesystem::permissions(executable, std::filesystem::perms(0755));
+        writeFile(
+            bundle / "Contents/Library/LaunchAgents/com.halvex.hub.agent.plist",
+            platform::xmlPropertyList(platform::PropertyValue(platform::PropertyValue::Dictionary{
+                {"ProgramArguments", platform::PropertyValue::Array{std::string("HalvexHub"),
+                                                                    std::string("--background-agent")}}})));
+        const auto started = [&] {
+            test::waitUntil([&] { return std::filesystem::exists(record); });
+            test::waitUntil([&] { return read(record).ends_with("\n"); });
+            const auto text = read(record);
+            std::filesystem::remove(record);
+            return text;
+        };
+
+        const auto dataHome = folder / "data";
+        ASSERT_TRUE(DesktopIntegration({bundle, applications, dataHome}).integrate());
+        const AutostartRegistration::Places places{bundle, folder / "autostart", folder / "agent"};
+        auto agent = AutostartRegistration::agent(places);
+        agent.registerService();
+        EXPECT_EQ(started(), executable.string() + "\n--background-agent\n");
+        EXPECT_EQ(agent.status(), BackgroundServiceRegistration::enabled);
+
+        const auto menuEntry = dataHome / "applications/com.halvex.hub.desktop";
+        for (const auto& [entry, expected] :
+             {std::pair{menuEntry, executable.string() + "\n"},
+              std::pair{agent.entryPath(), executable.string() + "\n--background-agent\n"}}) {
+            const auto validation = test::runProcess({"desktop-file-validate", entry.string()});
+            EXPECT_EQ(validation.exitStatus, 0) << validation.standardOutput << read(entry);
+            EXPECT_EQ(validation.standardOutput, "") << read(entry);
+            // GLib looks the program up before it reads "%%" as "%": it cannot start a path holding "%".
+            if (name.find('%') != std::string::npos) continue;
+            const auto launch =
+                test::runProcess({"gio", "launch", entry.string()}, {{"DBUS_SESSION_BUS_ADDRESS", ""}});
+            EXPECT_EQ(launch.exitStatus, 0) << launch.standardError << read(entry);
+            EXPECT_EQ(started(), expected) << read(entry);
+        }
     }
 }
 

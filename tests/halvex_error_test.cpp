@@ -39,6 +39,9 @@ TEST(HalvexError, EveryCaseCarriesItsCaseAndExactText) {
          "The plugin is not signed by HALVEX."},
         {HalvexError::updateInProgress(), HalvexError::Case::updateInProgress,
          "Another HALVEX update is already running."},
+        {HalvexError::unsafeSignInAddress(), HalvexError::Case::unsafeSignInAddress,
+         "The HALVEX service sent a sign-in page address that is not a secure web address, so it was not "
+         "opened. Please try again later."},
     };
     for (const auto& row : table) {
         EXPECT_EQ(row.error.kind(), row.kind);

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
+#include "core/foundation/utf8.h"
 #include "core/install/plugin_installer.h"
 #include "halvex/trust_constants.h"
 #include "platform/file_io.h"
@@ -13,6 +17,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/plugin_fixtures.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/wait.h"
 
 namespace halvex {
 namespace {
@@ -149,8 +154,28 @@ class HalvexCtlTest : public test::ServiceFixture {
         return nullptr;
     }
 
+    // Replaces xdg-open on the PATH of `environment()`: records the address it was handed and the signal
+    // state it started with, one line each.
+    std::map<std::string, std::string> withRecordingBrowser() const {
+        const auto bin = folder / "bin";
+        std::filesystem::create_directories(bin);
+        std::ofstream(bin / "xdg-open") << "#!/bin/sh\n{ printf 'address %s\\n' \"$1\"; "
+                                           "grep -E '^Sig(Blk|Ign):' /proc/self/status; } >>'"
+                                        << browserRecord.string() << "'\n";
+        std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms(0755));
+        auto variables = environment();
+        variables["DISPLAY"] = ":99";
+        variables["PATH"] = bin.string() + ":/usr/bin:/bin";
+        return variables;
+    }
+
+    std::string browserRecorded() const {
+        return std::filesystem::exists(browserRecord) ? platform::readFile(browserRecord, 1 << 16) : "";
+    }
+
     std::filesystem::path home = folder / "home";
     std::filesystem::path data = folder / "data";
+    std::filesystem::path browserRecord = folder / "browser.txt";
     maker::TrustSet trust;
     int count = 0;
 };
@@ -217,6 +242,117 @@ TEST_F(HalvexCtlTest, SignInWaitsForTheBrowserApprovalAndSignOutForgetsIt) {
     EXPECT_EQ(ctl({"sign-out"}).exitStatus, 0);
     EXPECT_FALSE(JSON::parse(ctl({"status", "--json"}).standardOutput)["signed_in"].get<bool>());
     EXPECT_EQ(ctl({"list"}).exitStatus, 4);
+}
+
+TEST_F(HalvexCtlTest, TheBrowserStartsWithNoSignalBlockedAndOnlyForAWebAddress) {
+    serve({});
+    const auto variables = withRecordingBrowser();
+    {
+        test::ChildProcess signIn({HALVEXCTL_EXECUTABLE, "sign-in"}, variables, std::nullopt,
+                                  (folder / "sign-in.txt").string());
+        ASSERT_TRUE(test::waitUntil([&] { return browserRecorded().find("SigIgn") != std::string::npos; }))
+            << browserRecorded();
+        const auto codes = service.pendingUserCodes();
+        ASSERT_EQ(codes.size(), 1u);
+        const auto recorded = browserRecorded();
+        const auto address = "address " + service.baseURL() + "/device?user_code=" + codes.front() + "\n";
+        ASSERT_EQ(recorded.substr(0, address.size()), address);
+        // halvexctl itself waits for SIGINT and SIGTERM with both blocked; its browser must not.
+        unsigned long long blocked = ~0ULL;
+        unsigned long long ignored = ~0ULL;
+        ASSERT_EQ(std::sscanf(recorded.c_str() + address.size(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked,
+                              &ignored),
+                  2)
+            << recorded;
+        EXPECT_EQ(blocked, 0u) << recorded;
+        EXPECT_EQ(ignored & 0x7fffffffULL, 0u) << recorded;
+        EXPECT_EQ(signIn.stop(SIGINT), 1);
+    }
+    std::filesystem::remove(browserRecord);
+
+    for (const auto* address : {"file:///etc/passwd", "halvex-evil://sign-in?user_code=HVX-1"}) {
+        const JSON authorization = {{"device_code", "d"},
+                                    {"user_code", "HVX-1"},
+                                    {"verification_uri", service.baseURL() + "/device"},
+                                    {"verification_uri_complete", address},
+                                    {"expires_in", 600},
+                                    {"interval", 1}};
+        service.injectFault("/v1/device/authorizations", {.status = 200, .body = authorization.dump()});
+        auto arguments = std::vector<std::string>{HALVEXCTL_EXECUTABLE, "sign-in"};
+        const auto refused = test::runProcess(arguments, variables, 60s);
+        EXPECT_EQ(refused.exitStatus, 1) << address;
+        EXPECT_EQ(refused.standardError, HalvexError::unsafeSignInAddress().errorDescription() + "\n");
+        EXPECT_EQ(refused.standardOutput, "") << "neither address nor code is offered";
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(browserRecorded(), "");
+}
+
+// Product names, codes and messages from the service, and versions read from bundles on disk.
+TEST_F(HalvexCtlTest, ServiceTextReachesTheTerminalEscapedAndJsonOutputSurvivesBrokenBytes) {
+    const std::string hostile =
+        "Aurora\x1b]0;owned\x07\xc2\x9b"
+        "2J\r\t";
+    const std::string escaped =
+        "Aurora\\u001b]0;owned\\u0007\\u009b"
+        "2J\\u000d\\u0009";
+    service.setCatalog({{"products",
+                         {{{"product_id", "prod_aurora"},
+                           {"slug", "aurora"},
+                           {"name", hostile},
+                           {"bundle_id", "com.halvex.aurora"},
+                           {"vst3_processor_fuid", "P"},
+                           {"vst3_controller_fuid", "C"},
+                           {"icon_url", "https://cdn.example/icon.png"},
+                           {"owned", true},
+                           {"discovery",
+                            {{"category", "Delay\x1b[2J"},
+                             {"tagline", "Wide rooms."},
+                             {"overview", "."},
+                             {"features", JSON::array()}}}}}},
+                        {"releases", JSON::array()}});
+    signInCtl();
+    const auto clean = [](const std::string& text) {
+        if (!isValidUTF8(text)) return false;
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            const auto byte = static_cast<unsigned char>(text[index]);
+            if ((byte < 0x20 && byte != '\n') || byte == 0x7f) return false;
+            if (byte == 0xc2 && index + 1 < text.size() && static_cast<unsigned char>(text[index + 1]) < 0xa0)
+                return false;
+        }
+        return true;
+    };
+    const auto expectEscaped = [&](const std::vector<std::string>& arguments, const std::string& expected) {
+        const auto result = ctl(arguments);
+        const auto shown = result.standardOutput + result.standardError;
+        EXPECT_TRUE(clean(shown)) << arguments.front() << ": " << shown;
+        EXPECT_NE(shown.find(expected), std::string::npos) << arguments.front() << ": " << shown;
+    };
+    // Lines on standard output, error sentences on standard error, and the user's own argument.
+    expectEscaped({"list"}, escaped + " (prod_aurora) · Delay\\u001b[2J");
+    expectEscaped({"hold", "aurora"}, escaped + " is not installed.");
+    expectEscaped({"revert", "prod_aurora"}, "No earlier version of " + escaped);
+    expectEscaped({"install", "x\x1b[2Jy"}, "x\\u001b[2Jy");
+
+    // A bundle on disk whose version is no text at all, written by hand: the property list writers
+    // refuse such a string.
+    const auto bundle = home / ".clap" / "Aurora.clap";
+    std::filesystem::create_directories(bundle / "Contents");
+    std::ofstream(bundle / "Contents" / "Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>CFBundleIdentifier</key><string>com.halvex.aurora.clap</string>"
+           "<key>CFBundleShortVersionString</key><string>1.0.0\xff\x1b[2J</string></dict></plist>\n";
+    expectEscaped({"status"}, escaped + ": 1.0.0\\xff\\u001b[2J");
+
+    for (const auto* command : {"list", "status"}) {
+        const auto result = ctl({command, "--json"});
+        ASSERT_EQ(result.exitStatus, 0) << command << ": " << result.standardError;
+        EXPECT_TRUE(clean(result.standardOutput)) << result.standardOutput;
+        const auto report = JSON::parse(result.standardOutput);
+        ASSERT_EQ(report["products"].size(), 1u) << command;
+        EXPECT_EQ(report["products"][0]["name"], hostile) << "the same text, escaped the JSON way";
+        EXPECT_EQ(report["products"][0]["installed_version"], "1.0.0\ufffd\x1b[2J") << command;
+    }
 }
 
 TEST_F(HalvexCtlTest, InstallUpdateRevertHoldReleaseAndUninstall) {

@@ -466,6 +466,85 @@ TEST_F(HubModelTest, FailedSignInReturnsToSignedOut) {
     EXPECT_FALSE(model->signInURL());
 }
 
+TEST_F(HubModelTest, ASignInPageThatIsNoWebAddressIsNeverOpenedAndTheUserIsTold) {
+    const auto model = makeModel();
+    EXPECT_EQ(finish(model->startAsync()), nullptr);
+    bool sawAuthorizing = false;
+    QObject::connect(model.get(), &HubModel::phaseChanged,
+                     [&] { sawAuthorizing = sawAuthorizing || model->phase().is(Phase::Kind::authorizing); });
+    for (const auto* address : {"file:///etc/passwd", "halvex-evil://sign-in?user_code=HVX-1"}) {
+        SCOPED_TRACE(address);
+        const JSON authorization = {{"device_code", "d"},
+                                    {"user_code", "HVX-1"},
+                                    {"verification_uri", service.baseURL() + "/device"},
+                                    {"verification_uri_complete", address},
+                                    {"expires_in", 600},
+                                    {"interval", 1}};
+        service.injectFault("/v1/device/authorizations", {.status = 200, .body = authorization.dump()});
+        EXPECT_EQ(finish(model->signInAsync()), nullptr);
+        EXPECT_EQ(model->phase(), Phase::signedOut());
+        EXPECT_EQ(model->errorMessage(), HalvexError::unsafeSignInAddress().errorDescription());
+        EXPECT_FALSE(model->signInURL());
+        EXPECT_FALSE(model->signingIn());
+    }
+    // An address handed to the browser opener would reach it through the model's worker: give it time.
+    eventually([] { return false; }, std::chrono::milliseconds(300));
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(opened.empty()) << opened.front();
+    EXPECT_FALSE(sawAuthorizing);
+    EXPECT_TRUE(service.requestsTo("/v1/device/token").empty());
+}
+
+// What the model publishes while a new catalogue's installation state is read for the first time: the
+// catalogue is there and the scan still runs, after start, sign-in and a blocked start's Try Again.
+TEST_F(HubModelTest, TheFirstScanOfEveryNewCatalogueIsPublishedAsChecking) {
+    signIn();
+    const auto installed = publish({.version = "1.0.0"});
+    preinstall({installed});
+    serveCatalog({productJSON("aurora")}, {installed});
+    const auto model = makeModel();
+    // (checking, catalogue shown, installed versions known, phase) at each change of `checking`.
+    std::vector<std::tuple<bool, bool, bool, Phase::Kind>> seen;
+    QObject::connect(model.get(), &HubModel::checkingInstallationsChanged, [&] {
+        seen.emplace_back(model->checkingInstallations(), model->hasCatalog(),
+                          !model->installedVersions().empty(), model->phase().kind());
+    });
+    using Seen = std::vector<std::tuple<bool, bool, bool, Phase::Kind>>;
+
+    EXPECT_EQ(finish(model->startAsync()), nullptr);
+    EXPECT_EQ(seen,
+              (Seen{{true, true, false, Phase::Kind::loading}, {false, true, true, Phase::Kind::loading}}));
+    seen.clear();
+    EXPECT_EQ(finish(model->refreshAsync(false)), nullptr);
+    EXPECT_EQ(finish(model->reloadInstallationStateAsync()), nullptr);
+    EXPECT_TRUE(seen.empty()) << "later scans of a catalogue already shown are no first look";
+
+    EXPECT_EQ(finish(model->signOutAsync()), nullptr);
+    auto signingIn = model->signInAsync();
+    ASSERT_TRUE(eventually([&] { return model->phase().is(Phase::Kind::authorizing); }));
+    service.approve(model->phase().payload());
+    EXPECT_EQ(finish(std::move(signingIn)), nullptr);
+    EXPECT_EQ(seen, (Seen{{true, true, false, Phase::Kind::authorizing},
+                          {false, true, true, Phase::Kind::authorizing}}));
+    EXPECT_EQ(model->phase(), Phase::ready());
+
+    // A start whose catalogue could not load, retried.
+    seen.clear();
+    const auto blocked = makeModel();
+    QObject::connect(blocked.get(), &HubModel::checkingInstallationsChanged, [&] {
+        seen.emplace_back(blocked->checkingInstallations(), blocked->hasCatalog(),
+                          !blocked->installedVersions().empty(), blocked->phase().kind());
+    });
+    service.injectFault("/v1/catalog", {.status = 500});
+    EXPECT_EQ(finish(blocked->startAsync()), nullptr);
+    ASSERT_EQ(blocked->phase().kind(), Phase::Kind::blocked);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(finish(blocked->refreshAllAsync()), nullptr);
+    EXPECT_EQ(seen,
+              (Seen{{true, true, false, Phase::Kind::blocked}, {false, true, true, Phase::Kind::blocked}}));
+    EXPECT_EQ(blocked->phase(), Phase::ready());
+}
+
 // Purchase links.
 
 TEST_F(HubModelTest, PurchaseOpensOnlyHttpsPagesOfTheStore) {

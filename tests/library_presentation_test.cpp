@@ -435,6 +435,34 @@ TEST(LibraryList, HeadingsCountsAndEmptyMessagesByScope) {
     }
 }
 
+// The first scan of a new catalogue shows "Checking your plugins…" whichever phase led there, a blocked
+// retry included; the blocked banner only once that scan is over.
+TEST(LibraryBanner, CheckingWhileTheFirstScanRunsElseTheBlockedBanner) {
+    struct Case {
+        PhaseCase phase;
+        bool checking;
+        bool catalogue;
+        LibraryBanner expected;
+    };
+    const std::vector<Case> cases = {
+        {PhaseCase::loading, true, true, LibraryBanner::checkingPlugins},
+        {PhaseCase::authorizing, true, true, LibraryBanner::checkingPlugins},
+        {PhaseCase::blocked, true, true, LibraryBanner::checkingPlugins},
+        {PhaseCase::blocked, false, true, LibraryBanner::blocked},
+        {PhaseCase::loading, false, true, LibraryBanner::none},
+        {PhaseCase::ready, false, true, LibraryBanner::none},
+        {PhaseCase::blocked, true, false, LibraryBanner::none},
+    };
+    for (const auto& c : cases) {
+        Library library(product("p", true));
+        library.state.phase = c.phase;
+        library.state.checkingInstallations = c.checking;
+        if (!c.catalogue) library.state.catalog = nullptr;
+        EXPECT_EQ(libraryBanner(library.state), c.expected)
+            << static_cast<int>(c.phase) << " checking " << c.checking << " catalogue " << c.catalogue;
+    }
+}
+
 TEST(UpdateSummary, FollowsTheBackgroundServiceAndItsLastStatus) {
     using State = BackgroundServiceController::State;
     LibraryState state;

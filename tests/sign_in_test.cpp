@@ -149,6 +149,58 @@ TEST_F(SignInTest, RefusalsEndTheWaitWithTheServiceMessageAndStoreNothing) {
     }
 }
 
+// What a service may name as the sign-in page, for itself and for the user's browser.
+TEST(BrowserAddress, OnlyHttpsAndLoopbackHttpReachTheBrowser) {
+    const std::vector<std::pair<const char*, bool>> table = {
+        {"https://login.halvexaudio.com/device?user_code=A", true},
+        {"HTTPS://Login.HalvexAudio.com/device", true},
+        {"http://127.0.0.1:8080/device", true},
+        {"http://127.8.9.10/device", true},
+        {"http://localhost:8080/device", true},
+        {"http://[::1]:8080/device", true},
+        {"http://login.halvexaudio.com/device", false},
+        {"http://128.0.0.1/device", false},
+        {"http://127.0.0.1.evil.example/device", false},
+        {"http://localhost.evil.example/device", false},
+        {"file:///etc/passwd", false},
+        {"file://localhost/etc/passwd", false},
+        {"halvex-evil://run?x=1", false},
+        {"javascript:alert(1)", false},
+        {"ftp://127.0.0.1/device", false},
+        {"data:text/html,<script>", false},
+    };
+    for (const auto& [text, allowed] : table) {
+        const auto url = Url::parse(text);
+        EXPECT_EQ(url && url->isBrowserAddress(), allowed) << text;
+    }
+}
+
+TEST_F(SignInTest, ASignInPageThatIsNoWebAddressIsRefusedBeforeAnyoneOpensIt) {
+    const auto authorization = [&](const std::string& page, const std::string& complete) {
+        return nlohmann::json{{"device_code", "d"},       {"user_code", "HVX-1"},
+                              {"verification_uri", page}, {"verification_uri_complete", complete},
+                              {"expires_in", 600},        {"interval", 1}}
+            .dump();
+    };
+    const auto page = service.baseURL() + "/device";
+    for (const auto& [uri, complete] : std::vector<std::pair<std::string, std::string>>{
+             {page, "file:///etc/passwd"},
+             {page, "halvex-evil://sign-in?user_code=HVX-1"},
+             {"file:///etc/passwd", page + "?user_code=HVX-1"},
+             {page, "http://login.example.com/device?user_code=HVX-1"},
+         }) {
+        service.injectFault("/v1/device/authorizations",
+                            tools::Fault{.status = 200, .body = authorization(uri, complete)});
+        try {
+            client().beginAuthorization("Mac");
+            ADD_FAILURE() << "accepted " << uri << " and " << complete;
+        } catch (const HalvexError& error) {
+            EXPECT_EQ(error.kind(), HalvexError::Case::unsafeSignInAddress) << complete;
+        }
+    }
+    EXPECT_TRUE(service.requestsTo("/v1/device/token").empty());
+}
+
 TEST_F(SignInTest, CancellingTheWaitStoresNothing) {
     const auto authorization = client().beginAuthorization("Mac");
     std::stop_source stop;

@@ -25,10 +25,12 @@ class ArtworkResponse : public QQuickImageResponse {
     }
     QString errorString() const override { return image_.isNull() ? QStringLiteral("no image") : QString(); }
 
+    // Scaled down to the size QML asked for (its sourceSize), never up.
     void complete(const QImage& image, const QSize& requestedSize) {
-        image_ = requestedSize.isValid() && !image.isNull()
-                     ? image.scaled(requestedSize, Qt::KeepAspectRatio, Qt::SmoothTransformation)
-                     : image;
+        const bool larger =
+            requestedSize.width() > 0 && requestedSize.height() > 0 &&
+            (image.width() > requestedSize.width() || image.height() > requestedSize.height());
+        image_ = larger ? image.scaled(requestedSize, Qt::KeepAspectRatio, Qt::SmoothTransformation) : image;
         emit finished();
     }
 

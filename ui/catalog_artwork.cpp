@@ -1,26 +1,26 @@
 #include "ui/catalog_artwork.h"
 
-#include <QBuffer>
 #include <QFutureWatcher>
-#include <QImageReader>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
+#include <cstring>
+
+#include "platform/image_validation.h"
 
 namespace halvex::ui {
 
-QImage decodeBoundedImage(const QByteArray& bytes, int maximumSide) {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    const auto size = reader.size();
-    if (!size.isValid() || size.width() < 1 || size.height() < 1 || size.width() > maximumSide ||
-        size.height() > maximumSide) {
-        return {};
-    }
-    QImage image;
-    if (!reader.read(&image)) return {};
+QImage decodeImageToFit(const QByteArray& bytes, QSize box) {
+    auto decoded = platform::decodeImageToFit(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+        static_cast<unsigned>(std::max(box.width(), 1)), static_cast<unsigned>(std::max(box.height(), 1)));
+    if (!decoded) return {};
+    QImage image(static_cast<int>(decoded->width), static_cast<int>(decoded->height),
+                 QImage::Format_RGBA8888_Premultiplied);
+    const auto rowBytes = std::size_t{decoded->width} * 4;
+    for (unsigned y = 0; y < decoded->height; ++y)
+        std::memcpy(image.scanLine(static_cast<int>(y)), decoded->pixels.data() + y * rowBytes, rowBytes);
     return image;
 }
 
@@ -86,7 +86,7 @@ void CatalogArtwork::load(const QUrl& url, Completion done) {
             watcher->deleteLater();
             finish(url, watcher->result());
         });
-        watcher->setFuture(QtConcurrent::run(decodeBoundedImage, bytes, maximumPixelSide));
+        watcher->setFuture(QtConcurrent::run(decodeImageToFit, bytes, QSize(iconPixelSide, iconPixelSide)));
     });
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // The process-wide loader of catalogue icons: https only, HTTP status 200 only, at most 4 MiB per image,
-// decoded off the main thread, kept in a memory cache limited to 32 MiB of pixels (width × height × 4),
+// PNG or JPEG, decoded off the main thread to no more than the largest size the window shows an icon at,
+// kept in a memory cache limited to 32 MiB of pixels (width × height × 4),
 // with one load in flight per URL (later requests for it wait for the same load). Every failure yields a
 // null image. Lives on the main thread; `load` must be called there, callbacks run there.
 
@@ -22,8 +23,9 @@ class CatalogArtwork : public QObject {
   public:
     static constexpr qint64 maximumBytes = 4 * 1024 * 1024;
     static constexpr int cacheCostLimit = 32 * 1024 * 1024;
-    // Decoding refuses larger images: a small compressed file must not unpack into gigabytes.
-    static constexpr int maximumPixelSide = 8192;
+    // Icons are decoded to fit this square: the overview's 80-point icon on a screen of twice the
+    // density. However large the file, an icon then costs at most 100 KiB of pixels.
+    static constexpr int iconPixelSide = 160;
 
     using Completion = std::function<void(const QImage&)>;
 
@@ -47,7 +49,9 @@ class CatalogArtwork : public QObject {
     QHash<QUrl, std::vector<Completion>> inFlight_;
 };
 
-// Decodes image bytes within the pixel bound; null for anything else. Any thread.
-QImage decodeBoundedImage(const QByteArray& bytes, int maximumSide);
+// Decodes a PNG or JPEG the hub may show (platform::validImage) scaled down while decoding to fit within
+// `box` (never scaled up), so a large image never exists in memory at full size; null for anything
+// else. Any thread.
+QImage decodeImageToFit(const QByteArray& bytes, QSize box);
 
 }  // namespace halvex::ui

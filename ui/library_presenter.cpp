@@ -115,11 +115,11 @@ QString channelTag(const Product& product, const Release& release) {
 LibraryPresenter::LibraryPresenter(app::HubModel* hub, QObject* parent) : QObject(parent), hub_(hub) {
     using app::HubModel;
     connect(hub, &HubModel::catalogChanged, this, &LibraryPresenter::catalogChanged);
-    for (const auto signal :
-         {&HubModel::phaseChanged, &HubModel::installedVersionsChanged, &HubModel::installedChannelsChanged,
-          &HubModel::pendingVersionsChanged, &HubModel::incompleteProductsChanged,
-          &HubModel::heldVersionsChanged, &HubModel::revertVersionsChanged,
-          &HubModel::backgroundServiceStateChanged, &HubModel::backgroundStatusChanged}) {
+    for (const auto signal : {&HubModel::phaseChanged, &HubModel::installedVersionsChanged,
+                              &HubModel::installedChannelsChanged, &HubModel::pendingVersionsChanged,
+                              &HubModel::incompleteProductsChanged, &HubModel::heldVersionsChanged,
+                              &HubModel::revertVersionsChanged, &HubModel::backgroundServiceStateChanged,
+                              &HubModel::backgroundStatusChanged, &HubModel::checkingInstallationsChanged}) {
         connect(hub, signal, this, &LibraryPresenter::scheduleRefresh);
     }
     connect(hub, &HubModel::installProgressChanged, this,
@@ -154,6 +154,7 @@ void LibraryPresenter::refreshState() {
     state_.heldVersions = hub_->heldVersions();
     state_.revertVersions = hub_->revertVersions();
     state_.phase = phaseCase(hub_->phase().kind());
+    state_.checkingInstallations = hub_->checkingInstallations();
     state_.updatingProductID = state_.phase == app::PhaseCase::updating ? hub_->phase().payload() : "";
     state_.backgroundServiceState = hub_->backgroundServiceState();
     state_.backgroundStatus = hub_->backgroundStatus();
@@ -206,9 +207,16 @@ QString LibraryPresenter::phasePayload() const {
     return hub_ ? hub_->phase().payloadText() : QString();
 }
 
-bool LibraryPresenter::checkingPlugins() const {
-    // The catalogue arrives before the first scan of what is installed; the phase turns ready after it.
-    return state_.catalog != nullptr && state_.phase == app::PhaseCase::loading;
+QString LibraryPresenter::banner() const {
+    switch (app::libraryBanner(state_)) {
+        case app::LibraryBanner::checkingPlugins:
+            return QStringLiteral("checkingPlugins");
+        case app::LibraryBanner::blocked:
+            return QStringLiteral("blocked");
+        case app::LibraryBanner::none:
+            break;
+    }
+    return {};
 }
 
 QVariantMap LibraryPresenter::heading() const {

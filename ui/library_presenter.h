@@ -28,7 +28,8 @@ class LibraryPresenter : public QObject {
     Q_PROPERTY(int revision READ revision NOTIFY changed)
     Q_PROPERTY(QString phase READ phaseName NOTIFY changed)
     Q_PROPERTY(QString phasePayload READ phasePayload NOTIFY changed)
-    Q_PROPERTY(bool checkingPlugins READ checkingPlugins NOTIFY changed)
+    // Above the rows: "checkingPlugins", "blocked" or empty (app::libraryBanner).
+    Q_PROPERTY(QString banner READ banner NOTIFY changed)
     Q_PROPERTY(QVariantMap heading READ heading NOTIFY changed)
     Q_PROPERTY(QVariantMap discoveryHeading READ discoveryHeading NOTIFY changed)
     Q_PROPERTY(QString emptyTitle READ emptyTitle NOTIFY changed)
@@ -49,7 +50,7 @@ class LibraryPresenter : public QObject {
     int revision() const { return revision_; }
     QString phaseName() const;
     QString phasePayload() const;
-    bool checkingPlugins() const;
+    QString banner() const;
     QVariantMap heading() const;
     QVariantMap discoveryHeading() const;
     QString emptyTitle() const;

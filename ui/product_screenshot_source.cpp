@@ -20,7 +20,8 @@ struct DecodedArtwork {
 DecodedArtwork decoded(std::optional<StorefrontArtworkStore::Artwork> artwork) {
     DecodedArtwork result{std::move(artwork), {}};
     if (result.artwork) {
-        result.image = decodeBoundedImage(QByteArray::fromStdString(result.artwork->data), 8192);
+        result.image = decodeImageToFit(QByteArray::fromStdString(result.artwork->data),
+                                        ProductScreenshotSource::largestPixelSize);
     }
     return result;
 }
@@ -43,18 +44,26 @@ ProductScreenshotSource::ProductScreenshotSource(QObject* parent) : QObject(pare
     if (const auto& hub = WindowServices::current().hub) {
         connect(hub, &app::HubModel::testArtworkLoaded, this,
                 [this](const QString& releaseID, const QByteArray& data) {
-                    if (releaseID != testReleaseID_ || data.isEmpty()) return;
+                    if (releaseID != testReleaseID_) return;
+                    // The model's answer that the test build has no artwork (any more).
+                    if (data.isEmpty()) {
+                        show(QStringLiteral("test"), {}, {});
+                        return;
+                    }
+                    if (data == shownData_.value(QStringLiteral("test"))) return;
                     auto* watcher = new QFutureWatcher<QImage>(this);
                     const int generation = generation_;
-                    connect(watcher, &QFutureWatcher<QImage>::finished, this, [this, watcher, generation] {
-                        watcher->deleteLater();
-                        const auto image = watcher->result();
-                        if (generation != generation_ || image.isNull()) return;
-                        publish(QStringLiteral("test"), image);
-                        hasTest_ = true;
-                        emit sourceChanged();
-                    });
-                    watcher->setFuture(QtConcurrent::run(decodeBoundedImage, data, 8192));
+                    connect(watcher, &QFutureWatcher<QImage>::finished, this,
+                            [this, watcher, generation, data] {
+                                watcher->deleteLater();
+                                const auto image = watcher->result();
+                                if (generation != generation_ || image.isNull() ||
+                                    data == shownData_.value(QStringLiteral("test"))) {
+                                    return;
+                                }
+                                show(QStringLiteral("test"), image, data);
+                            });
+                    watcher->setFuture(QtConcurrent::run(decodeImageToFit, data, largestPixelSize));
                 });
     }
 }
@@ -63,32 +72,38 @@ ProductScreenshotSource::~ProductScreenshotSource() {
     for (const auto& published : published_) ArtworkImageProvider::publish(published, {});
 }
 
-void ProductScreenshotSource::publish(const QString& kind, const QImage& image) {
-    ArtworkImageProvider::publish(published_.value(kind), {});
-    imageSerial_ = QString::number(nextSerial());
-    published_.insert(kind, key(kind));
-    ArtworkImageProvider::publish(key(kind), image);
+void ProductScreenshotSource::show(const QString& kind, const QImage& image, const QByteArray& data) {
+    if (image.isNull() && !published_.contains(kind)) return;
+    ArtworkImageProvider::publish(published_.take(kind), {});
+    shownData_.remove(kind);
+    if (!image.isNull()) {
+        const auto key = kind + QLatin1Char('/') + QString::number(nextSerial());
+        ArtworkImageProvider::publish(key, image);
+        published_.insert(kind, key);
+        shownData_.insert(kind, data);
+    }
+    emit sourceChanged();
 }
 
 void ProductScreenshotSource::setSlug(const QString& value) {
     if (value == slug_) return;
     slug_ = value;
     emit inputsChanged();
-    if (complete_) refresh();
+    if (complete_) reload();
 }
 
 void ProductScreenshotSource::setStorePage(bool value) {
     if (value == storePage_) return;
     storePage_ = value;
     emit inputsChanged();
-    if (complete_) refresh();
+    if (complete_) reload();
 }
 
 void ProductScreenshotSource::setTestReleaseId(const QString& value) {
     if (value == testReleaseID_) return;
     testReleaseID_ = value;
     emit inputsChanged();
-    if (complete_) refresh();
+    if (complete_) reload();
 }
 
 void ProductScreenshotSource::setTestVersion(const QString& value) {
@@ -103,20 +118,17 @@ void ProductScreenshotSource::componentComplete() {
     refresh();
 }
 
-QString ProductScreenshotSource::key(const QString& kind) const {
-    return kind + QLatin1Char('/') + (kind == QLatin1String("test") ? testReleaseID_ : slug_) +
-           QLatin1Char('/') + imageSerial_;
-}
-
 QString ProductScreenshotSource::kind() const {
-    if (hasTest_) return QStringLiteral("test");
-    if (hasStorefront_) return QStringLiteral("storefront");
+    if (published_.contains(QStringLiteral("test"))) return QStringLiteral("test");
+    if (published_.contains(QStringLiteral("storefront"))) return QStringLiteral("storefront");
     return QStringLiteral("fallback");
 }
 
 QString ProductScreenshotSource::source() const {
-    if (hasTest_) return QStringLiteral("image://artwork/shot/") + key(QStringLiteral("test"));
-    if (hasStorefront_) return QStringLiteral("image://artwork/shot/") + key(QStringLiteral("storefront"));
+    for (const auto* kind : {"test", "storefront"}) {
+        if (const auto key = published_.value(QLatin1String(kind)); !key.isEmpty())
+            return QStringLiteral("image://artwork/shot/") + key;
+    }
     const auto& folder = WindowServices::current().interfaceImages;
     if (folder.isEmpty() || slug_.isEmpty()) return {};
     return QUrl::fromLocalFile(folder + QLatin1Char('/') + slug_ + QStringLiteral("-interface.png"))
@@ -124,16 +136,24 @@ QString ProductScreenshotSource::source() const {
 }
 
 QString ProductScreenshotSource::caption() const {
-    return hasTest_ ? QStringLiteral("TEST INTERFACE \u00b7 v") + testVersion_ : QString();
+    return published_.contains(QStringLiteral("test"))
+               ? QStringLiteral("TEST INTERFACE \u00b7 v") + testVersion_
+               : QString();
 }
 
 void ProductScreenshotSource::refresh() {
+    // What shows stays until an answer replaces or removes it: a refresh that brings the same images
+    // changes nothing on screen.
     ++generation_;
-    hasTest_ = false;
-    hasStorefront_ = false;
-    emit sourceChanged();
     loadStorefront();
     loadTestArtwork();
+}
+
+void ProductScreenshotSource::reload() {
+    // New inputs: the images shown belong to another product or build.
+    show(QStringLiteral("test"), {}, {});
+    show(QStringLiteral("storefront"), {}, {});
+    refresh();
 }
 
 void ProductScreenshotSource::loadStorefront() {
@@ -141,30 +161,27 @@ void ProductScreenshotSource::loadStorefront() {
     if (!storePage_ || !store || slug_.isEmpty()) return;
     const auto slug = slug_.toStdString();
     const int generation = generation_;
-    const auto show = [this, generation](QFutureWatcher<DecodedArtwork>* watcher, bool fresh) {
+    const auto answered = [this, generation](QFutureWatcher<DecodedArtwork>* watcher, bool fresh) {
         watcher->deleteLater();
         if (generation != generation_) return;
         const auto result = watcher->result();
         if (!result.artwork || result.image.isNull()) {
             // Only a fresh answer that the product has no screenshot removes the one shown.
-            if (fresh && !result.artwork && hasStorefront_) {
-                hasStorefront_ = false;
-                emit sourceChanged();
-            }
+            if (fresh && !result.artwork) show(QStringLiteral("storefront"), {}, {});
             return;
         }
-        publish(QStringLiteral("storefront"), result.image);
-        hasStorefront_ = true;
-        emit sourceChanged();
+        const auto data = QByteArray::fromStdString(result.artwork->data);
+        if (data != shownData_.value(QStringLiteral("storefront")))
+            show(QStringLiteral("storefront"), result.image, data);
     };
     auto* cachedWatcher = new QFutureWatcher<DecodedArtwork>(this);
     connect(cachedWatcher, &QFutureWatcher<DecodedArtwork>::finished, this,
-            [show, cachedWatcher] { show(cachedWatcher, false); });
+            [answered, cachedWatcher] { answered(cachedWatcher, false); });
     cachedWatcher->setFuture(QtConcurrent::run(&WindowServices::storefrontWorker(),
                                                [store, slug] { return decoded(store->cached(slug)); }));
     auto* freshWatcher = new QFutureWatcher<DecodedArtwork>(this);
     connect(freshWatcher, &QFutureWatcher<DecodedArtwork>::finished, this,
-            [show, freshWatcher] { show(freshWatcher, true); });
+            [answered, freshWatcher] { answered(freshWatcher, true); });
     freshWatcher->setFuture(QtConcurrent::run(&WindowServices::storefrontWorker(),
                                               [store, slug] { return decoded(store->refresh(slug)); }));
 }

@@ -237,7 +237,16 @@ QCoro::Task<> HubModel::refreshAsync(bool autoUpdateInstalled) {
     });
     auto catalog = co_await fetch;
     setCatalog(catalog);
-    co_await scanInstallationState(catalog, false);
+    setCheckingInstallations(!installationStateKnown_);
+    std::exception_ptr scanFailure;
+    try {
+        co_await scanInstallationState(catalog, false);
+    } catch (const std::exception&) {
+        scanFailure = std::current_exception();
+    }
+    setCheckingInstallations(false);
+    if (scanFailure) std::rethrow_exception(scanFailure);
+    installationStateKnown_ = true;
     setPhase(Phase::ready());
     if (!autoUpdateInstalled) co_return;
 
@@ -358,6 +367,7 @@ QCoro::Task<> HubModel::reloadInstallationStateAsync() {
         handle(failure);
         co_return;
     }
+    installationStateKnown_ = catalog_ != nullptr;
     co_await readStatusFile();
 }
 
@@ -411,6 +421,8 @@ QCoro::Task<> HubModel::checkHubUpdateAsync() {
 QCoro::Task<> HubModel::signInAsync() {
     if (!services_.client || signingIn_ || busy() || !phase_.is(Phase::Kind::signedOut)) co_return;
     setSigningIn(true);
+    // A new attempt: what went wrong before no longer applies.
+    setErrorMessage(std::nullopt);
     std::exception_ptr failure;
     try {
         const auto* client = &*services_.client;

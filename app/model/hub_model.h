@@ -92,6 +92,9 @@ class HubModel : public QObject {
     Q_PROPERTY(bool refreshingCatalog READ refreshingCatalog NOTIFY refreshingCatalogChanged)
     Q_PROPERTY(bool installingHubUpdate READ installingHubUpdate NOTIFY installingHubUpdateChanged)
     Q_PROPERTY(bool signingIn READ signingIn NOTIFY signingInChanged)
+    // True from the moment a catalogue arrives whose installation state has not been read yet (the first
+    // one after start, sign-in or a retry) until that first scan ends.
+    Q_PROPERTY(bool checkingInstallations READ checkingInstallations NOTIFY checkingInstallationsChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     // One map per release: "releaseId", "productId", "name", "version", "channel".
     Q_PROPERTY(QVariantList availableUpdates READ availableUpdateList NOTIFY availableUpdatesChanged)
@@ -164,6 +167,7 @@ class HubModel : public QObject {
         bool refreshingCatalog = false;
         bool installingHubUpdate = false;
         bool signingIn = false;
+        bool checkingInstallations = false;
         std::optional<Url> signInURL;
         std::map<std::string, InstallActivity> installProgress;
         std::string currentHubVersion = "0.0.0";
@@ -203,6 +207,7 @@ class HubModel : public QObject {
     bool refreshingCatalog() const { return refreshingCatalog_; }
     bool installingHubUpdate() const { return installingHubUpdate_; }
     bool signingIn() const { return signingIn_; }
+    bool checkingInstallations() const { return checkingInstallations_; }
     const std::optional<Url>& signInURL() const { return signInURL_; }
     const std::map<std::string, InstallActivity>& installProgress() const { return installProgress_; }
     const std::string& currentHubVersion() const { return currentHubVersion_; }
@@ -289,6 +294,7 @@ class HubModel : public QObject {
     void refreshingCatalogChanged();
     void installingHubUpdateChanged();
     void signingInChanged();
+    void checkingInstallationsChanged();
     void busyChanged();
     void availableUpdatesChanged();
     void signInURLChanged();
@@ -336,6 +342,7 @@ class HubModel : public QObject {
     void setRefreshingCatalog(bool value);
     void setInstallingHubUpdate(bool value);
     void setSigningIn(bool value);
+    void setCheckingInstallations(bool value);
     void setSignInURL(std::optional<Url> url);
     void setInstallProgress(std::map<std::string, InstallActivity> progress);
     void publishComputed();
@@ -387,6 +394,9 @@ class HubModel : public QObject {
     bool refreshingCatalog_ = false;
     bool installingHubUpdate_ = false;
     bool signingIn_ = false;
+    bool checkingInstallations_ = false;
+    // The installation state has been read for the catalogue shown; forgotten with the catalogue.
+    bool installationStateKnown_ = false;
     std::optional<Url> signInURL_;
     std::map<std::string, InstallActivity> installProgress_;
     std::string currentHubVersion_ = "0.0.0";

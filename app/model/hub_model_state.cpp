@@ -80,6 +80,7 @@ void HubModel::restore(const Snapshot& snapshot) {
     setRefreshingCatalog(snapshot.refreshingCatalog);
     setInstallingHubUpdate(snapshot.installingHubUpdate);
     setSigningIn(snapshot.signingIn);
+    setCheckingInstallations(snapshot.checkingInstallations);
     setSignInURL(snapshot.signInURL);
     setInstallProgress(snapshot.installProgress);
 }
@@ -162,6 +163,7 @@ void HubModel::setPhase(Phase phase) {
 void HubModel::setCatalog(std::shared_ptr<const Catalog> catalog) {
     if (catalog_ == catalog) return;
     catalog_ = std::move(catalog);
+    if (!catalog_) installationStateKnown_ = false;
     emit catalogChanged();
     publishComputed();
 }
@@ -246,6 +248,10 @@ void HubModel::setInstallingHubUpdate(bool value) {
 
 void HubModel::setSigningIn(bool value) {
     if (assign(signingIn_, value)) emit signingInChanged();
+}
+
+void HubModel::setCheckingInstallations(bool value) {
+    if (assign(checkingInstallations_, value)) emit checkingInstallationsChanged();
 }
 
 void HubModel::setSignInURL(std::optional<Url> url) {

@@ -76,6 +76,12 @@ std::string sectionCountText(const SectionHeading& heading) {
     return std::to_string(heading.count) + " of " + std::to_string(heading.total);
 }
 
+LibraryBanner libraryBanner(const LibraryState& state) {
+    if (state.catalog == nullptr) return LibraryBanner::none;
+    if (state.checkingInstallations) return LibraryBanner::checkingPlugins;
+    return state.phase == PhaseCase::blocked ? LibraryBanner::blocked : LibraryBanner::none;
+}
+
 std::string emptyLibraryTitle(const LibraryState& state) {
     return state.catalog && !state.catalog->products.empty() ? "No plugins to show" : "Catalog unavailable";
 }

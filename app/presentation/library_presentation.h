@@ -32,6 +32,12 @@ SectionHeading discoverySectionHeading(const LibraryState& state, int count);
 // The count, " of " and the total, as the heading shows them.
 std::string sectionCountText(const SectionHeading& heading);
 
+// What the library shows above its rows besides their heading. While a newly loaded catalogue's
+// installation state is read, "Checking your plugins…", whichever phase led there (the start's loading,
+// the sign-in's authorizing, a blocked start's retry); otherwise a blocked phase's banner.
+enum class LibraryBanner { none, checkingPlugins, blocked };
+LibraryBanner libraryBanner(const LibraryState& state);
+
 std::string emptyLibraryTitle(const LibraryState& state);
 std::string emptyLibraryMessage(const LibraryState& state);
 

@@ -32,6 +32,8 @@ struct LibraryState {
     // Product identifier -> the version a revert would put back.
     std::map<std::string, std::string> revertVersions;
     PhaseCase phase = PhaseCase::loading;
+    // The installation state of a newly loaded catalogue is being read for the first time.
+    bool checkingInstallations = false;
     // The product being installed while `phase` is `updating`.
     std::string updatingProductID;
     BackgroundServiceController::State backgroundServiceState;

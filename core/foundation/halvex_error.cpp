@@ -39,6 +39,9 @@ std::string describe(HalvexError::Case kind, const std::string& message,
             return "The plugin is not signed by HALVEX.";
         case Case::updateInProgress:
             return "Another HALVEX update is already running.";
+        case Case::unsafeSignInAddress:
+            return "The HALVEX service sent a sign-in page address that is not a secure web address, so it "
+                   "was not opened. Please try again later.";
     }
     return {};
 }
@@ -87,6 +90,9 @@ HalvexError HalvexError::signatureRejected() {
 }
 HalvexError HalvexError::updateInProgress() {
     return {Case::updateInProgress, {}, 0, {}};
+}
+HalvexError HalvexError::unsafeSignInAddress() {
+    return {Case::unsafeSignInAddress, {}, 0, {}};
 }
 
 }  // namespace halvex

@@ -25,6 +25,7 @@ class HalvexError : public std::exception {
         hashMismatch,
         signatureRejected,
         updateInProgress,
+        unsafeSignInAddress,
     };
 
     static HalvexError configuration(std::string message);
@@ -39,6 +40,8 @@ class HalvexError : public std::exception {
     static HalvexError hashMismatch();
     static HalvexError signatureRejected();
     static HalvexError updateInProgress();
+    // The service named a sign-in page that is no browser address (Url::isBrowserAddress).
+    static HalvexError unsafeSignInAddress();
 
     Case kind() const { return kind_; }
     // The message payload of configuration, server, invalidPackage and backgroundService, and the detail

@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
+#include <string_view>
 
 namespace halvex {
 
@@ -77,6 +79,36 @@ std::string Url::path() const {
 
 bool Url::hasCredentials() const {
     return !part(CURLUPART_USER).empty() || !part(CURLUPART_PASSWORD).empty();
+}
+
+namespace {
+
+bool isLoopbackHost(const std::string& host) {
+    if (host == "localhost" || host == "[::1]") return true;
+    // libcurl writes IPv4 literals as four decimal numbers; 127.0.0.0/8 is the loopback network.
+    int parts = 0;
+    std::size_t start = 0;
+    while (start <= host.size()) {
+        const auto end = std::min(host.find('.', start), host.size());
+        const auto part = std::string_view(host).substr(start, end - start);
+        if (part.empty() || part.size() > 3 ||
+            part.find_first_not_of("0123456789") != std::string_view::npos ||
+            std::stoi(std::string(part)) > 255)
+            return false;
+        if (parts == 0 && part != "127") return false;
+        ++parts;
+        start = end + 1;
+    }
+    return parts == 4;
+}
+
+}  // namespace
+
+bool Url::isBrowserAddress() const {
+    const auto kind = scheme();
+    const auto name = host();
+    if (name.empty()) return false;
+    return kind == "https" || (kind == "http" && isLoopbackHost(name));
 }
 
 std::optional<int> Url::port() const {

@@ -24,6 +24,11 @@ class Url {
     std::string path() const;
     bool hasCredentials() const;  // a user name or password
 
+    // Whether the user's browser may be sent here: https, or http to this machine (a loopback address or
+    // "localhost"). Any other scheme (file:, a custom scheme handler, ...) would hand a server's text to
+    // a program other than the browser.
+    bool isBrowserAddress() const;
+
     bool operator==(const Url&) const = default;
 
   private:

@@ -74,6 +74,7 @@ class APIClient {
                                 std::stop_token stop = {}, const DownloadProgress& progress = {}) const;
 
     // Sign-in: registers the device key and returns the code for the user to approve in the browser.
+    // Throws HalvexError::unsafeSignInAddress when either page address is no browser address.
     DeviceAuthorization beginAuthorization(const std::string& deviceName, std::stop_token stop = {}) const;
     // Polls until the user approved (storing the token), the authorization expired, or the service refused.
     DeviceToken waitForAuthorization(const DeviceAuthorization& authorization,

@@ -35,7 +35,13 @@ DeviceAuthorization APIClient::beginAuthorization(const std::string& deviceName,
     const nlohmann::json body = {{"device_name", deviceName},
                                  {"platform", "macos"},
                                  {"public_key_x963_b64", platform::base64Encode(key.publicKey().x963())}};
-    return response<DeviceAuthorization>(jsonPost("/v1/device/authorizations", body), stop);
+    auto authorization = response<DeviceAuthorization>(jsonPost("/v1/device/authorizations", body), stop);
+    // Both addresses reach the user as pages to open; neither may lead anywhere but a web page.
+    if (!authorization.verificationURI.isBrowserAddress() ||
+        !authorization.verificationURIComplete.isBrowserAddress()) {
+        throw HalvexError::unsafeSignInAddress();
+    }
+    return authorization;
 }
 
 DeviceToken APIClient::waitForAuthorization(const DeviceAuthorization& authorization,

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "platform/file_io.h"
 
@@ -19,6 +20,10 @@ void startDetached(const std::filesystem::path& executable, const std::vector<st
     for (auto& text : strings) argv.push_back(text.data());
     argv.push_back(nullptr);
     const std::string path = executable.string();
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) throwErrno("pipe");
@@ -31,6 +36,10 @@ void startDetached(const std::filesystem::path& executable, const std::vector<st
         ::setsid();
         const pid_t program = ::fork();
         if (program != 0) ::_exit(program < 0 ? 1 : 0);
+        // A starter that blocks or ignores signals (halvexctl waits for SIGINT and SIGTERM on a thread of
+        // its own) must not hand that on: the program has to end when it is told to.
+        for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaultAction, nullptr);
+        ::sigprocmask(SIG_SETMASK, &noSignals, nullptr);
         const int null = ::open("/dev/null", O_RDWR);
         if (null >= 0) {
             ::dup2(null, 0);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 
 #include "platform/file_io.h"
@@ -33,8 +34,20 @@ ToolResult runTool(const std::filesystem::path& tool, const std::vector<std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 2);
+    // The tool starts with no signal blocked or ignored, whatever the caller's thread blocks: an
+    // administrator prompt must still end on Ctrl-C.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigset_t allSignals;
+    sigfillset(&allSignals);
+    posix_spawnattr_setsigmask(&attributes, &noSignals);
+    posix_spawnattr_setsigdefault(&attributes, &allSignals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
+    const int error = ::posix_spawn(&pid, tool.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throwErrno(error, "start " + tool.string());
     writeEnd.reset();

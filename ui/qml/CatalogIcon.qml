@@ -25,6 +25,7 @@ Rectangle {
     }
     Image {
         id: image
+        objectName: "iconImage"
         anchors.fill: parent
         anchors.margins: 1
         fillMode: Image.PreserveAspectFit

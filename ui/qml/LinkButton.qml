@@ -14,9 +14,10 @@ AbstractButton {
     Accessible.role: Accessible.Button
     Accessible.name: text
     Accessible.description: help
-    ToolTip.visible: help.length > 0 && hovered
-    ToolTip.text: help
-    ToolTip.delay: 600
+    HubToolTip {
+        visible: control.help.length > 0 && control.hovered
+        text: control.help
+    }
 
     contentItem: Item {}
     Row {

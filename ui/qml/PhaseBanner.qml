@@ -3,7 +3,8 @@ import QtQuick.Layouts
 
 // A blocked model over a loaded library: what the HUB needs before it can work.
 HubPanel {
-    visible: library.phase === "blocked"
+    objectName: "phaseBanner"
+    visible: library.banner === "blocked"
     implicitHeight: visible ? row.implicitHeight + 24 : 0
     border.color: Qt.rgba(0.95, 0.7, 0.31, 0.45)
     RowLayout {

@@ -103,10 +103,12 @@ Popup {
     contentItem: ColumnLayout {
         spacing: 0
 
+        // A product that left the catalogue keeps only its sentence and Close.
         RowLayout {
             Layout.fillWidth: true
             Layout.margins: 16
             HubText {
+                visible: sheet.info.present
                 text: "PLUGIN OVERVIEW / HVX"
                 color: HubTheme.muted
                 font.family: HubTheme.monoFamily
@@ -114,6 +116,7 @@ Popup {
                 font.letterSpacing: 2
                 Layout.fillWidth: true
             }
+            Item { visible: !sheet.info.present; Layout.fillWidth: true }
             HubButton {
                 objectName: "closeOverview"
                 text: "Close"
@@ -121,7 +124,7 @@ Popup {
                 onClicked: sheet.closeRequested()
             }
         }
-        Rectangle { height: 1; color: HubTheme.edge; Layout.fillWidth: true }
+        Rectangle { visible: sheet.info.present; height: 1; color: HubTheme.edge; Layout.fillWidth: true }
 
         HubText {
             objectName: "noLongerInCatalog"
@@ -129,12 +132,14 @@ Popup {
             text: "This plugin is no longer in your catalog."
             color: HubTheme.muted
             horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
             Layout.fillWidth: true
             Layout.fillHeight: true
         }
 
         Flickable {
             id: scroller
+            objectName: "overviewScroller"
             visible: sheet.info.present
             Layout.fillWidth: true
             Layout.fillHeight: true
@@ -152,6 +157,7 @@ Popup {
 
                 RowLayout {
                     spacing: 16
+                    Layout.fillWidth: true
                     CatalogIcon { url: sheet.info.iconUrl || ""; size: 80; Layout.alignment: Qt.AlignTop }
                     ColumnLayout {
                         Layout.fillWidth: true
@@ -163,15 +169,20 @@ Popup {
                             font.weight: Font.DemiBold
                             font.letterSpacing: 1
                             font.capitalization: Font.AllUppercase
+                            Layout.fillWidth: true
                         }
                         RowLayout {
                             spacing: 10
+                            Layout.fillWidth: true
                             HubText {
                                 objectName: "overviewName"
                                 text: sheet.info.name || ""
                                 font.family: HubTheme.titleFamily
                                 font.weight: Font.Bold
                                 font.pixelSize: 30
+                                // A long name wraps within the sheet rather than running past it.
+                                Layout.fillWidth: true
+                                Layout.maximumWidth: Math.ceil(implicitWidth)
                                 Accessible.role: Accessible.Heading
                             }
                             Rectangle {
@@ -203,6 +214,7 @@ Popup {
                             text: "Artist: " + (sheet.info.artist || "")
                             color: HubTheme.muted
                             font.pixelSize: 12
+                            Layout.fillWidth: true
                         }
                     }
                 }

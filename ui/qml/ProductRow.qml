@@ -73,7 +73,10 @@ AbstractButton {
                     font.weight: Font.DemiBold
                     elide: Text.ElideRight
                     wrapMode: Text.NoWrap
-                    // Its natural width, shrunk (elided) by the layout only when the row is narrow.
+                    // Its natural width (rounded up: the layout rounds, and a fraction less elides), shrunk
+                    // and elided only when the row is narrow, so a long name cannot push the action out.
+                    Layout.fillWidth: true
+                    Layout.maximumWidth: Math.ceil(implicitWidth)
                     Layout.minimumWidth: 40
                 }
                 Rectangle {

@@ -15,6 +15,7 @@ ColumnLayout {
 
     ProductScreenshotSource {
         id: source
+        objectName: "screenshotSource"
         slug: shot.slug
         storePage: shot.storePage
         testReleaseId: shot.testReleaseId
@@ -37,6 +38,7 @@ ColumnLayout {
             fillMode: Image.PreserveAspectFit
             asynchronous: true
             cache: false
+            sourceSize: source.pixelSize
             source: source.source
             visible: status === Image.Ready
             Accessible.role: Accessible.Graphic

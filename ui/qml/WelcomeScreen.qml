@@ -154,6 +154,14 @@ Rectangle {
             onClicked: hub.signIn()
         }
         HubText {
+            objectName: "welcomeError"
+            visible: screen.step === "signIn" && text.length > 0
+            text: hub.errorMessage
+            color: HubTheme.error
+            horizontalAlignment: Text.AlignHCenter
+            Layout.fillWidth: true
+        }
+        HubText {
             visible: screen.step === "signIn"
             text: "Opens securely in your browser.\nAlready purchased? Use your checkout email."
             color: HubTheme.muted

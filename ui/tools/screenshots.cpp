@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 
+#include "core/foundation/halvex_error.h"
 #include "ui/fixtures/window_fixtures.h"
 #include "ui/library_presenter.h"
 #include "ui/window_services.h"
@@ -49,6 +50,8 @@ std::vector<Screen> screens() {
     };
     auto signingIn = fixtures::welcome(Phase::signedOut());
     signingIn.signingIn = true;
+    auto signInFailed = fixtures::welcome(Phase::signedOut());
+    signInFailed.errorMessage = halvex::HalvexError::unsafeSignInAddress().errorDescription();
     std::vector<Screen> result = {
         {"welcome-loading", fixtures::welcome(Phase::loading())},
         {"welcome-sign-in", fixtures::welcome(Phase::signedOut())},
@@ -69,7 +72,13 @@ std::vector<Screen> screens() {
          }),
          "installed"},
         {"library-catalog-unavailable", with([](auto& s) { s.catalog->products.clear(); })},
-        {"library-checking-plugins", with([](auto& s) { s.phase = Phase::loading(); })},
+        {"library-checking-plugins", with([](auto& s) {
+             s.phase = Phase::loading();
+             s.checkingInstallations = true;
+             s.installedVersions.clear();
+             s.installedChannels.clear();
+             s.pendingVersions.clear();
+         })},
         {"library-notices", with([](auto& s) {
              s.errorMessage =
                  "Glacier EQ: The download was interrupted. Check your connection and try again.";
@@ -117,6 +126,7 @@ std::vector<Screen> screens() {
         {"overview-private-beta", library, "all", "", "prod_iris-filter"},
         {"overview-test-build", library, "all", "", "prod_drift-chorus", "", true},
         {"overview-no-longer-in-catalog", library, "all", "", "prod_retired"},
+        {"welcome-sign-in-failed", signInFailed},
     };
     return result;
 }
