@@ -51,9 +51,23 @@ int run(const std::filesystem::path& work) {
 
     nlohmann::json products = nlohmann::json::array();
     nlohmann::json releases = nlohmann::json::array();
+    app::LibraryService::Environment environment;
+    environment.configuration = [&] { return configuration; };
+    environment.keychain = [&] { return keychain; };
+    environment.pluginFolders = [&] {
+        return PluginInstaller::Folders::standard(work / "Support", work / "Plugins" / "VST3");
+    };
+    environment.hubOptions = [&] {
+        HubUpdater::Options options;
+        options.applicationSupport = work / "Support";
+        options.applicationURL = work / "Applications" / "HALVEX HUB.app";
+        return options;
+    };
+    environment.audioApplications = [] { return std::vector<std::string>{}; };
+    environment.hubVersion = "1.0.0";
     auto services = app::HubModel::Services();
-    services.installer =
-        std::make_unique<PluginInstaller>(configuration, work / "Support", work / "Plugins" / "VST3");
+    services.library = std::make_shared<app::LibraryService>(environment);
+    auto& installer = services.library->installer();
     std::ofstream(work / "empty.zip") << "zip";
     platform::createDirectories(work / "Support" / "InstalledReleases", 0700);
     for (int index = 0; index < 50; ++index) {
@@ -74,7 +88,7 @@ int run(const std::filesystem::path& work) {
         spec.clap = nlohmann::json{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
         const auto described = maker::describeRelease(spec, work / "empty.zip", trust.service.privatePEM);
         releases.push_back(described.release);
-        platform::writeFileAtomically(services.installer->receiptURL(id), described.release.dump(), 0600);
+        platform::writeFileAtomically(installer.receiptURL(id), described.release.dump(), 0600);
         products.push_back({{"product_id", spec.productID},
                             {"slug", spec.slug},
                             {"name", spec.name},
@@ -85,15 +99,13 @@ int run(const std::filesystem::path& work) {
                             {"owned", true}});
     }
     service.setCatalog({{"products", products}, {"releases", releases}});
-    services.installer->setAudioApplications([] { return std::vector<std::string>{}; });
-    services.client.emplace(configuration, keychain);
-    services.verifier.emplace(SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM));
-    services.currentHubVersion = "1.0.0";
     services.statusStore = app::BackgroundAgentStatusStore(work / "Support");
     services.backgroundServiceState = [] { return app::BackgroundServiceController::State::active(); };
     app::HubModel model(std::move(services));
     QCoro::waitFor(model.refreshAsync(false));
-    if (model.installedVersions().size() != 50 || !model.availableUpdates().empty()) {
+    const auto installed = std::count_if(model.productStates().begin(), model.productStates().end(),
+                                         [](const auto& entry) { return entry.second.installed(); });
+    if (installed != 50 || !model.availableUpdates().empty()) {
         std::cerr << "model_benchmark: the 50 products did not read as installed\n";
         return 1;
     }

@@ -8,10 +8,8 @@
 #include <iostream>
 #include <thread>
 
-#include "core/foundation/bundle.h"
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/operation_cancelled.h"
-#include "core/foundation/semantic_version.h"
 #include "core/service/network_error.h"
 #include "ctl/ctl_failure.h"
 #include "platform/browser.h"
@@ -19,13 +17,6 @@
 #include "platform/system_info.h"
 
 namespace halvex::ctl {
-
-HalvexCtl::Session::Session(HalvexConfiguration resolved)
-    : configuration(std::move(resolved)),
-      client(configuration, KeychainStore("com.halvex.hub")),
-      verifier(SignedMetadataVerifier::fromPEM(configuration.releasePublicKeyPEM)),
-      installer(configuration),
-      hubVersion(Bundle::main().infoString("CFBundleShortVersionString").value_or("0.0.0")) {}
 
 namespace {
 
@@ -103,22 +94,18 @@ int HalvexCtl::run(const std::vector<std::string>& arguments) {
     return static_cast<int>(code);
 }
 
-HalvexCtl::Session& HalvexCtl::session() {
-    if (!session_) {
-        session_ = std::make_unique<Session>(
-            HalvexConfiguration::bundled(Bundle::main(), platform::currentEnvironment()));
-    }
-    return *session_;
+app::LibraryService& HalvexCtl::library() {
+    if (!library_) library_ = std::make_unique<app::LibraryService>();
+    return *library_;
 }
 
 const Catalog& HalvexCtl::catalog() {
-    auto& current = session();
-    if (!current.catalog) {
-        if (!current.client.hasCredential())
+    if (!catalog_) {
+        if (!library().client().hasCredential())
             throw CtlFailure(ExitCode::notSignedIn, "Sign in to HALVEX HUB first.");
-        current.catalog = current.client.catalog(stop_);
+        catalog_ = library().client().catalog(stop_);
     }
-    return *current.catalog;
+    return *catalog_;
 }
 
 const Product& HalvexCtl::resolveProduct(const std::string& argument) {
@@ -139,19 +126,6 @@ const Product& HalvexCtl::resolveProduct(const std::string& argument) {
         names += (names.empty() ? "" : ", ") + match->name + " (" + match->productID + ")";
     throw CtlFailure(ExitCode::usage,
                      "“" + argument + "” names several products: " + names + ". Use a product identifier.");
-}
-
-std::optional<Release> HalvexCtl::availableUpdate(const Product& product) {
-    auto& current = session();
-    const auto installed = current.installer.installedVersion(product.bundleID);
-    if (!installed) return std::nullopt;
-    const auto channel = current.installer.installedChannel(product.bundleID, current.verifier);
-    auto release = catalog().updateRelease(product, installed, channel);
-    if (!release) return std::nullopt;
-    const bool newer = SemanticVersion::isNewer(release->version, *installed);
-    const bool incomplete = release->version == *installed && !current.installer.isComplete(*release);
-    if (!newer && !incomplete) return std::nullopt;
-    return release;
 }
 
 ExitCode HalvexCtl::execute(const CtlCommand& command) {
@@ -181,7 +155,7 @@ ExitCode HalvexCtl::execute(const CtlCommand& command) {
 }
 
 ExitCode HalvexCtl::signIn() {
-    auto& client = session().client;
+    const auto& client = library().client();
     if (client.hasCredential()) {
         output_.out << "This computer is already signed in.\n";
         return ExitCode::done;
@@ -199,24 +173,22 @@ ExitCode HalvexCtl::signIn() {
 }
 
 ExitCode HalvexCtl::signOut() {
-    session().client.signOut();
+    library().client().signOut();
     output_.out << "Signed out.\n";
     return ExitCode::done;
 }
 
 ExitCode HalvexCtl::hold(const Product& product) {
-    const auto version = session().installer.hold(product);
+    const auto version = library().hold(product);
     output_.out << "Held " << product.name << " at " << version << ".\n";
     return ExitCode::done;
 }
 
 ExitCode HalvexCtl::release(const Product& product) {
-    auto& installer = session().installer;
-    if (!installer.holds().isHeld(product.productID)) {
+    if (!library().releaseHold(product)) {
         output_.out << product.name << " is not held.\n";
         return ExitCode::done;
     }
-    installer.releaseHold(product);
     output_.out << "Released " << product.name << ". Automatic updates resume.\n";
     return ExitCode::done;
 }

@@ -1,22 +1,21 @@
 #pragma once
 
-// halvexctl: the hub's command-line face for studios and scripts. It builds the same configuration,
-// client, verifier and installer as the other process modes and runs one command with them: the same
-// update lock, the same checks and transactions, and the window's sentences for every error.
+// halvexctl: the hub's command-line face for studios and scripts. An adapter over the library service
+// (app/library), like the window and the agent: the same core objects, the same product rules, the same
+// update lock, checks and transactions, and the window's sentences for every error; it turns the results
+// into lines and JSON.
 //
 // One command per process, run on the calling thread; a stop request (SIGINT, SIGTERM) ends a download
 // or a sign-in wait early.
 
 #include <iosfwd>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stop_token>
 #include <string>
 
-#include "core/foundation/halvex_configuration.h"
-#include "core/install/plugin_installer.h"
-#include "core/service/api_client.h"
-#include "core/trust/signed_metadata_verifier.h"
+#include "app/library/library_service.h"
 #include "ctl/ctl_command_line.h"
 #include "ctl/terminal_text.h"
 
@@ -40,25 +39,17 @@ class HalvexCtl {
     static int main(int argc, char** argv);
 
   private:
-    // What every command works with, built once per process on first use.
-    struct Session {
-        HalvexConfiguration configuration;
-        APIClient client;
-        SignedMetadataVerifier verifier;
-        PluginInstaller installer;
-        std::string hubVersion;
-        std::optional<Catalog> catalog;
-
-        explicit Session(HalvexConfiguration resolved);
-    };
-
     ExitCode execute(const CtlCommand& command);
-    Session& session();
+    // Built once per process on first use.
+    app::LibraryService& library();
     // The catalogue, after making sure this computer is signed in.
     const Catalog& catalog();
     const Product& resolveProduct(const std::string& argument);
-    std::optional<Release> availableUpdate(const Product& product);
 
+    // The hub's version and whether a newer one is out; the signed-in library's products that are on this
+    // computer (installed, held, staged or kept for revert), by their ProductState.
+    nlohmann::json hubReport();
+    nlohmann::json productsReport();
     ExitCode status(const CtlCommand& command);
     ExitCode list(const CtlCommand& command);
     ExitCode signIn();
@@ -69,8 +60,8 @@ class HalvexCtl {
     ExitCode hold(const Product& product);
     ExitCode release(const Product& product);
     ExitCode uninstall(const Product& product);
-    // Downloads and installs with progress; the installer's result.
-    PluginInstaller::InstallResult installWithProgress(const Release& release);
+    // Downloads and installs with progress once the product rules allow it; the installer's result.
+    PluginInstaller::InstallResult installWithProgress(const Product& product, const Release& release);
 
     // The caller's streams, written to directly only by the progress bar (its carriage returns are its
     // own); everything else goes through the escaping streams of output_.
@@ -79,7 +70,8 @@ class HalvexCtl {
     TerminalStream err_;
     Output output_;
     std::stop_token stop_;
-    std::unique_ptr<Session> session_;
+    std::unique_ptr<app::LibraryService> library_;
+    std::optional<Catalog> catalog_;
 };
 
 }  // namespace halvex::ctl

@@ -7,8 +7,6 @@
 
 #include "app/background_agent_status.h"
 #include "app/background_service_controller.h"
-#include "core/foundation/semantic_version.h"
-#include "core/hub_update/hub_updater.h"
 #include "core/library/library_search.h"
 #include "ctl/halvex_ctl.h"
 
@@ -58,71 +56,62 @@ std::string orNone(const JSON& value) {
 
 }  // namespace
 
-ExitCode HalvexCtl::status(const CtlCommand& command) {
-    auto& current = session();
-    JSON report = {{"schema", 1}};
-    const bool signedIn = current.client.hasCredential();
-    report["signed_in"] = signedIn;
-
-    JSON hub = {{"version", current.hubVersion}, {"newer_version", nullptr}, {"check_error", nullptr}};
+JSON HalvexCtl::hubReport() {
+    auto& library = this->library();
+    JSON hub = {{"version", library.hubVersion()}, {"newer_version", nullptr}, {"check_error", nullptr}};
     try {
-        HubUpdater updater(current.configuration, current.client,
-                           SignedMetadataVerifier::fromPEM(current.configuration.releasePublicKeyPEM),
-                           HubUpdater::Options{});
-        if (const auto newer = updater.availableRelease(stop_)) hub["newer_version"] = newer->version;
-    } catch (const HalvexError& error) {
-        hub["check_error"] = error.errorDescription();
+        if (const auto newer = library.hubUpdater().availableRelease(stop_))
+            hub["newer_version"] = newer->version;
     } catch (const std::exception& error) {
         hub["check_error"] = error.what();
     }
-    report["hub"] = hub;
+    return hub;
+}
+
+JSON HalvexCtl::productsReport() {
+    JSON products = JSON::array();
+    const auto& current = catalog();
+    const auto states = library().scan(current);
+    for (const auto& product : current.products) {
+        const auto& state = app::stateOf(states, product.productID);
+        if (!state.installed() && !state.held() && !state.pendingVersion && !state.revertVersion) continue;
+        const auto offered = app::offeredUpdate(current, product, state);
+        const auto held = state.held() && !state.heldVersion->empty() ? state.heldVersion : std::nullopt;
+        products.push_back({{"product_id", product.productID},
+                            {"name", product.name},
+                            {"installed_version", optionalJSON(state.installedVersion)},
+                            {"channel", optionalJSON(state.installedChannel)},
+                            {"pending_version", optionalJSON(state.pendingVersion)},
+                            {"available_update", offered ? JSON(offered->version) : JSON(nullptr)},
+                            {"held", state.held()},
+                            {"held_version", optionalJSON(held)},
+                            {"revert_version", optionalJSON(state.revertVersion)},
+                            {"complete", !state.incomplete}});
+    }
+    return products;
+}
+
+ExitCode HalvexCtl::status(const CtlCommand& command) {
+    auto& library = this->library();
+    JSON report = {{"schema", 1}};
+    const bool signedIn = library.client().hasCredential();
+    report["signed_in"] = signedIn;
+    report["hub"] = hubReport();
+    const auto& hub = report["hub"];
 
     const auto state = app::BackgroundServiceController::forRunningBundle().currentState();
     JSON agent = {{"state", stateName(state.kind)},
                   {"message", state.message.empty() ? JSON(nullptr) : JSON(state.message)},
                   {"last_report", nullptr}};
     if (const auto last =
-            app::BackgroundAgentStatusStore(current.installer.folders().applicationSupport).read()) {
+            app::BackgroundAgentStatusStore(library.installer().folders().applicationSupport).read()) {
         agent["last_report"] = {{"checked_at", isoTime(last->checkedAt)},
                                 {"message", last->message},
                                 {"error", optionalJSON(last->error)}};
     }
     report["agent"] = agent;
-
-    JSON products = JSON::array();
-    if (signedIn) {
-        std::map<std::string, std::string> pending;
-        try {
-            pending = current.installer.pendingVersions(current.verifier);
-        } catch (const std::exception&) {
-            // An unreadable pending folder shows as nothing staged; the agent's report names the problem.
-        }
-        const auto holds = current.installer.holds();
-        for (const auto& product : catalog().products) {
-            const auto installed = current.installer.installedVersion(product.bundleID);
-            const bool held = holds.isHeld(product.productID);
-            const auto staged = pending.find(product.productID);
-            const auto revertible = current.installer.revertibleVersion(product);
-            if (!installed && !held && staged == pending.end() && !revertible) continue;
-            const auto channel = current.installer.installedChannel(product.bundleID, current.verifier);
-            const auto update = catalog().updateRelease(product, installed, channel);
-            const bool complete = !installed || !update || update->version != *installed ||
-                                  current.installer.isComplete(*update);
-            const auto available = staged == pending.end() ? availableUpdate(product) : std::nullopt;
-            products.push_back(
-                {{"product_id", product.productID},
-                 {"name", product.name},
-                 {"installed_version", optionalJSON(installed)},
-                 {"channel", optionalJSON(channel)},
-                 {"pending_version", staged == pending.end() ? JSON(nullptr) : JSON(staged->second)},
-                 {"available_update", available ? JSON(available->version) : JSON(nullptr)},
-                 {"held", held},
-                 {"held_version", optionalJSON(holds.heldVersion(product.productID))},
-                 {"revert_version", optionalJSON(revertible)},
-                 {"complete", complete}});
-        }
-    }
-    report["products"] = products;
+    report["products"] = signedIn ? productsReport() : JSON::array();
+    const auto& products = report["products"];
 
     if (command.json) {
         output_.out << jsonText(report) << "\n";
@@ -130,7 +119,7 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
     }
     auto& out = output_.out;
     out << (signedIn ? "Signed in." : "Not signed in (halvexctl sign-in).") << "\n";
-    out << "HALVEX HUB " << current.hubVersion;
+    out << "HALVEX HUB " << library.hubVersion();
     if (!hub["newer_version"].is_null())
         out << " (" << hub["newer_version"].get<std::string>() << " is available)";
     if (!hub["check_error"].is_null())
@@ -162,33 +151,27 @@ ExitCode HalvexCtl::status(const CtlCommand& command) {
 }
 
 ExitCode HalvexCtl::list(const CtlCommand& command) {
-    auto& current = session();
-    const auto& library = catalog();
+    const auto& current = catalog();
+    const auto states = library().scan(current);
     std::set<std::string> installed;
-    std::map<std::string, std::string> versions;
-    for (const auto& product : library.products) {
-        if (const auto version = current.installer.installedVersion(product.bundleID)) {
-            installed.insert(product.productID);
-            versions[product.productID] = *version;
-        }
+    for (const auto& [productID, state] : states) {
+        if (state.installed()) installed.insert(productID);
     }
     const auto scope = *libraryScope(command.scope);
-    const auto holds = current.installer.holds();
     JSON products = JSON::array();
-    for (const auto& product : LibrarySearch::filter(library.products, scope, installed, std::nullopt,
+    for (const auto& product : LibrarySearch::filter(current.products, scope, installed, std::nullopt,
                                                      std::nullopt, command.search)) {
-        const auto release = library.installableRelease(product);
-        const auto version = versions.find(product.productID);
-        products.push_back(
-            {{"product_id", product.productID},
-             {"slug", product.slug},
-             {"name", product.name},
-             {"category", product.presentation().category},
-             {"owned", product.owned},
-             {"access_source", optionalJSON(product.accessSource)},
-             {"installed_version", version == versions.end() ? JSON(nullptr) : JSON(version->second)},
-             {"available_version", release ? JSON(release->version) : JSON(nullptr)},
-             {"held", holds.isHeld(product.productID)}});
+        const auto release = current.installableRelease(product);
+        const auto& state = app::stateOf(states, product.productID);
+        products.push_back({{"product_id", product.productID},
+                            {"slug", product.slug},
+                            {"name", product.name},
+                            {"category", product.presentation().category},
+                            {"owned", product.owned},
+                            {"access_source", optionalJSON(product.accessSource)},
+                            {"installed_version", optionalJSON(state.installedVersion)},
+                            {"available_version", release ? JSON(release->version) : JSON(nullptr)},
+                            {"held", state.held()}});
     }
     if (command.json) {
         output_.out << jsonText(JSON{{"schema", 1}, {"scope", command.scope}, {"products", products}})

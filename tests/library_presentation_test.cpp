@@ -43,19 +43,19 @@ struct Library {
     Library(const Library& other) : catalog(other.catalog), state(other.state) { state.catalog = &catalog; }
     const Product& item() const { return catalog.products.front(); }
     Library& installed(const std::string& version) {
-        state.installedVersions[item().productID] = version;
+        state.products[item().productID].installedVersion = version;
         return *this;
     }
     Library& pending(const std::string& version) {
-        state.pendingVersions[item().productID] = version;
+        state.products[item().productID].pendingVersion = version;
         return *this;
     }
     Library& held(const std::string& version) {
-        state.heldVersions[item().productID] = version;
+        state.products[item().productID].heldVersion = version;
         return *this;
     }
     Library& revertible(const std::string& version) {
-        state.revertVersions[item().productID] = version;
+        state.products[item().productID].revertVersion = version;
         return *this;
     }
 };
@@ -148,7 +148,7 @@ TEST(PrimaryRelease, NewerRepairAndStagedCases) {
     for (const auto& test : cases) {
         Library library(product("p", true));
         if (test.pending) library.pending(*test.pending);
-        if (test.incomplete) library.state.incompleteProducts.insert("p");
+        library.state.products["p"].incomplete = test.incomplete;
         EXPECT_EQ(primaryRelease(library.state, test.publicRelease, test.testRelease, test.installed),
                   test.expected)
             << test.name;
@@ -196,10 +196,9 @@ TEST(ProductAction, FirstMatchingState) {
     }
 
     Library updating(product("p", true), {stable});
-    updating.state.phase = PhaseCase::updating;
-    updating.state.updatingProductID = "p";
+    updating.state.phase = Phase::updating("p");
     EXPECT_EQ(productAction(updating.state, updating.item()).kind, Kind::installing);
-    updating.state.updatingProductID = "other";
+    updating.state.phase = Phase::updating("other");
     EXPECT_EQ(productAction(updating.state, updating.item()).kind, Kind::install)
         << "another product installs";
 
@@ -234,8 +233,7 @@ TEST(ProductAction, FirstMatchingState) {
               (ProductAction{Kind::releaseHold, "Release", std::nullopt}))
         << "a held product offers no installation, not even its staged one";
     EXPECT_EQ(secondaryLink(held.state, held.item()), std::nullopt);
-    held.state.phase = PhaseCase::updating;
-    held.state.updatingProductID = "p";
+    held.state.phase = Phase::updating("p");
     EXPECT_EQ(productAction(held.state, held.item()).kind, Kind::installing);
 }
 
@@ -283,8 +281,7 @@ TEST(ManagementControls, RevertHoldOrReleaseAndUninstallByWhatIsOnThisComputer) 
     EXPECT_EQ(controls.back().confirmationMessage,
               "Every format of Plugin p 1.2.0 is removed from this computer. It is kept, so Revert can bring "
               "it back.");
-    library.state.phase = PhaseCase::updating;
-    library.state.updatingProductID = "other";
+    library.state.phase = Phase::updating("other");
     for (const auto& control : managementControls(library.state, library.item()))
         EXPECT_FALSE(control.enabled) << "an installation runs";
 }
@@ -361,7 +358,7 @@ TEST(LibraryList, HeadingsCountsAndEmptyMessagesByScope) {
     LibraryState state;
     state.catalog = &catalog;
     state.searchIndex = &index;
-    state.installedVersions = {{"sub", "1.0.0"}};
+    state.products["sub"].installedVersion = "1.0.0";
 
     struct Case {
         LibraryScope scope;
@@ -439,19 +436,19 @@ TEST(LibraryList, HeadingsCountsAndEmptyMessagesByScope) {
 // retry included; the blocked banner only once that scan is over.
 TEST(LibraryBanner, CheckingWhileTheFirstScanRunsElseTheBlockedBanner) {
     struct Case {
-        PhaseCase phase;
+        Phase phase;
         bool checking;
         bool catalogue;
         LibraryBanner expected;
     };
     const std::vector<Case> cases = {
-        {PhaseCase::loading, true, true, LibraryBanner::checkingPlugins},
-        {PhaseCase::authorizing, true, true, LibraryBanner::checkingPlugins},
-        {PhaseCase::blocked, true, true, LibraryBanner::checkingPlugins},
-        {PhaseCase::blocked, false, true, LibraryBanner::blocked},
-        {PhaseCase::loading, false, true, LibraryBanner::none},
-        {PhaseCase::ready, false, true, LibraryBanner::none},
-        {PhaseCase::blocked, true, false, LibraryBanner::none},
+        {Phase::loading(), true, true, LibraryBanner::checkingPlugins},
+        {Phase::authorizing("HVX-1"), true, true, LibraryBanner::checkingPlugins},
+        {Phase::blocked("down"), true, true, LibraryBanner::checkingPlugins},
+        {Phase::blocked("down"), false, true, LibraryBanner::blocked},
+        {Phase::loading(), false, true, LibraryBanner::none},
+        {Phase::ready(), false, true, LibraryBanner::none},
+        {Phase::blocked("down"), true, false, LibraryBanner::none},
     };
     for (const auto& c : cases) {
         Library library(product("p", true));
@@ -459,7 +456,7 @@ TEST(LibraryBanner, CheckingWhileTheFirstScanRunsElseTheBlockedBanner) {
         library.state.checkingInstallations = c.checking;
         if (!c.catalogue) library.state.catalog = nullptr;
         EXPECT_EQ(libraryBanner(library.state), c.expected)
-            << static_cast<int>(c.phase) << " checking " << c.checking << " catalogue " << c.catalogue;
+            << c.phase.name() << " checking " << c.checking << " catalogue " << c.catalogue;
     }
 }
 

@@ -12,7 +12,7 @@
 #include "app/presentation/product_presentation.h"
 #include "core/library/plugin_format_support.h"
 #include "core/library/storefront_artwork_store.h"
-#include "platform/user_folders.h"
+#include "platform/standard_folders.h"
 
 namespace halvex::ui {
 
@@ -49,24 +49,6 @@ QString scopeIcon(LibraryScope scope) {
             return QStringLiteral("safari");
     }
     return {};
-}
-
-app::PhaseCase phaseCase(app::Phase::Kind kind) {
-    switch (kind) {
-        case app::Phase::Kind::loading:
-            return app::PhaseCase::loading;
-        case app::Phase::Kind::signedOut:
-            return app::PhaseCase::signedOut;
-        case app::Phase::Kind::authorizing:
-            return app::PhaseCase::authorizing;
-        case app::Phase::Kind::updating:
-            return app::PhaseCase::updating;
-        case app::Phase::Kind::blocked:
-            return app::PhaseCase::blocked;
-        case app::Phase::Kind::ready:
-            return app::PhaseCase::ready;
-    }
-    return app::PhaseCase::loading;
 }
 
 QVariantMap headingMap(const std::optional<app::SectionHeading>& heading) {
@@ -115,11 +97,9 @@ QString channelTag(const Product& product, const Release& release) {
 LibraryPresenter::LibraryPresenter(app::HubModel* hub, QObject* parent) : QObject(parent), hub_(hub) {
     using app::HubModel;
     connect(hub, &HubModel::catalogChanged, this, &LibraryPresenter::catalogChanged);
-    for (const auto signal : {&HubModel::phaseChanged, &HubModel::installedVersionsChanged,
-                              &HubModel::installedChannelsChanged, &HubModel::pendingVersionsChanged,
-                              &HubModel::incompleteProductsChanged, &HubModel::heldVersionsChanged,
-                              &HubModel::revertVersionsChanged, &HubModel::backgroundServiceStateChanged,
-                              &HubModel::backgroundStatusChanged, &HubModel::checkingInstallationsChanged}) {
+    for (const auto signal :
+         {&HubModel::phaseChanged, &HubModel::productStatesChanged, &HubModel::backgroundServiceStateChanged,
+          &HubModel::backgroundStatusChanged, &HubModel::checkingInstallationsChanged}) {
         connect(hub, signal, this, &LibraryPresenter::scheduleRefresh);
     }
     connect(hub, &HubModel::installProgressChanged, this,
@@ -144,18 +124,13 @@ void LibraryPresenter::scheduleRefresh() {
 }
 
 void LibraryPresenter::refreshState() {
+    sequence_.check();
     if (!hub_) return;
     state_.catalog = hub_->catalog();
     state_.searchIndex = &index_;
-    state_.installedVersions = hub_->installedVersions();
-    state_.installedChannels = hub_->installedChannels();
-    state_.pendingVersions = hub_->pendingVersions();
-    state_.incompleteProducts = hub_->incompleteProducts();
-    state_.heldVersions = hub_->heldVersions();
-    state_.revertVersions = hub_->revertVersions();
-    state_.phase = phaseCase(hub_->phase().kind());
+    state_.products = hub_->productStates();
+    state_.phase = hub_->phase();
     state_.checkingInstallations = hub_->checkingInstallations();
-    state_.updatingProductID = state_.phase == app::PhaseCase::updating ? hub_->phase().payload() : "";
     state_.backgroundServiceState = hub_->backgroundServiceState();
     state_.backgroundStatus = hub_->backgroundStatus();
     rowCache_.assign(state_.catalog ? state_.catalog->products.size() : 0, std::nullopt);
@@ -185,6 +160,7 @@ QString LibraryPresenter::scope() const {
 }
 
 void LibraryPresenter::setScope(const QString& scope) {
+    sequence_.check();
     const auto parsed = libraryScope(scope.toStdString());
     if (!parsed || *parsed == scope_) return;
     scope_ = *parsed;
@@ -193,6 +169,7 @@ void LibraryPresenter::setScope(const QString& scope) {
 }
 
 void LibraryPresenter::setQuery(const QString& query) {
+    sequence_.check();
     if (query == query_) return;
     query_ = query;
     emit queryChanged();
@@ -200,11 +177,11 @@ void LibraryPresenter::setQuery(const QString& query) {
 }
 
 QString LibraryPresenter::phaseName() const {
-    return hub_ ? hub_->phase().name() : QString();
+    return hub_ ? text(hub_->phase().name()) : QString();
 }
 
 QString LibraryPresenter::phasePayload() const {
-    return hub_ ? hub_->phase().payloadText() : QString();
+    return hub_ ? text(hub_->phase().payload()) : QString();
 }
 
 QString LibraryPresenter::banner() const {
@@ -238,7 +215,9 @@ QString LibraryPresenter::emptyMessage() const {
 QVariantList LibraryPresenter::scopes() const {
     QVariantList result;
     std::set<std::string> installed;
-    for (const auto& [productID, version] : state_.installedVersions) installed.insert(productID);
+    for (const auto& [productID, product] : state_.products) {
+        if (product.installed()) installed.insert(productID);
+    }
     for (const auto scope : allLibraryScopes) {
         const auto count = index_.filter(scope, installed, std::nullopt, std::nullopt, "").size();
         result.append(QVariantMap{{QStringLiteral("id"), text(std::string(rawValue(scope)))},
@@ -298,13 +277,14 @@ const Product* LibraryPresenter::product(const QString& productID) const {
 }
 
 QVariantMap LibraryPresenter::overview(const QString& productID) const {
+    sequence_.check();
     const auto* item = product(productID);
     if (item == nullptr) return {{QStringLiteral("present"), false}};
     const auto& texts = item->presentation();
     QStringList features;
     for (const auto& feature : texts.features) features.append(text(feature));
 
-    const auto installed = state_.installedVersion(item->productID);
+    const auto& installed = state_.product(item->productID).installedVersion;
     const auto publicRelease = state_.publicRelease(*item);
     const auto testRelease = state_.testRelease(*item);
     auto shown = app::primaryRelease(state_, publicRelease, testRelease, installed);
@@ -350,12 +330,14 @@ QVariantMap LibraryPresenter::overview(const QString& productID) const {
 }
 
 void LibraryPresenter::openStorePage(const QString& productID) const {
+    sequence_.check();
     const auto* item = product(productID);
     if (item == nullptr) return;
     if (const auto url = item->storeURL()) QDesktopServices::openUrl(QUrl(text(url->string())));
 }
 
 void LibraryPresenter::openSubscriptionPage() const {
+    sequence_.check();
     if (state_.catalog == nullptr || !state_.catalog->subscription) return;
     // The plan's store page, named by its identifier when that is safe in a path.
     const auto& planID = state_.catalog->subscription->planID;
@@ -364,8 +346,9 @@ void LibraryPresenter::openSubscriptionPage() const {
 }
 
 void LibraryPresenter::openLoginItems() const {
+    sequence_.check();
     // The desktop's login items are its autostart entries; their folder is what the user can inspect.
-    const auto folder = platform::userConfigDirectory() / "autostart";
+    const auto folder = platform::standardFolders().autostart;
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
 }
 

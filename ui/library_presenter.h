@@ -2,7 +2,8 @@
 
 // The window's view of the model: it keeps the window-local scope and search text, evaluates the library's
 // presentation rules over the model's published state, and offers the results to QML as properties and
-// rows. It decides nothing the rules do not; QML calls the model's operations directly. Main thread only.
+// rows. It decides nothing the rules do not; QML calls the model's operations directly. Main thread only
+// (a SequenceChecker ends the process on a call from elsewhere).
 
 #include <QObject>
 #include <QPointer>
@@ -14,6 +15,7 @@
 
 #include "app/model/hub_model.h"
 #include "app/presentation/library_state.h"
+#include "app/sequence_checker.h"
 #include "core/library/library_search_index.h"
 #include "ui/product_list_model.h"
 
@@ -87,6 +89,7 @@ class LibraryPresenter : public QObject {
     void refreshRows();
     const Product* product(const QString& productID) const;
 
+    app::SequenceChecker sequence_;
     QPointer<app::HubModel> hub_;
     LibraryScope scope_ = LibraryScope::all;
     QString query_;

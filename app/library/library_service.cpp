@@ -45,7 +45,7 @@ LibraryService::LibraryService(Environment environment)
 
 LibraryService::LibraryService(Environment environment, std::nullptr_t)
     : configuration_(environment.configuration()),
-      client_(configuration_, environment.keychain()),
+      client_(configuration_, environment.keychain(), environment.timeouts.value_or(APIClient::Timeouts{})),
       verifier_(SignedMetadataVerifier::fromPEM(configuration_.releasePublicKeyPEM)),
       installer_(makeInstaller(configuration_, environment)),
       hubUpdater_(std::make_unique<HubUpdater>(
@@ -112,7 +112,7 @@ PluginInstaller::InstallResult LibraryService::install(const Catalog& catalog, c
                                                        bool allowDirectoryAuthorization,
                                                        bool prepareWhileDAWRunning, std::stop_token stop,
                                                        const PluginInstaller::ProgressHandler& progress) {
-    requireInstallable(product, scan(catalog, product), release, hubVersion_);
+    requireInstallable(&product, scan(catalog, product), release, hubVersion_);
     return installer_->downloadAndInstall(release, client_, verifier_, allowDirectoryAuthorization,
                                           prepareWhileDAWRunning, std::move(stop), progress);
 }

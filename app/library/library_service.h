@@ -42,6 +42,7 @@ class LibraryService {
     struct Environment {
         std::function<HalvexConfiguration()> configuration;  // the bundle's Info.plist and the environment
         std::function<KeychainStore()> keychain;             // "com.halvex.hub" in the user's store
+        std::optional<APIClient::Timeouts> timeouts;         // the client's defaults
         std::function<PluginInstaller::Folders()> pluginFolders;  // the standard folders
         std::function<HubUpdater::Options()> hubOptions;          // the running bundle, its mode arguments
         std::function<std::vector<std::string>()> audioApplications;           // the process scan

@@ -37,15 +37,20 @@ bool needsNewerHub(const Release& release, const std::string& hubVersion) {
     return SemanticVersion::isNewer(release.minimumHubVersion, hubVersion);
 }
 
-void requireInstallable(const Product& product, const ProductState& state, const Release& release,
-                        const std::string& hubVersion) {
-    if (!product.owned) throw HalvexError::backgroundService("Purchase this plugin before installing it.");
+void requireMayInstall(const Product* product, const ProductState& state) {
+    if (product == nullptr || !product->owned)
+        throw HalvexError::backgroundService("Purchase this plugin before installing it.");
     if (state.held()) {
         const auto& version =
             state.heldVersion->empty() ? std::string("its installed version") : *state.heldVersion;
-        throw HalvexError::backgroundService(product.name + " is held at " + version +
+        throw HalvexError::backgroundService(product->name + " is held at " + version +
                                              ". Release the hold to install another version.");
     }
+}
+
+void requireInstallable(const Product* product, const ProductState& state, const Release& release,
+                        const std::string& hubVersion) {
+    requireMayInstall(product, state);
     if (needsNewerHub(release, hubVersion)) {
         throw HalvexError::backgroundService("Update HALVEX HUB before installing " + release.name + " " +
                                              release.version + ".");

@@ -28,9 +28,11 @@ std::vector<Release> offeredUpdates(const Catalog& catalog, const ProductStates&
 // Whether `release` needs a newer hub than `hubVersion`.
 bool needsNewerHub(const Release& release, const std::string& hubVersion);
 
-// Throws HalvexError::backgroundService with the sentence the user sees when `release` of `product` may not
-// be installed now: not owned, held, or made for a newer hub.
-void requireInstallable(const Product& product, const ProductState& state, const Release& release,
+// Throws HalvexError::backgroundService with the sentence the user sees when nothing of `product` may be
+// installed now: not in the library (null) or not owned, or held.
+void requireMayInstall(const Product* product, const ProductState& state);
+// The same for `release` of `product`, which may also be made for a newer hub.
+void requireInstallable(const Product* product, const ProductState& state, const Release& release,
                         const std::string& hubVersion);
 
 // The running hosts to restart, by name: audio engines left out, each named once, in order, joined with

@@ -1,27 +1,30 @@
 #pragma once
 
-// The window's one model: it owns the service client, the plugin installer, the hub updater and the
-// signed-metadata verifier, publishes everything the window shows, and offers every operation the window
-// calls (start, refresh, sign-in, purchase links, installs, update-all, the hub update, and revert, hold,
-// release and uninstall of one product).
+// The window's one model: an adapter over the library service (app/library), which owns the core objects
+// and the product rules. The model runs the service's work off the main thread, publishes what the window
+// shows (the phase, the catalogue, one ProductState per product, messages, progress) and offers every
+// operation the window calls (start, refresh, sign-in, purchase links, installs, Update All, the hub
+// update, and revert, hold, release and uninstall of one product).
 //
-// Threads: the model lives on the main thread; construct it, call it, read it and destroy it there only.
-// Work on the client, the installer, the hub updater and the local files runs on one serial worker thread
-// per object and resumes on the main thread; the main thread never waits on the network or the disk.
-// Every resume first checks that the model still lives. Destroying the model cancels the running
-// operations through their stop tokens, waits for the workers, and ends every suspended operation
-// without letting it touch the model.
+// Threads: the model lives on the main thread; construct it, call it, read it and destroy it there only
+// (a SequenceChecker ends the process on a call from elsewhere). Work on the client, the installer, the
+// hub updater and the local files runs on one serial worker thread per object and resumes on the main
+// thread; the main thread never waits on the network or the disk. Every resume first checks that the
+// model still lives. Destroying the model cancels the running operations through their stop tokens,
+// waits for the workers, and ends every suspended operation without letting it touch the model.
 //
 // Two faces of the same state:
-// - QML reads the Q_PROPERTYs (QString, QVariantMap, QStringList, QVariantList, the Phase gadget); an
-//   absent optional text reads as an empty string. Each NOTIFY signal fires only when the value changed.
-// - C++ (the presentation rules, the tests) reads the core types through the plain accessors below.
+// - QML reads the Q_PROPERTYs (QString, QVariantMap, QVariantList); an absent optional text reads as an
+//   empty string. Each NOTIFY signal fires only when the value changed.
+// - C++ (the presentation rules, the tests) reads the plain accessors below; productStatesChanged fires
+//   when any product's record changed.
 // Operations: every Q_INVOKABLE starts the operation and returns at once; C++ may instead co_await the
-// `...Async` coroutine of the same operation (QCoro::Task, resumed on the main thread).
+// `...Async` coroutine of the same operation (QCoro::Task, resumed on the main thread). A failure is shown
+// through errorMessage and rethrown to an awaiting caller; a cancellation the user asked for is neither.
 //
 // Construction:
 // - HubModel(): everything from the running bundle and the process environment (the application).
-// - HubModel(Services): injected core objects, folders and seams (tests, other front ends).
+// - HubModel(Services): an injected library service and seams (tests, other front ends).
 // - HubModel(Snapshot): a fixed published state without any service (screenshot fixtures, previews);
 //   every operation is then a no-op. restore(Snapshot) replaces the shown state later; it is meant for
 //   fixtures only and emits the NOTIFY signals like any other change.
@@ -31,7 +34,6 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 #include <cstdint>
@@ -40,21 +42,20 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "app/background_agent_status.h"
 #include "app/background_service_controller.h"
-#include "app/model/phase.h"
-#include "core/hub_update/hub_updater.h"
-#include "core/install/plugin_installer.h"
+#include "app/library/library_service.h"
+#include "app/library/phase.h"
+#include "app/library/product_state.h"
+#include "app/model/install_progress.h"
+#include "app/sequence_checker.h"
 #include "core/library/release_artwork_store.h"
-#include "core/service/api_client.h"
 #include "core/service/catalog.h"
 #include "core/service/hub_release.h"
-#include "core/trust/signed_metadata_verifier.h"
 
 namespace halvex::app {
 
@@ -63,17 +64,7 @@ class ModelExecutor;
 class HubModel : public QObject {
     Q_OBJECT
 
-    Q_PROPERTY(halvex::app::Phase phase READ phase NOTIFY phaseChanged)
     Q_PROPERTY(bool hasCatalog READ hasCatalog NOTIFY catalogChanged)
-    Q_PROPERTY(QVariantMap installedVersions READ installedVersionsMap NOTIFY installedVersionsChanged)
-    Q_PROPERTY(QVariantMap installedChannels READ installedChannelsMap NOTIFY installedChannelsChanged)
-    Q_PROPERTY(QVariantMap pendingVersions READ pendingVersionsMap NOTIFY pendingVersionsChanged)
-    Q_PROPERTY(QStringList incompleteProducts READ incompleteProductList NOTIFY incompleteProductsChanged)
-    // Product identifier -> the version it is held at (empty when its hold record is unreadable). Held
-    // products are left out of availableUpdates, refresh's automatic updates and Update All.
-    Q_PROPERTY(QVariantMap heldVersions READ heldVersionsMap NOTIFY heldVersionsChanged)
-    // Product identifier -> the version revertProduct would put back.
-    Q_PROPERTY(QVariantMap revertVersions READ revertVersionsMap NOTIFY revertVersionsChanged)
     Q_PROPERTY(bool updatingAll READ updatingAll NOTIFY updatingAllChanged)
     Q_PROPERTY(QString noticeMessage READ noticeMessageText NOTIFY noticeMessageChanged)
     Q_PROPERTY(QString errorMessage READ errorMessageText NOTIFY errorMessageChanged)
@@ -96,36 +87,27 @@ class HubModel : public QObject {
     // one after start, sign-in or a retry) until that first scan ends.
     Q_PROPERTY(bool checkingInstallations READ checkingInstallations NOTIFY checkingInstallationsChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
-    // One map per release: "releaseId", "productId", "name", "version", "channel".
+    // The offered updates (offeredUpdates), one map per release: "releaseId", "productId", "name",
+    // "version", "channel".
     Q_PROPERTY(QVariantList availableUpdates READ availableUpdateList NOTIFY availableUpdatesChanged)
     Q_PROPERTY(
         bool backgroundNeedsAttention READ backgroundNeedsAttention NOTIFY backgroundServiceStateChanged)
     Q_PROPERTY(QString signInURL READ signInURLText NOTIFY signInURLChanged)
     // By product identifier, while its installation runs: "step" ("downloading", "verifying",
-    // "installing"), "bytesDone", "bytesTotal" (numbers), "bytesPerSecond" and "fraction" (0...1).
+    // "installing"), "bytesDone", "bytesTotal" (numbers), "bytesPerSecond", "fraction" (0...1) and "text".
     Q_PROPERTY(QVariantMap installProgress READ installProgressMap NOTIFY installProgressChanged)
     Q_PROPERTY(QString currentHubVersion READ currentHubVersionText CONSTANT)
 
   public:
-    using Phase = app::Phase;
-
     // A running installation as the window shows it.
-    struct InstallActivity {
-        PluginInstaller::Progress progress;
-        double bytesPerSecond = 0;
-        bool operator==(const InstallActivity&) const = default;
-    };
+    using InstallActivity = app::InstallActivity;
 
-    // Everything the model works with. Absent core objects make the operations that need them return
-    // at once, as when building them failed.
+    // Everything the model works with. Without a library service the operations that need it return at
+    // once, as when building it failed.
     struct Services {
-        std::optional<APIClient> client;
-        std::unique_ptr<PluginInstaller> installer;
-        std::optional<SignedMetadataVerifier> verifier;
-        std::unique_ptr<HubUpdater> hubUpdater;
+        std::shared_ptr<LibraryService> library;
         // A construction failure's message: the model starts in the blocked phase with it.
         std::optional<std::string> constructionError;
-        std::string currentHubVersion = "0.0.0";
         // Purchase links must be https URLs of exactly this host.
         std::string storeHost = "store.halvexaudio.com";
         BackgroundAgentStatusStore statusStore;
@@ -141,8 +123,8 @@ class HubModel : public QObject {
         std::function<void(const std::string& ticket, std::stop_token stop)> handOffHubUpdate;
         std::shared_ptr<ReleaseArtworkStore> releaseArtwork;
 
-        // The application's services: the running bundle's configuration and version, the keychain,
-        // the standard folders, xdg-open, the host name, the autostart registration.
+        // The application's services: the running bundle's library service, the standard folders,
+        // xdg-open, the host name, the autostart registration.
         static Services forRunningBundle();
     };
 
@@ -150,12 +132,7 @@ class HubModel : public QObject {
     struct Snapshot {
         Phase phase;
         std::optional<Catalog> catalog;
-        std::map<std::string, std::string> installedVersions;
-        std::map<std::string, std::string> installedChannels;
-        std::map<std::string, std::string> pendingVersions;
-        std::set<std::string> incompleteProducts;
-        std::map<std::string, std::string> heldVersions;
-        std::map<std::string, std::string> revertVersions;
+        ProductStates products;
         bool updatingAll = false;
         std::optional<std::string> noticeMessage;
         std::optional<std::string> errorMessage;
@@ -188,12 +165,7 @@ class HubModel : public QObject {
     // Null without a catalogue.
     const Catalog* catalog() const { return catalog_.get(); }
     bool hasCatalog() const { return catalog_ != nullptr; }
-    const std::map<std::string, std::string>& installedVersions() const { return installedVersions_; }
-    const std::map<std::string, std::string>& installedChannels() const { return installedChannels_; }
-    const std::map<std::string, std::string>& pendingVersions() const { return pendingVersions_; }
-    const std::set<std::string>& incompleteProducts() const { return incompleteProducts_; }
-    const std::map<std::string, std::string>& heldVersions() const { return heldVersions_; }
-    const std::map<std::string, std::string>& revertVersions() const { return revertVersions_; }
+    const ProductStates& productStates() const { return products_; }
     bool updatingAll() const { return updatingAll_; }
     const std::optional<std::string>& noticeMessage() const { return noticeMessage_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
@@ -215,6 +187,7 @@ class HubModel : public QObject {
     // Computed.
     bool busy() const;
     bool backgroundNeedsAttention() const;
+    // The updates the library offers (offeredUpdates over the published state).
     std::vector<Release> availableUpdates() const;
     // The catalogue's installable release for the product; none without a catalogue.
     std::optional<Release> release(const Product& product) const;
@@ -235,8 +208,8 @@ class HubModel : public QObject {
     QCoro::Task<> installHubUpdateAsync();
     QCoro::Task<std::optional<std::string>> testArtworkAsync(Release release);
     // One product's installation. Revert and uninstall show the product as being updated while they run
-    // and do nothing while the model is busy; all four re-read the installation state afterwards and
-    // report a failure through errorMessage (rethrowing it to the awaiting caller).
+    // and do nothing while the model is busy; all four re-read the product's state afterwards and report
+    // a failure through errorMessage (rethrowing it to the awaiting caller).
     QCoro::Task<> revertProductAsync(std::string productID);
     QCoro::Task<> holdProductAsync(std::string productID);
     QCoro::Task<> releaseHoldAsync(std::string productID);
@@ -277,12 +250,7 @@ class HubModel : public QObject {
   signals:
     void phaseChanged();
     void catalogChanged();
-    void installedVersionsChanged();
-    void installedChannelsChanged();
-    void pendingVersionsChanged();
-    void incompleteProductsChanged();
-    void heldVersionsChanged();
-    void revertVersionsChanged();
+    void productStatesChanged();
     void updatingAllChanged();
     void noticeMessageChanged();
     void errorMessageChanged();
@@ -302,13 +270,14 @@ class HubModel : public QObject {
     void testArtworkLoaded(const QString& releaseID, const QByteArray& image);
 
   private:
+    // The outcome of an installation on the installer's worker: its result and the product's new record.
+    struct InstallOutcome {
+        PluginInstaller::InstallResult result;
+        ProductState state;
+    };
+    using InstallationChange = std::function<std::string(LibraryService&, const Product&)>;
+
     // QML readers.
-    QVariantMap installedVersionsMap() const;
-    QVariantMap installedChannelsMap() const;
-    QVariantMap pendingVersionsMap() const;
-    QStringList incompleteProductList() const;
-    QVariantMap heldVersionsMap() const;
-    QVariantMap revertVersionsMap() const;
     QString noticeMessageText() const;
     QString errorMessageText() const;
     QString backgroundServiceStateName() const;
@@ -325,12 +294,8 @@ class HubModel : public QObject {
     // Setters: each emits its signal (and those of the computed values) only on a change.
     void setPhase(Phase phase);
     void setCatalog(std::shared_ptr<const Catalog> catalog);
-    void setInstalledVersions(std::map<std::string, std::string> versions);
-    void setInstalledChannels(std::map<std::string, std::string> channels);
-    void setPendingVersions(std::map<std::string, std::string> versions);
-    void setIncompleteProducts(std::set<std::string> products);
-    void setHeldVersions(std::map<std::string, std::string> versions);
-    void setRevertVersions(std::map<std::string, std::string> versions);
+    void setProductStates(ProductStates states);
+    void setProductState(const std::string& productID, ProductState state);
     void setUpdatingAll(bool value);
     void setNoticeMessage(std::optional<std::string> message);
     void setErrorMessage(std::optional<std::string> message);
@@ -347,23 +312,48 @@ class HubModel : public QObject {
     void setInstallProgress(std::map<std::string, InstallActivity> progress);
     void publishComputed();
 
-    std::optional<Release> updateRelease(const Product& product) const;
+    // Shows the error (a 401 also signs out) and remembers it as reported.
     void handle(std::exception_ptr error);
+    // Runs an operation nobody awaits. Its failures were reported inside it; one that was not (a fault in
+    // the model itself) is reported here, and a cancellation the user asked for stays silent.
     void launch(QCoro::Task<> task);
     void openInBrowser(const Url& url);
-    QCoro::Task<> readStatusFile();
-    // Settles what a crash cut short (installations, pending saves, the hub's swap) on the installer's
-    // and the hub updater's workers, ahead of every other job queued there.
-    QCoro::Task<> recoverInterruptedWork();
-    // The installation-state scan over `catalog` (with the pending updates finished first when asked).
-    QCoro::Task<> scanInstallationState(std::shared_ptr<const Catalog> catalog, bool finishPending);
     const Product* product(const std::string& productID) const;
+    const Release* catalogRelease(const std::string& releaseID) const;
+
+    // Start and refresh (hub_model_refresh.cpp).
+    QCoro::Task<> readStatusFile();
+    // Settles what a crash cut short, ahead of every other job queued on the installer's worker.
+    QCoro::Task<> recoverInterruptedWork();
+    QCoro::Task<bool> hasCredential();
+    // Fetches the catalogue and reads the installation state of its products for the first time.
+    QCoro::Task<> loadCatalog();
+    // The installation-state scan over `catalog` (with the staged updates finished first when asked).
+    QCoro::Task<> scanInstallationState(std::shared_ptr<const Catalog> catalog, bool finishPending);
+    QCoro::Task<> installOfferedUpdates();
+
+    // Installations (hub_model_installs.cpp).
+    // Throws the rule's refusal, first asking for a newer hub when that is what the release needs.
+    QCoro::Task<> requireInstallable(const Release& release, const Product* owner, bool reportErrors);
+    void beginInstallation(const Release& release);
+    QCoro::Task<InstallOutcome> runInstallation(const Release& release, const Product& owner, bool prepare);
+    void endInstallation(const std::string& productID);
+    void publishInstallation(const Release& release, const InstallOutcome& outcome, bool reportErrors);
     void showProgress(std::uint64_t installation, const std::string& productID, InstallActivity activity);
-    // Runs `change` on the installer's worker for one catalogue product, then re-reads the installation
-    // state; `exclusive` changes show the product as being updated and are skipped while busy. Returns
-    // the notice `change` produced; a failure is reported and rethrown.
-    using InstallationChange = std::function<std::string(PluginInstaller&, const Product&)>;
+    void summarizeUpdateAll(const std::vector<Release>& updates, int installed,
+                            const std::vector<std::string>& failures);
+
+    // Runs `change` on the installer's worker for one catalogue product, then re-reads its state;
+    // `exclusive` changes show the product as being updated and are skipped while busy. Shows the notice
+    // `change` produced; a failure is reported and rethrown.
     QCoro::Task<> changeInstallation(std::string productID, bool exclusive, InstallationChange change);
+
+    SequenceChecker sequence_;
+    std::unique_ptr<ModelExecutor> executor_;
+    Services services_;
+    bool started_ = false;
+    // The last error shown, so that launch() does not show it twice.
+    std::exception_ptr reported_;
 
     // The running plugin installation, so that the user can cancel its download.
     std::optional<std::stop_source> installStop_;
@@ -371,18 +361,9 @@ class HubModel : public QObject {
     bool userCancelledInstall_ = false;
     bool scanning_ = false;
 
-    std::unique_ptr<ModelExecutor> executor_;
-    Services services_;
-    bool started_ = false;
-
     Phase phase_;
     std::shared_ptr<const Catalog> catalog_;
-    std::map<std::string, std::string> installedVersions_;
-    std::map<std::string, std::string> installedChannels_;
-    std::map<std::string, std::string> pendingVersions_;
-    std::set<std::string> incompleteProducts_;
-    std::map<std::string, std::string> heldVersions_;
-    std::map<std::string, std::string> revertVersions_;
+    ProductStates products_;
     bool updatingAll_ = false;
     std::optional<std::string> noticeMessage_;
     std::optional<std::string> errorMessage_;

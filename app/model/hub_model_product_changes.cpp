@@ -6,7 +6,8 @@
 namespace halvex::app {
 
 QCoro::Task<> HubModel::changeInstallation(std::string productID, bool exclusive, InstallationChange change) {
-    if (!services_.installer || !catalog_) co_return;
+    sequence_.check();
+    if (!services_.library || !catalog_) co_return;
     if (exclusive && busy()) co_return;
     const auto* found = product(productID);
     if (found == nullptr) co_return;
@@ -16,16 +17,20 @@ QCoro::Task<> HubModel::changeInstallation(std::string productID, bool exclusive
     std::string notice;
     std::exception_ptr failure;
     try {
-        auto changing = executor_->run(
-            executor_->installer, [change = std::move(change), installer = services_.installer.get(),
-                                   owner = *found](std::stop_token) { return change(*installer, owner); });
+        auto changing = executor_->run(executor_->installer,
+                                       [change = std::move(change), library = services_.library,
+                                        owner = *found](std::stop_token) { return change(*library, owner); });
         notice = co_await changing;
     } catch (const std::exception&) {
         failure = std::current_exception();
     }
     if (exclusive) setPhase(Phase::ready());
     try {
-        co_await scanInstallationState(catalog, false);
+        auto rescan = executor_->run(executor_->installer,
+                                     [library = services_.library, catalog, owner = *found](std::stop_token) {
+                                         return library->scan(*catalog, owner);
+                                     });
+        setProductState(productID, co_await rescan);
     } catch (const std::exception&) {
         // The change's own outcome is what the user needs to see; the next scan tries again.
     }
@@ -38,35 +43,33 @@ QCoro::Task<> HubModel::changeInstallation(std::string productID, bool exclusive
 }
 
 QCoro::Task<> HubModel::revertProductAsync(std::string productID) {
-    if (!services_.verifier) co_return;
     co_await changeInstallation(
-        std::move(productID), true,
-        [verifier = &*services_.verifier](PluginInstaller& installer, const Product& product) {
-            const auto reverted = installer.revert(product, *verifier, true);
+        std::move(productID), true, [](LibraryService& library, const Product& product) {
+            const auto reverted = library.revert(product, true);
             return product.name + " is back at " + reverted.version + " and held there until you release it.";
         });
 }
 
 QCoro::Task<> HubModel::holdProductAsync(std::string productID) {
     co_await changeInstallation(std::move(productID), false,
-                                [](PluginInstaller& installer, const Product& product) {
-                                    installer.hold(product);
+                                [](LibraryService& library, const Product& product) {
+                                    library.hold(product);
                                     return std::string();
                                 });
 }
 
 QCoro::Task<> HubModel::releaseHoldAsync(std::string productID) {
     co_await changeInstallation(std::move(productID), false,
-                                [](PluginInstaller& installer, const Product& product) {
-                                    installer.releaseHold(product);
+                                [](LibraryService& library, const Product& product) {
+                                    library.releaseHold(product);
                                     return std::string();
                                 });
 }
 
 QCoro::Task<> HubModel::uninstallProductAsync(std::string productID) {
     co_await changeInstallation(std::move(productID), true,
-                                [](PluginInstaller& installer, const Product& product) {
-                                    installer.uninstall(product);
+                                [](LibraryService& library, const Product& product) {
+                                    library.uninstall(product);
                                     return product.name + " is uninstalled. Revert brings it back.";
                                 });
 }

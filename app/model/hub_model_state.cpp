@@ -1,11 +1,19 @@
-// HubModel: construction, the published state, its QML face and the computed values.
+// HubModel: construction, the published state, its QML face, the computed values and error reporting.
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <condition_variable>
+#include <mutex>
 
+#include "app/hub_update_restart.h"
 #include "app/model/hub_model.h"
+#include "app/model/model_errors.h"
 #include "app/model/model_executor.h"
 #include "app/presentation/product_presentation.h"
-#include "core/foundation/semantic_version.h"
+#include "core/foundation/halvex_error.h"
+#include "core/foundation/operation_cancelled.h"
+#include "platform/browser.h"
+#include "platform/system_info.h"
 
 namespace halvex::app {
 
@@ -16,12 +24,6 @@ QString text(const std::string& value) {
 }
 QString text(const std::optional<std::string>& value) {
     return value ? text(*value) : QString();
-}
-
-QVariantMap variantMap(const std::map<std::string, std::string>& values) {
-    QVariantMap map;
-    for (const auto& [key, value] : values) map.insert(text(key), text(value));
-    return map;
 }
 
 // 2001-01-01 00:00:00 UTC, the status record's clock origin, in Unix milliseconds.
@@ -39,13 +41,45 @@ QString stepName(PluginInstaller::Progress::Step step) {
     return {};
 }
 
+// Hands a prepared hub update to the finishing process and quits the application. The quit is a request
+// to the main thread; this worker then waits for the model to go away with the application, or gives up
+// (and the hand-off reports that the hub stayed open).
+void handOffAndQuit(const std::string& ticket, std::stop_token stop) {
+    HubUpdateRestart::handOff(ticket, [&stop] {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                  Qt::QueuedConnection);
+        std::mutex mutex;
+        std::condition_variable_any quitting;
+        std::unique_lock lock(mutex);
+        quitting.wait_for(lock, stop, std::chrono::seconds(20), [] { return false; });
+    });
+}
+
 }  // namespace
+
+HubModel::Services HubModel::Services::forRunningBundle() {
+    Services services;
+    const auto controller =
+        std::make_shared<BackgroundServiceController>(BackgroundServiceController::forRunningBundle());
+    services.ensureBackgroundServiceRegistered = [controller] { return controller->ensureRegistered(); };
+    services.backgroundServiceState = [controller] { return controller->currentState(); };
+    services.openURL = [](const Url& url) { platform::openInDefaultBrowser(url.string()); };
+    services.deviceName = platform::prettyHostName;
+    services.handOffHubUpdate = handOffAndQuit;
+    services.releaseArtwork = std::make_shared<ReleaseArtworkStore>();
+    try {
+        services.library = std::make_shared<LibraryService>();
+    } catch (const std::exception& error) {
+        services.constructionError = error.what();
+    }
+    return services;
+}
 
 HubModel::HubModel(QObject* parent) : HubModel(Services::forRunningBundle(), parent) {}
 
 HubModel::HubModel(Services services, QObject* parent)
     : QObject(parent), executor_(std::make_unique<ModelExecutor>(this)), services_(std::move(services)) {
-    currentHubVersion_ = services_.currentHubVersion;
+    if (services_.library) currentHubVersion_ = services_.library->hubVersion();
     if (services_.constructionError) phase_ = Phase::blocked(*services_.constructionError);
     publishedBusy_ = busy();
 }
@@ -57,18 +91,15 @@ HubModel::HubModel(const Snapshot& snapshot, QObject* parent)
 }
 
 HubModel::~HubModel() {
+    sequence_.check();
     executor_->shutDown();
 }
 
 void HubModel::restore(const Snapshot& snapshot) {
+    sequence_.check();
     setPhase(snapshot.phase);
     setCatalog(snapshot.catalog ? std::make_shared<const Catalog>(*snapshot.catalog) : nullptr);
-    setInstalledVersions(snapshot.installedVersions);
-    setInstalledChannels(snapshot.installedChannels);
-    setPendingVersions(snapshot.pendingVersions);
-    setIncompleteProducts(snapshot.incompleteProducts);
-    setHeldVersions(snapshot.heldVersions);
-    setRevertVersions(snapshot.revertVersions);
+    setProductStates(snapshot.products);
     setUpdatingAll(snapshot.updatingAll);
     setNoticeMessage(snapshot.noticeMessage);
     setErrorMessage(snapshot.errorMessage);
@@ -83,6 +114,48 @@ void HubModel::restore(const Snapshot& snapshot) {
     setCheckingInstallations(snapshot.checkingInstallations);
     setSignInURL(snapshot.signInURL);
     setInstallProgress(snapshot.installProgress);
+}
+
+// Errors.
+
+void HubModel::handle(std::exception_ptr error) {
+    sequence_.check();
+    reported_ = error;
+    setErrorMessage(userFacingMessage(error));
+    if (isUnauthorized(error)) {
+        setCatalog(nullptr);
+        setPhase(Phase::signedOut());
+    }
+}
+
+void HubModel::launch(QCoro::Task<> task) {
+    [](HubModel* model, QCoro::Task<> running) -> QCoro::Task<> {
+        std::exception_ptr failure;
+        try {
+            co_await running;
+        } catch (const ModelDestroyed&) {
+            co_return;  // the model is gone; nothing may touch it
+        } catch (const OperationCancelled&) {
+            // A cancellation the user asked for is no failure to show.
+        } catch (const std::exception&) {
+            failure = std::current_exception();
+        }
+        if (failure && failure != model->reported_) model->handle(failure);
+    }(this, std::move(task));
+}
+
+const Product* HubModel::product(const std::string& productID) const {
+    if (!catalog_) return nullptr;
+    const auto found = std::find_if(catalog_->products.begin(), catalog_->products.end(),
+                                    [&](const Product& product) { return product.productID == productID; });
+    return found == catalog_->products.end() ? nullptr : &*found;
+}
+
+const Release* HubModel::catalogRelease(const std::string& releaseID) const {
+    if (!catalog_) return nullptr;
+    const auto found = std::find_if(catalog_->releases.begin(), catalog_->releases.end(),
+                                    [&](const Release& release) { return release.releaseID == releaseID; });
+    return found == catalog_->releases.end() ? nullptr : &*found;
 }
 
 // Computed values.
@@ -100,35 +173,13 @@ std::optional<Release> HubModel::release(const Product& product) const {
     return catalog_->installableRelease(product);
 }
 
-std::optional<Release> HubModel::updateRelease(const Product& product) const {
-    if (!catalog_) return std::nullopt;
-    const auto at = [&product](const std::map<std::string, std::string>& values) {
-        const auto found = values.find(product.productID);
-        return found == values.end() ? std::nullopt : std::optional(found->second);
-    };
-    return catalog_->updateRelease(product, at(installedVersions_), at(installedChannels_));
-}
-
 std::vector<Release> HubModel::availableUpdates() const {
-    std::vector<Release> updates;
-    if (!catalog_) return updates;
-    for (const auto& product : catalog_->products) {
-        auto candidate = updateRelease(product);
-        if (!candidate) continue;
-        const auto& productID = candidate->productID;
-        // A staged update finishes by itself; a held product stays at its version.
-        if (pendingVersions_.contains(productID) || heldVersions_.contains(productID)) continue;
-        const auto installed = installedVersions_.find(productID);
-        if (installed == installedVersions_.end() ||
-            SemanticVersion::isNewer(candidate->version, installed->second) ||
-            (candidate->version == installed->second && incompleteProducts_.contains(productID))) {
-            updates.push_back(std::move(*candidate));
-        }
-    }
-    return updates;
+    if (!catalog_) return {};
+    return offeredUpdates(*catalog_, products_);
 }
 
 void HubModel::publishComputed() {
+    sequence_.check();
     if (const bool nowBusy = busy(); nowBusy != publishedBusy_) {
         publishedBusy_ = nowBusy;
         emit busyChanged();
@@ -168,38 +219,16 @@ void HubModel::setCatalog(std::shared_ptr<const Catalog> catalog) {
     publishComputed();
 }
 
-void HubModel::setInstalledVersions(std::map<std::string, std::string> versions) {
-    if (!assign(installedVersions_, std::move(versions))) return;
-    emit installedVersionsChanged();
+void HubModel::setProductStates(ProductStates states) {
+    if (!assign(products_, std::move(states))) return;
+    emit productStatesChanged();
     publishComputed();
 }
 
-void HubModel::setInstalledChannels(std::map<std::string, std::string> channels) {
-    if (!assign(installedChannels_, std::move(channels))) return;
-    emit installedChannelsChanged();
-    publishComputed();
-}
-
-void HubModel::setPendingVersions(std::map<std::string, std::string> versions) {
-    if (!assign(pendingVersions_, std::move(versions))) return;
-    emit pendingVersionsChanged();
-    publishComputed();
-}
-
-void HubModel::setIncompleteProducts(std::set<std::string> products) {
-    if (!assign(incompleteProducts_, std::move(products))) return;
-    emit incompleteProductsChanged();
-    publishComputed();
-}
-
-void HubModel::setHeldVersions(std::map<std::string, std::string> versions) {
-    if (!assign(heldVersions_, std::move(versions))) return;
-    emit heldVersionsChanged();
-    publishComputed();
-}
-
-void HubModel::setRevertVersions(std::map<std::string, std::string> versions) {
-    if (assign(revertVersions_, std::move(versions))) emit revertVersionsChanged();
+void HubModel::setProductState(const std::string& productID, ProductState state) {
+    auto states = products_;
+    states[productID] = std::move(state);
+    setProductStates(std::move(states));
 }
 
 void HubModel::setUpdatingAll(bool value) {
@@ -263,29 +292,6 @@ void HubModel::setInstallProgress(std::map<std::string, InstallActivity> progres
 }
 
 // The QML face.
-
-QVariantMap HubModel::installedVersionsMap() const {
-    return variantMap(installedVersions_);
-}
-QVariantMap HubModel::installedChannelsMap() const {
-    return variantMap(installedChannels_);
-}
-QVariantMap HubModel::pendingVersionsMap() const {
-    return variantMap(pendingVersions_);
-}
-
-QVariantMap HubModel::heldVersionsMap() const {
-    return variantMap(heldVersions_);
-}
-QVariantMap HubModel::revertVersionsMap() const {
-    return variantMap(revertVersions_);
-}
-
-QStringList HubModel::incompleteProductList() const {
-    QStringList list;
-    for (const auto& product : incompleteProducts_) list.append(text(product));
-    return list;
-}
 
 QString HubModel::noticeMessageText() const {
     return text(noticeMessage_);

@@ -1,7 +1,8 @@
 #pragma once
 
 // Runs the model's work on the serial workers of its core objects and resumes the waiting coroutine on
-// the main thread. Owned by the model; used on the main thread only (the work itself runs on a worker).
+// the main thread. Owned by the model; used on the main thread only (the work itself runs on a worker),
+// but for postToMain, which any thread may call; a SequenceChecker holds it to that.
 //
 // Liveness: every resume checks that the model still lives. shutDown() (the model's destructor) stops the
 // workers (triggering the stop token every running job holds), waits for them, and then resumes every
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "app/model/serial_worker.h"
+#include "app/sequence_checker.h"
 #include "core/foundation/operation_cancelled.h"
 #include "core/service/network_error.h"
 
@@ -55,6 +57,7 @@ class ModelExecutor {
     // co_await operand before the call has taken it.
     template <typename Work>
     auto run(SerialWorker& worker, Work work, std::stop_token cancel = {}) {
+        sequence_.check();
         using T = std::invoke_result_t<Work&, std::stop_token>;
         return Call<T>(*this, worker, std::move(work), std::move(cancel));
     }
@@ -76,6 +79,7 @@ class ModelExecutor {
     void track(std::shared_ptr<Continuation> continuation) { suspended_.push_back(std::move(continuation)); }
     void resume(const std::shared_ptr<Continuation>& continuation);
 
+    SequenceChecker sequence_;
     QObject* context_;
     bool alive_ = true;
     std::vector<std::shared_ptr<Continuation>> suspended_;
@@ -150,6 +154,7 @@ class ModelExecutor::Call {
 };
 
 inline void ModelExecutor::resume(const std::shared_ptr<Continuation>& continuation) {
+    sequence_.check();
     if (continuation->resumed) return;
     continuation->resumed = true;
     std::erase(suspended_, continuation);
@@ -157,6 +162,7 @@ inline void ModelExecutor::resume(const std::shared_ptr<Continuation>& continuat
 }
 
 inline void ModelExecutor::shutDown() {
+    sequence_.check();
     if (!alive_) return;
     alive_ = false;
     for (auto* worker : {&client, &installer, &updater, &local, &signIn}) worker->stop();

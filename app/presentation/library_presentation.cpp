@@ -10,7 +10,9 @@ namespace {
 
 std::set<std::string> installedSet(const LibraryState& state) {
     std::set<std::string> installed;
-    for (const auto& [productID, version] : state.installedVersions) installed.insert(productID);
+    for (const auto& [productID, product] : state.products) {
+        if (product.installed()) installed.insert(productID);
+    }
     return installed;
 }
 
@@ -79,7 +81,7 @@ std::string sectionCountText(const SectionHeading& heading) {
 LibraryBanner libraryBanner(const LibraryState& state) {
     if (state.catalog == nullptr) return LibraryBanner::none;
     if (state.checkingInstallations) return LibraryBanner::checkingPlugins;
-    return state.phase == PhaseCase::blocked ? LibraryBanner::blocked : LibraryBanner::none;
+    return state.phase.is(Phase::Kind::blocked) ? LibraryBanner::blocked : LibraryBanner::none;
 }
 
 std::string emptyLibraryTitle(const LibraryState& state) {

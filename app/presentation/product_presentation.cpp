@@ -32,7 +32,7 @@ std::optional<std::string> channelWord(const Product& product, const std::option
 }
 
 bool isUpdating(const LibraryState& state, const Product& product) {
-    return state.phase == PhaseCase::updating && state.updatingProductID == product.productID;
+    return state.phase.isUpdating(product.productID);
 }
 
 bool sameRelease(const std::optional<Release>& release, const Release& other) {
@@ -48,10 +48,10 @@ std::string productStatus(const LibraryState& state, const Product& product,
     }
     const auto label = accessLabel(product);
     // A held product's staged update waits for the hold to end, so the hold is what the row says.
-    if (const auto held = state.heldVersion(product.productID)) {
+    if (const auto held = state.product(product.productID).heldVersion) {
         return label + " \u00b7 " + (held->empty() ? std::string("Held") : "Held at " + *held);
     }
-    if (const auto pending = state.pendingVersion(product.productID)) {
+    if (const auto pending = state.product(product.productID).pendingVersion) {
         return *pending + " ready \u00b7 Restart your DAW to finish";
     }
     if (!installed) return label + " \u00b7 Not installed";
@@ -69,11 +69,11 @@ std::optional<Release> primaryRelease(const LibraryState& state, const std::opti
     const auto keep = [&](const Release& candidate) {
         if (SemanticVersion::isNewer(candidate.version, *installed)) return true;
         if (candidate.channel != "stable" || candidate.version != *installed) return false;
-        const auto pending = state.pendingVersion(candidate.productID);
+        const auto pending = state.product(candidate.productID).pendingVersion;
         if (!pending) return true;
         const bool stagedNewer = SemanticVersion::isNewer(*pending, candidate.version);
         const bool stagedSameAndComplete =
-            *pending == candidate.version && !state.incompleteProducts.contains(candidate.productID);
+            *pending == candidate.version && !state.product(candidate.productID).incomplete;
         return !(stagedNewer || stagedSameAndComplete);
     };
     std::vector<Release> kept;
@@ -119,10 +119,11 @@ ProductAction productAction(const LibraryState& state, const Product& product) {
         return {Kind::purchase, "Purchase", std::nullopt, purchasable};
     }
     if (isUpdating(state, product)) return {Kind::installing, "", std::nullopt};
-    if (state.heldVersion(product.productID)) return {Kind::releaseHold, "Release", std::nullopt};
-    if (state.pendingVersion(product.productID)) return {Kind::restartDAW, "Restart DAW", std::nullopt};
+    if (state.product(product.productID).heldVersion) return {Kind::releaseHold, "Release", std::nullopt};
+    if (state.product(product.productID).pendingVersion)
+        return {Kind::restartDAW, "Restart DAW", std::nullopt};
 
-    const auto installed = state.installedVersion(product.productID);
+    const auto installed = state.product(product.productID).installedVersion;
     const auto publicRelease = state.publicRelease(product);
     const auto testRelease = state.testRelease(product);
     if (const auto release = primaryRelease(state, publicRelease, testRelease, installed)) {
@@ -135,11 +136,11 @@ ProductAction productAction(const LibraryState& state, const Product& product) {
 }
 
 std::optional<SecondaryLink> secondaryLink(const LibraryState& state, const Product& product) {
-    if (!product.owned || isUpdating(state, product) || state.pendingVersion(product.productID) ||
-        state.heldVersion(product.productID)) {
+    if (!product.owned || isUpdating(state, product) || state.product(product.productID).pendingVersion ||
+        state.product(product.productID).heldVersion) {
         return std::nullopt;
     }
-    const auto installed = state.installedVersion(product.productID);
+    const auto installed = state.product(product.productID).installedVersion;
     const auto publicRelease = state.publicRelease(product);
     const auto testRelease = state.testRelease(product);
     const auto primary = primaryRelease(state, publicRelease, testRelease, installed);
@@ -184,12 +185,12 @@ std::string installProgressText(const PluginInstaller::Progress& progress, doubl
 
 std::vector<ManagementControl> managementControls(const LibraryState& state, const Product& product) {
     using Kind = ManagementControl::Kind;
-    const bool enabled = state.phase != PhaseCase::updating;
+    const bool enabled = !state.phase.is(Phase::Kind::updating);
     const auto& name = product.name;
-    const auto installed = state.installedVersion(product.productID);
-    const auto held = state.heldVersion(product.productID);
+    const auto installed = state.product(product.productID).installedVersion;
+    const auto held = state.product(product.productID).heldVersion;
     std::vector<ManagementControl> controls;
-    if (const auto previous = state.revertVersion(product.productID)) {
+    if (const auto previous = state.product(product.productID).revertVersion) {
         const auto replaced = installed ? name + " " + *installed + " is replaced by " + *previous + ", "
                                         : name + " " + *previous + " is installed again, ";
         controls.push_back({Kind::revert, "Revert to " + *previous, enabled, "Revert " + name + "?",

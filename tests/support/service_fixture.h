@@ -25,9 +25,11 @@ class ServiceFixture : public testing::Test {
     }
 
     // Short waits so that a stalled answer fails a test quickly.
+    static APIClient::Timeouts shortTimeouts(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        return {timeout, timeout, timeout, timeout};
+    }
     APIClient client(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        return APIClient(configuration(service.baseURL()), keychain,
-                         APIClient::Timeouts{timeout, timeout, timeout, timeout});
+        return APIClient(configuration(service.baseURL()), keychain, shortTimeouts(timeout));
     }
 
     void signIn() { keychain.write(service.issueToken(), APIClient::credentialAccount); }

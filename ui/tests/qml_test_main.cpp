@@ -134,12 +134,11 @@ class FixtureDriver : public QObject {
                 map[it.key().toStdString()] = it.value().toString().toStdString();
             return map;
         };
-        snapshot.heldVersions = versions("heldVersions");
-        snapshot.revertVersions = versions("revertVersions");
-        if (changes.value(QStringLiteral("nothingInstalled")).toBool()) {
-            snapshot.installedVersions.clear();
-            snapshot.pendingVersions.clear();
-        }
+        for (const auto& [productID, version] : versions("heldVersions"))
+            snapshot.products[productID].heldVersion = version;
+        for (const auto& [productID, version] : versions("revertVersions"))
+            snapshot.products[productID].revertVersion = version;
+        if (changes.value(QStringLiteral("nothingInstalled")).toBool()) snapshot.products.clear();
         if (snapshot.catalog && changes.contains(QStringLiteral("withoutProduct"))) {
             const auto gone = changes.value(QStringLiteral("withoutProduct")).toString().toStdString();
             std::erase_if(snapshot.catalog->products,

@@ -66,18 +66,12 @@ std::vector<Screen> screens() {
         {"library-discover", library, "discover"},
         {"library-search", library, "all", "reverb"},
         {"library-search-no-match", library, "all", "theremin"},
-        {"library-installed-empty", with([](auto& s) {
-             s.installedVersions.clear();
-             s.pendingVersions.clear();
-         }),
-         "installed"},
+        {"library-installed-empty", with([](auto& s) { s.products.clear(); }), "installed"},
         {"library-catalog-unavailable", with([](auto& s) { s.catalog->products.clear(); })},
         {"library-checking-plugins", with([](auto& s) {
              s.phase = Phase::loading();
              s.checkingInstallations = true;
-             s.installedVersions.clear();
-             s.installedChannels.clear();
-             s.pendingVersions.clear();
+             s.products.clear();
          })},
         {"library-notices", with([](auto& s) {
              s.errorMessage =

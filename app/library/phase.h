@@ -1,25 +1,16 @@
 #pragma once
 
-// The model's phase: what the window can do right now, with the one payload three of the cases carry
-// (the sign-in code, the product being installed, the blocking message). A plain value, usable from any
-// thread; readable from QML as `kind` (enum), `name` (the case's name) and `payload`.
+// What the library can do right now, as the window's model publishes it and the presentation rules read
+// it, with the one payload three of the cases carry (the sign-in code, the product being installed, the
+// blocking message). A plain value: any thread may build, copy and read it.
 
-#include <QMetaType>
-#include <QObject>
-#include <QString>
 #include <string>
 
 namespace halvex::app {
 
 class Phase {
-    Q_GADGET
-    Q_PROPERTY(Kind kind READ kind CONSTANT)
-    Q_PROPERTY(QString name READ name CONSTANT)
-    Q_PROPERTY(QString payload READ payloadText CONSTANT)
-
   public:
     enum class Kind { loading, signedOut, authorizing, updating, blocked, ready };
-    Q_ENUM(Kind)
 
     Phase() = default;
 
@@ -34,9 +25,12 @@ class Phase {
     // The user code, the product identifier or the message; empty for the other cases.
     const std::string& payload() const { return payload_; }
     bool is(Kind kind) const { return kind_ == kind; }
-
-    QString name() const;
-    QString payloadText() const { return QString::fromStdString(payload_); }
+    // Whether `productID` is the product being installed.
+    bool isUpdating(const std::string& productID) const {
+        return kind_ == Kind::updating && payload_ == productID;
+    }
+    // "loading", "signedOut", "authorizing", "updating", "blocked" or "ready".
+    std::string name() const;
 
     bool operator==(const Phase&) const = default;
 
@@ -48,5 +42,3 @@ class Phase {
 };
 
 }  // namespace halvex::app
-
-Q_DECLARE_METATYPE(halvex::app::Phase)
