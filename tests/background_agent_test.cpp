@@ -14,6 +14,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/ci_skip.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/wait.h"
 
@@ -34,42 +35,22 @@ class AgentFixture : public test::ServiceFixture {
   protected:
     JSON publish(const std::string& product, const PluginOptions& options,
                  const maker::TrustSet& trust = test::trust()) {
-        const std::string id = "com.halvex." + product;
-        const auto source = folder / "Source" / (product + options.version + std::to_string(++count));
-        if (options.clapOnly) {
-            test::writeSealedWrapper(source, product + ".clap",
-                                     {.identifier = id + ".clap",
-                                      .version = options.version,
-                                      .executable = "Clap",
-                                      .extraInfo = {{"HVXCLAPPluginID", id}}},
-                                     {.identifier = id, .version = options.version, .executable = "Engine"},
-                                     trust.leaf);
-        } else {
-            test::writeSealedBundle(source, product + ".vst3",
-                                    {.identifier = id, .version = options.version, .executable = "Engine"},
-                                    trust.leaf);
-        }
-        maker::ReleaseSpec spec;
-        spec.releaseID = "rel_" + product + std::to_string(count);
-        spec.productID = "prod_" + product;
-        spec.name = product + " " + options.version;
-        spec.bundleID = id;
-        spec.version = options.version;
-        spec.minimumOS = "1.0";
-        spec.minimumHubVersion = options.minimumHubVersion;
-        if (options.clapOnly) {
-            spec.channel = "beta";
-            spec.audience = "internal";
-            spec.vst3 = false;
-            spec.clap = JSON{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
-            if (spec.minimumHubVersion == "1.0.0") spec.minimumHubVersion = "1.0.5";
-        }
-        spec.bundles = {source / (product + (options.clapOnly ? ".clap" : ".vst3"))};
-        const auto name = product + "-" + std::to_string(count) + ".zip";
-        spec.downloadURL = service.baseURL() + "/files/releases/" + name;
-        const auto packaged = maker::packageRelease(spec, folder / "Served" / name, trust.service.privatePEM);
-        service.addFileFromDisk("releases/" + name, folder / "Served" / name);
-        return packaged.release;
+        const bool clapOnly = options.clapOnly;
+        const auto minimumHubVersion = clapOnly && options.minimumHubVersion == "1.0.0"
+                                           ? std::string("1.0.5")
+                                           : options.minimumHubVersion;
+        return builder
+            .plugin({.product = product,
+                     .version = options.version,
+                     .name = product + " " + options.version,
+                     .channel = clapOnly ? "beta" : "stable",
+                     .audience = clapOnly ? std::optional<std::string>("internal") : std::nullopt,
+                     .minimumHubVersion = minimumHubVersion,
+                     .vst3 = !clapOnly,
+                     .audioUnit = false,
+                     .clap = clapOnly,
+                     .trust = &trust})
+            .release;
     }
 
     static JSON productJSON(const std::string& product, bool clapOnly = false) {
@@ -103,7 +84,9 @@ class AgentFixture : public test::ServiceFixture {
                 {"published_at", 1}};
     }
 
-    int count = 0;
+    test::ReleaseBuilder builder{folder / "Releases", [this](const auto& path, const auto& archive) {
+                                     return service.addFileFromDisk(path, archive);
+                                 }};
 };
 
 // The running hosts a test pretends: changed on the test's thread, read on the agent's threads, each read
@@ -393,12 +376,12 @@ TEST_F(AgentProcessTest, ARealAgentUpdatesAnInstalledPluginAndStopsCleanly) {
     agentKeychain.write(service.issueToken(), APIClient::credentialAccount);
     const auto old = publish("aurora", {.version = "1.0.0-beta.1", .clapOnly = true}, trust);
     test::writeSealedWrapper(
-        home / ".clap", "aurora.clap",
+        home / ".clap", "Aurora.clap",
         {.identifier = "com.halvex.aurora.clap",
          .version = "1.0.0-beta.1",
-         .executable = "Clap",
+         .executable = "AuroraCLAP",
          .extraInfo = {{"HVXCLAPPluginID", std::string("com.halvex.aurora")}}},
-        {.identifier = "com.halvex.aurora", .version = "1.0.0-beta.1", .executable = "Engine"}, trust.leaf);
+        {.identifier = "com.halvex.aurora", .version = "1.0.0-beta.1", .executable = "Aurora"}, trust.leaf);
     const auto update = publish("aurora", {.version = "1.0.0-beta.2", .clapOnly = true}, trust);
     serveCatalog({productJSON("aurora", true)}, {old, update});
     service.setHubRelease(hubRelease("1.0.0"));
@@ -408,7 +391,7 @@ TEST_F(AgentProcessTest, ARealAgentUpdatesAnInstalledPluginAndStopsCleanly) {
     ASSERT_TRUE(test::waitUntil([&] { return store.read().has_value(); }));
     EXPECT_EQ(store.read()->message, BackgroundAgent::allCurrentMessage);
     EXPECT_EQ(store.read()->error, std::nullopt);
-    EXPECT_EQ(platform::readPropertyList(home / ".clap" / "aurora.clap" / "Contents" / "Info.plist")
+    EXPECT_EQ(platform::readPropertyList(home / ".clap" / "Aurora.clap" / "Contents" / "Info.plist")
                   .stringMember("CFBundleShortVersionString"),
               "1.0.0-beta.2");
     EXPECT_EQ(AgentLock::holder(data / "Halvex"), agent.pid());

@@ -18,22 +18,19 @@
 #include "platform/sha256.h"
 #include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/temporary_directory.h"
 
 namespace halvex {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::PropertyValue;
 using Result = PluginInstaller::InstallResult;
 
 using test::hiddenItems;
 using test::KilledRun;
-using Snapshot = std::map<std::string, std::string>;
 
-Snapshot snapshot(const fs::path& root) {
-    return test::treeSnapshot(root);
-}
+using test::treeSnapshot;
 
 class CrashRecoveryTest : public ::testing::Test {
   protected:
@@ -42,51 +39,10 @@ class CrashRecoveryTest : public ::testing::Test {
         install(oldRelease, oldArchive);
         copy(newArchive, live / "Support" / "Downloads" / "new.zip");
         platform::copyTree(live, start);
-        oldPlugins = snapshot(live / "Plugins");
+        oldPlugins = treeSnapshot(live / "Plugins");
         install(newRelease, live / "Support" / "Downloads" / "new.zip");
-        newPlugins = snapshot(live / "Plugins");
+        newPlugins = treeSnapshot(live / "Plugins");
         fs::remove_all(live);
-    }
-
-    Release makeRelease(const std::string& version) {
-        const auto source = folder / ("Source-" + version);
-        const std::string bundleID = "com.halvex.aurora";
-        const test::BundleSpec engine{.identifier = bundleID,
-                                      .version = version,
-                                      .executable = "Aurora",
-                                      .payload = "engine " + version};
-        test::writeSealedBundle(source, "Aurora.vst3", engine);
-        PropertyValue::Array components = {PropertyValue::Dictionary{{"type", std::string("aufx")},
-                                                                     {"subtype", std::string("Aurd")},
-                                                                     {"manufacturer", std::string("Hlvx")}}};
-        test::writeSealedWrapper(source, "Aurora.component",
-                                 {.identifier = bundleID + ".au",
-                                  .version = version,
-                                  .executable = "AuroraAU",
-                                  .extraInfo = {{"AudioComponents", components}}},
-                                 engine);
-        test::writeSealedWrapper(source, "Aurora.clap",
-                                 {.identifier = bundleID + ".clap",
-                                  .version = version,
-                                  .executable = "AuroraCLAP",
-                                  .extraInfo = {{"HVXCLAPPluginID", bundleID}}},
-                                 engine);
-        maker::ReleaseSpec spec;
-        spec.releaseID = "rel_" + version;
-        spec.productID = "prod_aurora";
-        spec.name = "Aurora " + version;
-        spec.bundleID = bundleID;
-        spec.version = version;
-        spec.minimumOS = "1.0";
-        spec.minimumHubVersion = "1.0.0";
-        spec.audioUnit = nlohmann::json{
-            {"bundle_id", bundleID + ".au"}, {"type", "aufx"}, {"subtype", "Aurd"}, {"manufacturer", "Hlvx"}};
-        spec.clap = nlohmann::json{{"bundle_id", bundleID + ".clap"}, {"plugin_id", bundleID}};
-        for (const auto& entry : fs::directory_iterator(source)) spec.bundles.push_back(entry.path());
-        spec.downloadURL = "https://cdn.example/" + version + ".zip";
-        const auto archive = version == "1.0.0" ? oldArchive : newArchive;
-        const auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
-        return json::decodeRecord<Release>(packaged.release.dump());
     }
 
     static void copy(const fs::path& from, const fs::path& to) {
@@ -154,7 +110,7 @@ class CrashRecoveryTest : public ::testing::Test {
             resetLive();
             if (prepare) prepare();
             // A failed transaction keeps the rollback archive it found, whatever it had archived anew.
-            const auto archived = snapshot(live / "Support" / "Rollback");
+            const auto archived = treeSnapshot(live / "Support" / "Rollback");
             std::error_code thrown;
             bool reached = false;
             {
@@ -169,7 +125,7 @@ class CrashRecoveryTest : public ::testing::Test {
             if (thrown) {
                 EXPECT_EQ(thrown.value(), error);
                 expectUnchanged();
-                EXPECT_EQ(snapshot(live / "Support" / "Rollback"), archived);
+                EXPECT_EQ(treeSnapshot(live / "Support" / "Rollback"), archived);
             } else {
                 EXPECT_TRUE(installer()->recoverInterruptedWork());
                 expectDone();
@@ -217,7 +173,7 @@ class CrashRecoveryTest : public ::testing::Test {
     // The plugin folders hold 1.0.0 or 2.0.0 as a whole, the receipt and installed version agree, nothing
     // hidden is left, and the installation can be run (again) to the end.
     void expectWholeReleaseAndNoLeftovers() {
-        const auto plugins = snapshot(live / "Plugins");
+        const auto plugins = treeSnapshot(live / "Plugins");
         const bool isNew = plugins == newPlugins;
         EXPECT_TRUE(isNew || plugins == oldPlugins) << "a mix of old and new bundles";
         const auto expected = isNew ? newRelease : oldRelease;
@@ -232,17 +188,20 @@ class CrashRecoveryTest : public ::testing::Test {
 
         copy(newArchive, folder / "again.zip");
         EXPECT_EQ(install(newRelease, folder / "again.zip"), Result::installed());
-        EXPECT_EQ(snapshot(live / "Plugins"), newPlugins);
+        EXPECT_EQ(treeSnapshot(live / "Plugins"), newPlugins);
     }
 
     test::TemporaryDirectory folder{test::TemporaryDirectory::Medium::memory};
     fs::path live = folder / "Live";
     fs::path start = folder / "Start";
-    fs::path oldArchive = folder / "old.zip";
-    fs::path newArchive = folder / "new.zip";
+    test::ReleaseBuilder releases{folder / "Releases"};
+    maker::PackagedRelease oldPackage = releases.plugin({.version = "1.0.0", .name = "Aurora 1.0.0"});
+    maker::PackagedRelease newPackage = releases.plugin({.version = "2.0.0", .name = "Aurora 2.0.0"});
+    fs::path oldArchive = oldPackage.archive;
+    fs::path newArchive = newPackage.archive;
     SignedMetadataVerifier verifier = test::trustingVerifier();
-    Release oldRelease = makeRelease("1.0.0");
-    Release newRelease = makeRelease("2.0.0");
+    Release oldRelease = test::releaseOf(oldPackage);
+    Release newRelease = test::releaseOf(newPackage);
     Product aurora{.productID = "prod_aurora",
                    .name = "Aurora",
                    .bundleID = "com.halvex.aurora",
@@ -265,7 +224,7 @@ TEST_F(CrashRecoveryTest, SavingAndFinishingAPendingUpdateKilledAtEveryFileOpera
     const auto saves = killLoop(
         {}, [&] { install(newRelease, live / "Support" / "Downloads" / "new.zip", {"REAPER"}); },
         [&] {
-            EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins) << "a pending save never touches plugins";
+            EXPECT_EQ(treeSnapshot(live / "Plugins"), oldPlugins) << "a pending save never touches plugins";
             const auto versions = pending();
             EXPECT_TRUE(versions.empty() || versions.at("prod_aurora") == "2.0.0");
             EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
@@ -280,7 +239,7 @@ TEST_F(CrashRecoveryTest, SavingAndFinishingAPendingUpdateKilledAtEveryFileOpera
                                            ::_exit(4);
                                    },
                                    [&] {
-                                       const bool finished = snapshot(live / "Plugins") == newPlugins;
+                                       const bool finished = treeSnapshot(live / "Plugins") == newPlugins;
                                        EXPECT_EQ(pending().empty(), finished)
                                            << "the pending update goes exactly when it is installed";
                                        if (!finished) {
@@ -301,12 +260,12 @@ TEST_F(CrashRecoveryTest, SavingAndFinishingAPendingUpdateKilledAtEveryFileOpera
 TEST_F(CrashRecoveryTest, ADiskErrorAtEveryFileOperationLeavesTheOldState) {
     const auto pending = [&] { return installer()->pendingVersions(verifier); };
     const auto oldInstalled = [&] {
-        EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+        EXPECT_EQ(treeSnapshot(live / "Plugins"), oldPlugins);
         EXPECT_EQ(installer()->installedVersion(oldRelease.bundleID), "1.0.0");
         EXPECT_EQ(installer()->installedChannel(oldRelease.bundleID, verifier), "stable");
     };
     const auto newInstalled = [&] {
-        EXPECT_EQ(snapshot(live / "Plugins"), newPlugins);
+        EXPECT_EQ(treeSnapshot(live / "Plugins"), newPlugins);
         EXPECT_EQ(installer()->installedVersion(newRelease.bundleID), "2.0.0");
         EXPECT_TRUE(pending().empty());
     };
@@ -396,7 +355,7 @@ TEST_F(CrashRecoveryTest, RevertAndUninstallKilledAtEveryFileOperation) {
         killLoop([&] { install(newRelease, live / "Support" / "Downloads" / "new.zip"); },
                  [&] { installer()->revert(aurora, verifier, false); },
                  [&] {
-                     const auto plugins = snapshot(live / "Plugins");
+                     const auto plugins = treeSnapshot(live / "Plugins");
                      const bool reverted = plugins == oldPlugins;
                      EXPECT_TRUE(reverted || plugins == newPlugins) << "a mix of old and new bundles";
                      EXPECT_EQ(receiptVersion(), reverted ? "1.0.0" : "2.0.0");
@@ -419,7 +378,7 @@ TEST_F(CrashRecoveryTest, RevertAndUninstallKilledAtEveryFileOperation) {
                 EXPECT_TRUE(installer()->installedAudioUnit(aurora.bundleID + ".au") == std::nullopt);
                 EXPECT_TRUE(installer()->installedClap(aurora.bundleID + ".clap") == std::nullopt);
             } else {
-                EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+                EXPECT_EQ(treeSnapshot(live / "Plugins"), oldPlugins);
                 EXPECT_EQ(receiptVersion(), "1.0.0");
                 EXPECT_EQ(held(), "1.0.0");
             }
@@ -527,11 +486,11 @@ TEST_F(CrashRecoveryTest, AJournalThatCannotBeReadOrUsedIsKeptWithEverythingItPr
          },
          true},
     };
-    const auto interrupted = snapshot(live);
+    const auto interrupted = treeSnapshot(live);
     for (const auto& damaged : cases) {
         SCOPED_TRACE(damaged.name);
         damaged.damage();
-        const auto before = snapshot(live);
+        const auto before = treeSnapshot(live);
         try {
             installer()->recoverInterruptedWork();
             ADD_FAILURE() << "recovery went on";
@@ -543,10 +502,10 @@ TEST_F(CrashRecoveryTest, AJournalThatCannotBeReadOrUsedIsKeptWithEverythingItPr
         } catch (const std::system_error& error) {
             EXPECT_FALSE(damaged.unusable) << error.what();
         }
-        EXPECT_EQ(snapshot(live), before) << "recovery changed something";
+        EXPECT_EQ(treeSnapshot(live), before) << "recovery changed something";
         fs::remove_all(journalFile);
         platform::writeFileAtomically(journalFile, *journalText, 0600);
-        EXPECT_EQ(snapshot(live), interrupted);
+        EXPECT_EQ(treeSnapshot(live), interrupted);
     }
     // With its journal whole again, the uninstallation is finished or undone as a whole.
     EXPECT_TRUE(installer()->recoverInterruptedWork());
@@ -554,7 +513,7 @@ TEST_F(CrashRecoveryTest, AJournalThatCannotBeReadOrUsedIsKeptWithEverythingItPr
     if (removed) {
         EXPECT_EQ(installer()->revertibleVersion(aurora), "1.0.0");
     } else {
-        EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+        EXPECT_EQ(treeSnapshot(live / "Plugins"), oldPlugins);
     }
     EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
     EXPECT_TRUE(journalsSettled());
@@ -588,7 +547,7 @@ TEST_F(CrashRecoveryTest, AJournalOfFoldersNamedThroughDotsAndLinksIsRecovered) 
     }
     EXPECT_FALSE(fs::exists(clap));
     EXPECT_TRUE(installer()->recoverInterruptedWork());
-    EXPECT_EQ(snapshot(live / "Plugins"), oldPlugins);
+    EXPECT_EQ(treeSnapshot(live / "Plugins"), oldPlugins);
     EXPECT_EQ(hiddenItems(live), std::vector<std::string>{});
     EXPECT_TRUE(journalsSettled());
 }

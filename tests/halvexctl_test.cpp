@@ -16,6 +16,7 @@
 #include "platform/sha256.h"
 #include "tests/support/child_process.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/wait.h"
 
@@ -78,34 +79,15 @@ class HalvexCtlTest : public test::ServiceFixture {
 
     // A CLAP-only test build of aurora at `version`.
     JSON publish(const std::string& version) {
-        const std::string id = "com.halvex.aurora";
-        const auto source = folder / "Source" / (version + "-" + std::to_string(++count));
-        test::writeSealedWrapper(source, "Aurora.clap",
-                                 {.identifier = id + ".clap",
-                                  .version = version,
-                                  .executable = "Clap",
-                                  .payload = "clap " + version,
-                                  .extraInfo = {{"HVXCLAPPluginID", id}}},
-                                 {.identifier = id, .version = version, .executable = "Engine"}, trust.leaf);
-        maker::ReleaseSpec spec;
-        spec.releaseID = "rel_aurora" + std::to_string(count);
-        spec.productID = "prod_aurora";
-        spec.slug = "aurora";
-        spec.name = "Aurora";
-        spec.bundleID = id;
-        spec.version = version;
-        spec.channel = "beta";
-        spec.audience = "internal";
-        spec.vst3 = false;
-        spec.clap = JSON{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
-        spec.minimumOS = "1.0";
-        spec.minimumHubVersion = "1.0.5";
-        spec.bundles = {source / "Aurora.clap"};
-        const auto name = "aurora-" + std::to_string(count) + ".zip";
-        spec.downloadURL = service.baseURL() + "/files/releases/" + name;
-        const auto packaged = maker::packageRelease(spec, folder / "Served" / name, trust.service.privatePEM);
-        service.addFileFromDisk("releases/" + name, folder / "Served" / name);
-        return packaged.release;
+        return builder
+            .plugin({.version = version,
+                     .channel = "beta",
+                     .audience = "internal",
+                     .minimumHubVersion = "1.0.5",
+                     .vst3 = false,
+                     .audioUnit = false,
+                     .trust = &trust})
+            .release;
     }
 
     void serve(const std::vector<JSON>& releases) {
@@ -177,7 +159,9 @@ class HalvexCtlTest : public test::ServiceFixture {
     std::filesystem::path data = folder / "data";
     std::filesystem::path browserRecord = folder / "browser.txt";
     maker::TrustSet trust;
-    int count = 0;
+    test::ReleaseBuilder builder{folder / "Releases", [this](const auto& path, const auto& archive) {
+                                     return service.addFileFromDisk(path, archive);
+                                 }};
 };
 
 TEST_F(HalvexCtlTest, HelpUsageAndSignInErrorsHaveTheirExitCodes) {

@@ -19,6 +19,7 @@
 #include "platform/file_io.h"
 #include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/service_fixture.h"
 
 namespace halvex {
@@ -196,48 +197,24 @@ class HubModelTest : public test::ServiceFixture {
 
     // A sealed three-format release of `options.product`, served by the stand-in.
     JSON publish(const PluginOptions& options) {
-        const std::string name = options.product + "-" + options.version + "-" + std::to_string(++releases);
-        const auto source = folder / "Source" / name;
-        const std::string bundleID = "com.halvex." + options.product;
-        std::string payload = "engine " + options.version;
+        std::string payload;
         if (options.payloadBytes > 0) {
-            std::mt19937_64 random(releases);
+            std::mt19937_64 random(++randomReleases);
             payload.resize(options.payloadBytes / 8 * 8);
             for (std::size_t index = 0; index < payload.size(); index += 8) {
                 const auto value = random();
                 std::memcpy(payload.data() + index, &value, 8);
             }
         }
-        const test::BundleSpec engine{
-            .identifier = bundleID, .version = options.version, .executable = "Engine", .payload = payload};
-        test::writeSealedBundle(source, options.product + ".vst3", engine);
-        if (options.clap) {
-            test::writeSealedWrapper(source, options.product + ".clap",
-                                     {.identifier = bundleID + ".clap",
-                                      .version = options.version,
-                                      .executable = "EngineCLAP",
-                                      .payload = "clap",
-                                      .extraInfo = {{"HVXCLAPPluginID", bundleID}}},
-                                     engine);
-        }
-        maker::ReleaseSpec spec;
-        spec.releaseID = "rel_" + name;
-        spec.productID = "prod_" + options.product;
-        spec.slug = options.product;
-        spec.name = productName(options.product);
-        spec.bundleID = bundleID;
-        spec.version = options.version;
-        spec.channel = options.channel;
-        spec.minimumOS = "1.0";
-        spec.minimumHubVersion = options.minimumHubVersion;
-        if (options.clap) spec.clap = JSON{{"bundle_id", bundleID + ".clap"}, {"plugin_id", bundleID}};
-        for (const auto& entry : std::filesystem::directory_iterator(source))
-            spec.bundles.push_back(entry.path());
-        const auto archive = folder / "Served" / (name + ".zip");
-        spec.downloadURL = service.baseURL() + "/files/releases/" + name + ".zip";
-        const auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
-        service.addFileFromDisk("releases/" + name + ".zip", archive);
-        return packaged.release;
+        return builder
+            .plugin({.product = options.product,
+                     .version = options.version,
+                     .channel = options.channel,
+                     .minimumHubVersion = options.minimumHubVersion,
+                     .audioUnit = false,
+                     .clap = options.clap,
+                     .enginePayload = payload})
+            .release;
     }
 
     static std::string productName(const std::string& product) {
@@ -293,7 +270,10 @@ class HubModelTest : public test::ServiceFixture {
 
     PluginInstaller::Folders folders;
     std::filesystem::path hubBundle;
-    int releases = 0;
+    int randomReleases = 0;
+    test::ReleaseBuilder builder{folder / "Releases", [this](const auto& path, const auto& archive) {
+                                     return service.addFileFromDisk(path, archive);
+                                 }};
     std::atomic<int> registrations = 0;
     std::mutex mutex;
     std::function<std::vector<std::string>()> hosts;
@@ -383,10 +363,10 @@ TEST_F(HubModelTest, StartSettlesAnInstallationACrashCutShortBeforeItsFirstScan)
     const auto plugins = folders.pluginDirectory;
     const auto before = test::treeSnapshot(plugins);
     // What a crash right after the first swap leaves: a damaged bundle in place, journalled, not marked.
-    const auto vst3 = plugins / "aurora.vst3";
+    const auto vst3 = plugins / "Aurora.vst3";
     const auto next = plugins / ".hvx-next-crash";
     platform::copyTree(vst3, next);
-    std::ofstream(next / "Contents" / "MacOS" / "Engine", std::ios::app) << "half an update";
+    std::ofstream(next / "Contents" / "MacOS" / "Aurora", std::ios::app) << "half an update";
     TransactionJournal::begin(folders.applicationSupport, "plugin-install",
                               {{vst3, next, plugins / ".hvx-rollback-crash", {}}})
         .swapIn(0);
@@ -422,7 +402,7 @@ TEST_F(HubModelTest, ScanFindsIncompleteAndStagedProductsAndAvailableUpdatesFoll
     EXPECT_EQ(model->availableUpdates(), std::vector<Release>{decode(boreal)});
 
     // A format removed behind the hub's back: the same version is offered again as a repair.
-    std::filesystem::remove_all(folders.clapDirectory / "aurora.clap");
+    std::filesystem::remove_all(folders.clapDirectory / "Aurora.clap");
     EXPECT_EQ(finish(model->reloadInstallationStateAsync()), nullptr);
     EXPECT_EQ(incompleteProducts(*model), std::set<std::string>{"prod_aurora"});
     EXPECT_EQ(model->availableUpdates(), (std::vector<Release>{decode(aurora), decode(boreal)}));
@@ -862,17 +842,12 @@ TEST_F(HubModelTest, HubUpdateFailuresLeaveNothingPreparedAndShowTheError) {
     test::writeSealedBundle(
         image, "HALVEX HUB.app",
         {.identifier = "com.halvex.hub", .version = "1.1.0", .executable = "HalvexHub", .payload = "new"});
-    maker::ReleaseSpec spec;
-    spec.releaseID = "hub_2";
-    spec.productID = "halvex-hub";
-    spec.bundleID = "com.halvex.hub";
-    spec.version = "1.1.0";
-    spec.minimumOS = "1.0";
-    spec.downloadURL = service.baseURL() + "/files/hub/hub.zip";
-    spec.bundles = {image / "HALVEX HUB.app"};
-    auto packaged =
-        maker::packageRelease(spec, folder / "Served" / "hub.zip", test::trust().service.privatePEM);
-    packaged.release["release_notes"] = "Calmer.";
+    std::string servedPath;
+    test::ReleaseBuilder unserved{folder / "Hub", [&](const std::string& path, const auto&) {
+                                      servedPath = path;
+                                      return service.baseURL() + "/files/" + path;
+                                  }};
+    const auto packaged = unserved.hub(image, {.releaseNotes = "Calmer."});
     service.setHubRelease(packaged.release);
     EXPECT_EQ(finish(model->checkHubUpdateAsync()), nullptr);
     ASSERT_TRUE(model->hubRelease());
@@ -893,7 +868,7 @@ TEST_F(HubModelTest, HubUpdateFailuresLeaveNothingPreparedAndShowTheError) {
     EXPECT_TRUE(handedOff.empty());
 
     // Prepared, but the finishing process does not take over: the prepared update is discarded.
-    service.addFileFromDisk("hub/hub.zip", folder / "Served" / "hub.zip");
+    service.addFileFromDisk(servedPath, packaged.archive);
     messages.clear();
     EXPECT_EQ(finish(model->installHubUpdateAsync()), nullptr);
     ASSERT_EQ(handedOff.size(), 1u);
@@ -962,7 +937,7 @@ TEST_F(HubModelTest, CancelledDownloadKeepsThePartialFileAndInstallsNothing) {
     EXPECT_THROW(std::rethrow_exception(failure), OperationCancelled);
     EXPECT_EQ(std::filesystem::file_size(partial(release)), kept);
     EXPECT_TRUE(installedVersions(*model).empty());
-    EXPECT_FALSE(std::filesystem::exists(folders.pluginDirectory / "aurora.vst3"));
+    EXPECT_FALSE(std::filesystem::exists(folders.pluginDirectory / "Aurora.vst3"));
     EXPECT_EQ(model->phase(), Phase::ready());
     EXPECT_FALSE(model->errorMessage());
     EXPECT_TRUE(model->installProgress().empty());

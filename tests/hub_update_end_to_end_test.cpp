@@ -18,6 +18,7 @@
 #include "platform/process_signal.h"
 #include "tests/support/child_process.h"
 #include "tests/support/ci_skip.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/wait.h"
 #include "tools/maker/maker.h"
@@ -68,22 +69,17 @@ class HubUpdateEndToEnd : public test::ServiceFixture {
                               std::size_t extraBytes) {
         const auto image = folder / ("image-" + version);
         hubBundle(image, version, extraBytes, trust.leaf);
-        maker::ReleaseSpec spec;
-        spec.releaseID = "hub_" + version;
-        spec.productID = "halvex-hub";
-        spec.bundleID = "com.halvex.hub";
-        spec.version = version;
-        spec.architectures = {thisMachine()};
-        spec.minimumOS = "1.0";
-        spec.downloadURL = service.baseURL() + "/files/hub/" + version + ".zip";
-        spec.bundles = {image / "HALVEX HUB.app"};
-        const auto archive = folder / (version + ".zip");
-        auto packaged = maker::packageRelease(spec, archive, trust.service.privatePEM);
-        packaged.release["release_notes"] = "End to end.";
-        service.addFileFromDisk("hub/" + version + ".zip", archive);
+        const auto packaged = builder.hub(image, {.version = version,
+                                                  .architectures = {thisMachine()},
+                                                  .releaseNotes = "End to end.",
+                                                  .trust = &trust});
         service.setHubRelease(packaged.release);
         return packaged.release;
     }
+
+    test::ReleaseBuilder builder{folder / "Releases", [this](const auto& path, const auto& archive) {
+                                     return service.addFileFromDisk(path, archive);
+                                 }};
 };
 
 TEST_F(HubUpdateEndToEnd, TheFinisherReplacesTheInstalledHubAndReopensIt) {

@@ -21,6 +21,7 @@
 #include "tests/support/error_text.h"
 #include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/wait.h"
@@ -59,26 +60,10 @@ class HubUpdaterTest : public test::ServiceFixture {
     }
 
     HubRelease publish(const ImageOptions& options) {
-        const std::string name = "hub-" + options.version + "-" + std::to_string(++images);
-        const auto image = folder / "Images" / name;
+        const auto image = folder / "Images" / std::to_string(++images);
         test::writeSealedBundle(image, "HALVEX HUB.app", hubSpec(options.version, "hub " + options.version));
         if (options.tamper) options.tamper(image);
-        maker::ReleaseSpec spec;
-        spec.releaseID = "hub_" + std::to_string(images);
-        spec.productID = "halvex-hub";
-        spec.bundleID = "com.halvex.hub";
-        spec.version = options.version;
-        spec.minimumOS = "1.0";
-        spec.downloadURL = service.baseURL() + "/files/hub/" + name + ".zip";
-        for (const auto& entry : std::filesystem::directory_iterator(image))
-            spec.bundles.push_back(entry.path());
-        const auto archive = folder / "Served" / (name + ".zip");
-        auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
-        packaged.release["release_notes"] = "Faster and calmer.";
-        if (options.change) options.change(packaged.release, packaged.manifest);
-        packaged.release["manifest"] =
-            maker::signToken(packaged.manifest.dump(), test::trust().service.privatePEM);
-        service.addFileFromDisk("hub/" + name + ".zip", archive);
+        const auto packaged = builder.hub(image, {.version = options.version, .change = options.change});
         service.setHubRelease(packaged.release);
         return json::decodeRecord<HubRelease>(packaged.release.dump());
     }
@@ -119,6 +104,9 @@ class HubUpdaterTest : public test::ServiceFixture {
     bool windowOpen = false;
     std::function<void(const std::filesystem::path&)> afterReplace;
     int images = 0;
+    test::ReleaseBuilder builder{folder / "Releases", [this](const auto& path, const auto& archive) {
+                                     return service.addFileFromDisk(path, archive);
+                                 }};
 };
 
 TEST_F(HubUpdaterTest, OffersOnlyANewerVerifiedRelease) {
@@ -208,8 +196,7 @@ TEST_F(HubUpdaterTest, AFailedPreparationLeavesNothingBehind) {
     EXPECT_EQ(
         errorText([&] { updater(std::nullopt, folder / "Downloads" / "HALVEX HUB.app").prepare(release); }),
         "Move HALVEX HUB to Applications before updating it.");
-    service.injectFault("/files/hub/hub-1.1.0-" + std::to_string(images) + ".zip",
-                        tools::Fault{.truncateAfterBytes = 100});
+    service.injectFault(release.downloadURL.path(), tools::Fault{.truncateAfterBytes = 100});
     EXPECT_THROW(updater().prepare(release), NetworkError);
     EXPECT_TRUE(noTickets());
 }

@@ -11,14 +11,15 @@
 #include "platform/sha256.h"
 #include "tests/support/child_process.h"
 #include "tests/support/error_text.h"
+#include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/wait.h"
 
 namespace halvex {
 namespace {
 
-using platform::PropertyValue;
 using Result = PluginInstaller::InstallResult;
 
 struct ReleaseOptions {
@@ -32,25 +33,6 @@ struct ReleaseOptions {
     // Runs on the sealed bundles before they are packed (to make damaged releases).
     std::function<void(const std::filesystem::path& source)> tamper{};
 };
-
-// Every item below the folders as path -> content digest or link target.
-std::map<std::string, std::string> snapshot(const std::vector<std::filesystem::path>& roots) {
-    std::map<std::string, std::string> items;
-    for (const auto& root : roots) {
-        if (!std::filesystem::exists(root)) continue;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-            const auto key = entry.path().string();
-            if (entry.is_symlink()) {
-                items[key] = "-> " + std::filesystem::read_symlink(entry.path()).string();
-            } else if (entry.is_regular_file()) {
-                items[key] = platform::sha256Hex(platform::readFile(entry.path(), 1 << 26));
-            } else {
-                items[key] = "folder";
-            }
-        }
-    }
-    return items;
-}
 
 using test::errorText;
 
@@ -76,73 +58,25 @@ class InstallPipelineTest : public test::ServiceFixture {
         });
     }
 
-    Release makeRelease(const ReleaseOptions& options) {
-        const std::string name = "aurora-" + options.version + "-" + std::to_string(++releases);
-        const auto source = folder / "Source" / name;
-        const std::string bundleID = "com.halvex.aurora";
-        const test::BundleSpec engine{.identifier = bundleID,
-                                      .version = options.version,
-                                      .executable = "Aurora",
-                                      .payload = "engine " + options.version};
-        if (options.vst3) test::writeSealedBundle(source, "Aurora.vst3", engine);
-        if (options.audioUnit) {
-            PropertyValue::Array components = {
-                PropertyValue::Dictionary{{"type", std::string("aufx")},
-                                          {"subtype", std::string("Aurd")},
-                                          {"manufacturer", std::string("Hlvx")}}};
-            test::writeSealedWrapper(source, "Aurora.component",
-                                     {.identifier = bundleID + ".au",
-                                      .version = options.version,
-                                      .executable = "AuroraAU",
-                                      .payload = "au",
-                                      .extraInfo = {{"AudioComponents", components}}},
-                                     engine);
-        }
-        if (options.clap) {
-            test::writeSealedWrapper(source, "Aurora.clap",
-                                     {.identifier = bundleID + ".clap",
-                                      .version = options.version,
-                                      .executable = "AuroraCLAP",
-                                      .payload = "clap",
-                                      .extraInfo = {{"HVXCLAPPluginID", bundleID}}},
-                                     engine);
-        }
-        if (options.tamper) options.tamper(source);
-
-        maker::ReleaseSpec spec;
-        spec.releaseID = "rel_" + std::to_string(releases);
-        spec.productID = "prod_aurora";
-        spec.name = "Aurora " + options.version;
-        spec.bundleID = bundleID;
-        spec.version = options.version;
-        spec.channel = options.channel;
-        spec.minimumOS = "1.0";
-        spec.minimumHubVersion = options.minimumHubVersion;
-        spec.audience = options.audience;
-        if (!options.vst3) spec.vst3 = false;
-        if (options.audioUnit) {
-            spec.audioUnit = nlohmann::json{{"bundle_id", bundleID + ".au"},
-                                            {"type", "aufx"},
-                                            {"subtype", "Aurd"},
-                                            {"manufacturer", "Hlvx"}};
-        }
-        if (options.clap)
-            spec.clap = nlohmann::json{{"bundle_id", bundleID + ".clap"}, {"plugin_id", bundleID}};
-        for (const auto& entry : std::filesystem::directory_iterator(source))
-            spec.bundles.push_back(entry.path());
-        const auto archive = folder / "Served" / (name + ".zip");
-        spec.downloadURL = service.baseURL() + "/files/releases/" + name + ".zip";
-        const auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
-        service.addFileFromDisk("releases/" + name + ".zip", archive);
-        return json::decodeRecord<Release>(packaged.release.dump());
+    maker::PackagedRelease package(const ReleaseOptions& options) {
+        return builder.plugin({.version = options.version,
+                               .name = "Aurora " + options.version,
+                               .channel = options.channel,
+                               .audience = options.audience,
+                               .minimumHubVersion = options.minimumHubVersion,
+                               .vst3 = options.vst3,
+                               .audioUnit = options.audioUnit,
+                               .clap = options.clap,
+                               .tamper = options.tamper});
     }
+    Release makeRelease(const ReleaseOptions& options) { return test::releaseOf(package(options)); }
 
     Result install(const Release& release, bool prepareWhileDAWRunning = false) {
         return installer->downloadAndInstall(release, client(), verifier, false, prepareWhileDAWRunning);
     }
 
     std::map<std::string, std::string> pluginFolders() const {
-        return snapshot({folder / "Plugins", folders.legacyVST3Directory});
+        return test::treeSnapshot({folder / "Plugins", folders.legacyVST3Directory});
     }
 
     std::filesystem::path partial(const Release& release) const {
@@ -159,7 +93,9 @@ class InstallPipelineTest : public test::ServiceFixture {
     SignedMetadataVerifier verifier = test::trustingVerifier();
     std::function<std::vector<std::string>(int query)> hostsAt;
     int hostQueries = 0;
-    int releases = 0;
+    test::ReleaseBuilder builder{folder / "Releases", [this](const auto& path, const auto& archive) {
+                                     return service.addFileFromDisk(path, archive);
+                                 }};
 };
 
 TEST_F(InstallPipelineTest, FirstInstallThenUpdateOfAThreeFormatRelease) {
@@ -272,9 +208,9 @@ TEST_F(InstallPipelineTest, DamagedReleasesNeverChangeThePluginFolders) {
     }
 
     // The served archive changes after signing: the digest no longer matches and the archive goes.
-    auto release = makeRelease({.version = "1.2.0"});
-    const auto served = folder / "Served" / ("aurora-1.2.0-" + std::to_string(releases) + ".zip");
-    flipByte(served);
+    const auto served = package({.version = "1.2.0"});
+    auto release = test::releaseOf(served);
+    flipByte(served.archive);
     EXPECT_EQ(errorText([&] { install(release); }),
               "The downloaded update did not match its signed checksum.");
     EXPECT_FALSE(std::filesystem::exists(partial(release)));

@@ -7,36 +7,21 @@
 #include "core/foundation/halvex_error.h"
 #include "core/install/plugin_installer.h"
 #include "platform/file_io.h"
-#include "platform/sha256.h"
 #include "platform/zip_archive.h"
 #include "tests/support/error_text.h"
+#include "tests/support/fault_loop.h"
 #include "tests/support/plugin_fixtures.h"
+#include "tests/support/release_builder.h"
 #include "tests/support/service_fixture.h"
 
 namespace halvex {
 namespace {
-
-using platform::PropertyValue;
 
 struct Formats {
     bool vst3 = true;
     bool audioUnit = true;
     bool clap = true;
 };
-
-// Every item below the folders as path -> content digest (hidden work items included, so leftovers show).
-std::map<std::string, std::string> snapshot(const std::vector<std::filesystem::path>& roots) {
-    std::map<std::string, std::string> items;
-    for (const auto& root : roots) {
-        if (!std::filesystem::exists(root)) continue;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-            items[entry.path().string()] =
-                entry.is_regular_file() ? platform::sha256Hex(platform::readFile(entry.path(), 1 << 24))
-                                        : "folder";
-        }
-    }
-    return items;
-}
 
 class ProductRollbackTest : public test::ServiceFixture {
   protected:
@@ -50,52 +35,11 @@ class ProductRollbackTest : public test::ServiceFixture {
     }
 
     Release makeRelease(const std::string& version, Formats formats = {}) {
-        const std::string name = "aurora-" + version + "-" + std::to_string(++count);
-        const auto source = folder / "Source" / name;
-        const std::string id = "com.halvex.aurora";
-        const test::BundleSpec engine{
-            .identifier = id, .version = version, .executable = "Aurora", .payload = "engine " + version};
-        if (formats.vst3) test::writeSealedBundle(source, "Aurora.vst3", engine);
-        if (formats.audioUnit) {
-            PropertyValue::Array components = {
-                PropertyValue::Dictionary{{"type", std::string("aufx")},
-                                          {"subtype", std::string("Aurd")},
-                                          {"manufacturer", std::string("Hlvx")}}};
-            test::writeSealedWrapper(source, "Aurora.component",
-                                     {.identifier = id + ".au",
-                                      .version = version,
-                                      .executable = "AuroraAU",
-                                      .extraInfo = {{"AudioComponents", components}}},
-                                     engine);
-        }
-        if (formats.clap) {
-            test::writeSealedWrapper(source, "Aurora.clap",
-                                     {.identifier = id + ".clap",
-                                      .version = version,
-                                      .executable = "AuroraCLAP",
-                                      .extraInfo = {{"HVXCLAPPluginID", id}}},
-                                     engine);
-        }
-        maker::ReleaseSpec spec;
-        spec.releaseID = "rel_" + std::to_string(count);
-        spec.productID = product.productID;
-        spec.name = "Aurora";
-        spec.bundleID = id;
-        spec.version = version;
-        spec.minimumOS = "1.0";
-        spec.minimumHubVersion = "1.0.5";
-        if (formats.audioUnit) {
-            spec.audioUnit = nlohmann::json{
-                {"bundle_id", id + ".au"}, {"type", "aufx"}, {"subtype", "Aurd"}, {"manufacturer", "Hlvx"}};
-        }
-        if (formats.clap) spec.clap = nlohmann::json{{"bundle_id", id + ".clap"}, {"plugin_id", id}};
-        for (const auto& entry : std::filesystem::directory_iterator(source))
-            spec.bundles.push_back(entry.path());
-        const auto archive = folder / "Served" / (name + ".zip");
-        spec.downloadURL = service.baseURL() + "/files/" + name + ".zip";
-        const auto packaged = maker::packageRelease(spec, archive, test::trust().service.privatePEM);
-        service.addFileFromDisk(name + ".zip", archive);
-        return json::decodeRecord<Release>(packaged.release.dump());
+        return test::releaseOf(builder.plugin({.version = version,
+                                               .minimumHubVersion = "1.0.5",
+                                               .vst3 = formats.vst3,
+                                               .audioUnit = formats.audioUnit,
+                                               .clap = formats.clap}));
     }
 
     void install(const Release& release) {
@@ -104,7 +48,8 @@ class ProductRollbackTest : public test::ServiceFixture {
     }
 
     std::map<std::string, std::string> plugins() const {
-        return snapshot({folders.pluginDirectory, folders.audioUnitDirectory, folders.clapDirectory});
+        return test::treeSnapshot(
+            {folders.pluginDirectory, folders.audioUnitDirectory, folders.clapDirectory});
     }
 
     std::string receipt() const {
@@ -123,7 +68,9 @@ class ProductRollbackTest : public test::ServiceFixture {
                     "C",
                     *Url::parse("https://cdn.example/icon.png"),
                     true};
-    int count = 0;
+    test::ReleaseBuilder builder{folder / "Releases", [this](const auto& path, const auto& archive) {
+                                     return service.addFileFromDisk(path, archive);
+                                 }};
 };
 
 TEST_F(ProductRollbackTest, RevertAfterAnUpdateRestoresTheOldBundlesExactlyAndHoldsThem) {

@@ -71,11 +71,14 @@ bool FailingOperation::reached() const {
     return operations >= faultAt;
 }
 
-std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root) {
-    std::map<std::string, std::string> items;
-    if (!std::filesystem::exists(root)) return items;
+namespace {
+
+// Adds every item below `root`, keyed by its path relative to `base`.
+void addTree(std::map<std::string, std::string>& items, const std::filesystem::path& root,
+             const std::filesystem::path& base) {
+    if (!std::filesystem::exists(root)) return;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        const auto key = entry.path().lexically_relative(root).string();
+        const auto key = entry.path().lexically_relative(base).string();
         if (entry.is_symlink()) {
             items[key] = "-> " + std::filesystem::read_symlink(entry.path()).string();
         } else if (entry.is_regular_file()) {
@@ -84,6 +87,19 @@ std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& roo
             items[key] = "folder";
         }
     }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root) {
+    std::map<std::string, std::string> items;
+    addTree(items, root, root);
+    return items;
+}
+
+std::map<std::string, std::string> treeSnapshot(const std::vector<std::filesystem::path>& roots) {
+    std::map<std::string, std::string> items;
+    for (const auto& root : roots) addTree(items, root, "/");
     return items;
 }
 

@@ -36,6 +36,8 @@ class FailingOperation {
 
 // Every item below `root` as relative path -> content digest, link target or "folder".
 std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root);
+// The same for several folders, keyed by absolute path.
+std::map<std::string, std::string> treeSnapshot(const std::vector<std::filesystem::path>& roots);
 
 // Paths of hidden items anywhere below `root`.
 std::vector<std::string> hiddenItems(const std::filesystem::path& root);
