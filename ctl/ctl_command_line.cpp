@@ -45,8 +45,14 @@ constexpr std::array<CommandInfo, 10> commands = {{
      "                      \"channel\": string or null, \"pending_version\": string or null,\n"
      "                      \"available_update\": string or null, \"held\": bool,\n"
      "                      \"held_version\": string or null,\n"
-     "                      \"revert_version\": string or null, \"complete\": bool}\n"
-     "Products are listed only while signed in (the catalogue names them).\n"},
+     "                      \"revert_version\": string or null, \"complete\": bool,\n"
+     "                      \"status\", \"action\", \"action_version\": string or null}\n"
+     "Products are listed only while signed in (the catalogue names them).\n"
+     "\n"
+     "status is where the product stands, as the window's row says it: \"not_owned\", \"held\",\n"
+     "\"update_staged\", \"not_installed\", \"incomplete\", \"update_available\" or \"up_to_date\".\n"
+     "action is what the row offers next: \"purchase\", \"release_hold\", \"restart_hosts\",\n"
+     "\"install\", \"update\" or \"repair\" (of action_version), or \"none\".\n"},
     {CommandKind::list, "list",
      "halvexctl list [--scope all|access|purchased|installed|discover] [--search TEXT] [--json]",
      "Lists the products of your library in catalogue order. --scope narrows it (default all); --search\n"
@@ -58,8 +64,10 @@ constexpr std::array<CommandInfo, 10> commands = {{
      "  scope              the scope used\n"
      "  products           array of {\"product_id\", \"slug\", \"name\", \"category\", \"owned\": bool,\n"
      "                      \"access_source\": string or null, \"installed_version\": string or null,\n"
-     "                      \"available_version\": string or null, \"held\": bool}\n"
-     "available_version is the release `install` would install.\n"},
+     "                      \"available_version\": string or null, \"held\": bool,\n"
+     "                      \"status\", \"action\", \"action_version\": string or null}\n"
+     "available_version is the release `install` would install; status and action are those of\n"
+     "`halvexctl status --help`.\n"},
     {CommandKind::signIn, "sign-in", "halvexctl sign-in",
      "Signs this computer in: prints the address and the code to approve in a browser, opens the browser\n"
      "when there is a display, and waits until the sign-in is approved or expires.\n"},

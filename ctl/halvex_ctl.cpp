@@ -50,12 +50,13 @@ void openInBrowser(const Url& address) {
 
 }  // namespace
 
-HalvexCtl::HalvexCtl(Output output, std::stop_token stop)
+HalvexCtl::HalvexCtl(Output output, std::stop_token stop, app::LibraryService::Environment environment)
     : raw_(output),
       out_(output.out),
       err_(output.err),
       output_{out_, err_, output.terminal},
-      stop_(std::move(stop)) {}
+      stop_(std::move(stop)),
+      environment_(std::move(environment)) {}
 
 HalvexCtl::~HalvexCtl() = default;
 
@@ -95,7 +96,7 @@ int HalvexCtl::run(const std::vector<std::string>& arguments) {
 }
 
 app::LibraryService& HalvexCtl::library() {
-    if (!library_) library_ = std::make_unique<app::LibraryService>();
+    if (!library_) library_ = std::make_unique<app::LibraryService>(environment_);
     return *library_;
 }
 

@@ -31,7 +31,8 @@ class HalvexCtl {
         bool terminal = false;  // progress bars instead of plain lines
     };
 
-    HalvexCtl(Output output, std::stop_token stop);
+    // `environment` places the library elsewhere than the running bundle's (tests, other front ends).
+    HalvexCtl(Output output, std::stop_token stop, app::LibraryService::Environment environment = {});
     ~HalvexCtl();
 
     // Runs the command line (program name excluded) and returns the process exit code.
@@ -70,6 +71,7 @@ class HalvexCtl {
     TerminalStream err_;
     Output output_;
     std::stop_token stop_;
+    app::LibraryService::Environment environment_;
     std::unique_ptr<app::LibraryService> library_;
     std::optional<Catalog> catalog_;
 };

@@ -7,6 +7,7 @@
 
 #include "app/background_agent_status.h"
 #include "app/background_service_controller.h"
+#include "app/library/product_outlook.h"
 #include "core/library/library_search.h"
 #include "ctl/halvex_ctl.h"
 
@@ -50,6 +51,15 @@ std::string jsonText(const JSON& value) {
     return value.dump(2, ' ', false, JSON::error_handler_t::replace);
 }
 
+// Where a product stands and what its row offers next, the same words for every front end.
+void addOutlook(JSON& record, const Catalog& catalog, const Product& product,
+                const app::ProductState& state) {
+    record["status"] = std::string(app::statusName(app::productStatus(catalog, product, state)));
+    const auto next = app::nextAction(catalog, product, state);
+    record["action"] = std::string(app::actionName(next.kind));
+    record["action_version"] = next.release ? JSON(next.release->version) : JSON(nullptr);
+}
+
 std::string orNone(const JSON& value) {
     return value.is_null() ? std::string("-") : value.get<std::string>();
 }
@@ -87,6 +97,7 @@ JSON HalvexCtl::productsReport() {
                             {"held_version", optionalJSON(held)},
                             {"revert_version", optionalJSON(state.revertVersion)},
                             {"complete", !state.incomplete}});
+        addOutlook(products.back(), current, product, state);
     }
     return products;
 }
@@ -172,6 +183,7 @@ ExitCode HalvexCtl::list(const CtlCommand& command) {
                             {"installed_version", optionalJSON(state.installedVersion)},
                             {"available_version", release ? JSON(release->version) : JSON(nullptr)},
                             {"held", state.held()}});
+        addOutlook(products.back(), current, product, state);
     }
     if (command.json) {
         output_.out << jsonText(JSON{{"schema", 1}, {"scope", command.scope}, {"products", products}})

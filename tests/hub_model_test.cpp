@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "core/foundation/halvex_error.h"
 #include "core/foundation/operation_cancelled.h"
@@ -1033,6 +1034,16 @@ TEST_F(HubModelTest, SnapshotStateReadsTheSameFromQmlAndChangesSignalOnlyOnChang
     model.signIn();
     QCoreApplication::processEvents();
     EXPECT_EQ(model.phase(), Phase::updating("prod_aurora")) << "a fixed state has no services";
+}
+
+TEST_F(HubModelTest, ACallFromAnotherThreadEndsTheProcessNamingTheCall) {
+#if !HALVEX_THREAD_CHECKS
+    GTEST_SKIP() << "this build has no thread checks";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto model = makeModel();
+    EXPECT_DEATH(std::thread([&] { model->refreshAsync(false); }).join(),
+                 "thread rule broken: .*refreshAsync.* called on another thread");
 }
 
 }  // namespace

@@ -111,8 +111,9 @@ TEST(ProductStatus, AccessChannelAndInstallationStates) {
          "Installed 1.0.0 \u00b7 Access required"},
     };
     for (const auto& test : cases) {
-        EXPECT_EQ(productStatus(test.library.state, test.library.item(), test.installed), test.expected)
-            << test.name;
+        auto library = test.library;
+        if (test.installed) library.installed(*test.installed);
+        EXPECT_EQ(statusText(library.state, library.item()), test.expected) << test.name;
     }
 }
 
@@ -146,12 +147,10 @@ TEST(PrimaryRelease, NewerRepairAndStagedCases) {
         {"older releases only", p10, std::nullopt, "2.0.0", std::nullopt, false, std::nullopt},
     };
     for (const auto& test : cases) {
-        Library library(product("p", true));
-        if (test.pending) library.pending(*test.pending);
-        library.state.products["p"].incomplete = test.incomplete;
-        EXPECT_EQ(primaryRelease(library.state, test.publicRelease, test.testRelease, test.installed),
-                  test.expected)
-            << test.name;
+        const ProductState state{.installedVersion = test.installed,
+                                 .pendingVersion = test.pending,
+                                 .incomplete = test.incomplete};
+        EXPECT_EQ(primaryRelease(test.publicRelease, test.testRelease, state), test.expected) << test.name;
     }
 }
 

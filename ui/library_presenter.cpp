@@ -284,10 +284,9 @@ QVariantMap LibraryPresenter::overview(const QString& productID) const {
     QStringList features;
     for (const auto& feature : texts.features) features.append(text(feature));
 
-    const auto& installed = state_.product(item->productID).installedVersion;
     const auto publicRelease = state_.publicRelease(*item);
     const auto testRelease = state_.testRelease(*item);
-    auto shown = app::primaryRelease(state_, publicRelease, testRelease, installed);
+    auto shown = app::primaryRelease(publicRelease, testRelease, state_.product(item->productID));
     if (!shown) shown = publicRelease ? publicRelease : testRelease;
 
     const auto row = productRow(state_, *item);

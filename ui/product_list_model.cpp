@@ -40,7 +40,7 @@ ProductRow productRow(const app::LibraryState& state, const Product& product) {
     row.slug = text(product.slug);
     row.name = text(product.name);
     row.category = text(product.presentation().category);
-    row.status = text(app::productStatus(state, product, state.product(product.productID).installedVersion));
+    row.status = text(app::statusText(state, product));
     row.privateBeta = product.isPrivate();
     row.iconURL = text(product.iconURL.string());
     row.accent = QColor::fromRgb(static_cast<QRgb>(app::accentRGB(product)));

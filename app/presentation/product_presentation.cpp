@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/library/product_outlook.h"
 #include "core/foundation/semantic_version.h"
 
 namespace halvex::app {
@@ -41,56 +42,31 @@ bool sameRelease(const std::optional<Release>& release, const Release& other) {
 
 }  // namespace
 
-std::string productStatus(const LibraryState& state, const Product& product,
-                          const std::optional<std::string>& installed) {
-    if (!product.owned) {
-        return installed ? "Installed " + *installed + " \u00b7 Access required" : "Available to purchase";
-    }
+std::string statusText(const LibraryState& state, const Product& product) {
+    static const Catalog noCatalog;
+    const auto& facts = state.product(product.productID);
+    const auto& installed = facts.installedVersion;
     const auto label = accessLabel(product);
-    // A held product's staged update waits for the hold to end, so the hold is what the row says.
-    if (const auto held = state.product(product.productID).heldVersion) {
-        return label + " \u00b7 " + (held->empty() ? std::string("Held") : "Held at " + *held);
+    switch (productStatus(state.catalog ? *state.catalog : noCatalog, product, facts)) {
+        case ProductStatus::notOwned:
+            return installed ? "Installed " + *installed + " \u00b7 Access required"
+                             : "Available to purchase";
+        case ProductStatus::held:
+            return label + " \u00b7 " +
+                   (facts.heldVersion->empty() ? std::string("Held") : "Held at " + *facts.heldVersion);
+        case ProductStatus::updateStaged:
+            return *facts.pendingVersion + " ready \u00b7 Restart your DAW to finish";
+        case ProductStatus::notInstalled:
+            return label + " \u00b7 Not installed";
+        case ProductStatus::incomplete:
+        case ProductStatus::updateAvailable:
+        case ProductStatus::upToDate:
+            break;
     }
-    if (const auto pending = state.product(product.productID).pendingVersion) {
-        return *pending + " ready \u00b7 Restart your DAW to finish";
-    }
-    if (!installed) return label + " \u00b7 Not installed";
     const auto word =
         channelWord(product, state.publicRelease(product), state.testRelease(product), *installed);
     if (word) return label + " \u00b7 " + *word + " " + *installed + " installed";
     return label + " \u00b7 " + *installed + " installed";
-}
-
-std::optional<Release> primaryRelease(const LibraryState& state, const std::optional<Release>& publicRelease,
-                                      const std::optional<Release>& testRelease,
-                                      const std::optional<std::string>& installed) {
-    if (!installed) return publicRelease ? publicRelease : testRelease;
-
-    const auto keep = [&](const Release& candidate) {
-        if (SemanticVersion::isNewer(candidate.version, *installed)) return true;
-        if (candidate.channel != "stable" || candidate.version != *installed) return false;
-        const auto pending = state.product(candidate.productID).pendingVersion;
-        if (!pending) return true;
-        const bool stagedNewer = SemanticVersion::isNewer(*pending, candidate.version);
-        const bool stagedSameAndComplete =
-            *pending == candidate.version && !state.product(candidate.productID).incomplete;
-        return !(stagedNewer || stagedSameAndComplete);
-    };
-    std::vector<Release> kept;
-    for (const auto* candidate : {&publicRelease, &testRelease}) {
-        if (*candidate && keep(**candidate)) kept.push_back(**candidate);
-    }
-    if (kept.empty()) return std::nullopt;
-
-    Release best = kept.front();
-    for (std::size_t index = 1; index < kept.size(); ++index) {
-        const auto& candidate = kept[index];
-        if ((candidate.version == best.version && candidate.channel == "stable") ||
-            SemanticVersion::isNewer(candidate.version, best.version)) {
-            best = candidate;
-        }
-    }
-    return best;
 }
 
 std::string releaseActionTitle(const LibraryState& state, const Release& release,
@@ -119,19 +95,30 @@ ProductAction productAction(const LibraryState& state, const Product& product) {
         return {Kind::purchase, "Purchase", std::nullopt, purchasable};
     }
     if (isUpdating(state, product)) return {Kind::installing, "", std::nullopt};
-    if (state.product(product.productID).heldVersion) return {Kind::releaseHold, "Release", std::nullopt};
-    if (state.product(product.productID).pendingVersion)
-        return {Kind::restartDAW, "Restart DAW", std::nullopt};
 
-    const auto installed = state.product(product.productID).installedVersion;
+    static const Catalog noCatalog;
+    const auto& facts = state.product(product.productID);
+    const auto next = nextAction(state.catalog ? *state.catalog : noCatalog, product, facts);
+    switch (next.kind) {
+        case NextAction::Kind::releaseHold:
+            return {Kind::releaseHold, "Release", std::nullopt};
+        case NextAction::Kind::restartHosts:
+            return {Kind::restartDAW, "Restart DAW", std::nullopt};
+        case NextAction::Kind::install:
+        case NextAction::Kind::update:
+        case NextAction::Kind::repair:
+            return {Kind::install, releaseActionTitle(state, *next.release, facts.installedVersion),
+                    next.release};
+        case NextAction::Kind::purchase:
+        case NextAction::Kind::none:
+            break;
+    }
+    if (!facts.installedVersion) return {Kind::releasePending, "Release pending", std::nullopt};
     const auto publicRelease = state.publicRelease(product);
     const auto testRelease = state.testRelease(product);
-    if (const auto release = primaryRelease(state, publicRelease, testRelease, installed)) {
-        return {Kind::install, releaseActionTitle(state, *release, installed), release};
-    }
-    if (!installed) return {Kind::releasePending, "Release pending", std::nullopt};
-    const bool current = (testRelease && testRelease->version == *installed) ||
-                         (publicRelease && publicRelease->version == *installed);
+    const auto& installed = *facts.installedVersion;
+    const bool current = (testRelease && testRelease->version == installed) ||
+                         (publicRelease && publicRelease->version == installed);
     return {Kind::installed, current ? "Up to date" : "Installed", std::nullopt};
 }
 
@@ -143,7 +130,7 @@ std::optional<SecondaryLink> secondaryLink(const LibraryState& state, const Prod
     const auto installed = state.product(product.productID).installedVersion;
     const auto publicRelease = state.publicRelease(product);
     const auto testRelease = state.testRelease(product);
-    const auto primary = primaryRelease(state, publicRelease, testRelease, installed);
+    const auto primary = primaryRelease(publicRelease, testRelease, state.product(product.productID));
 
     if (product.isPrivate()) {
         if (testRelease && installed && SemanticVersion::isNewer(*installed, testRelease->version) &&

@@ -7,21 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "app/library/product_outlook.h"
 #include "app/presentation/library_state.h"
 #include "core/install/plugin_installer.h"
 
 namespace halvex::app {
 
-// The access label followed by the installation state, e.g. "Purchased · Public 1.2.0 installed", or
-// "Purchased · Held at 1.1.0" for a held product.
-std::string productStatus(const LibraryState& state, const Product& product,
-                          const std::optional<std::string>& installed);
-
-// The release the row's main action installs: a newer release, or a repair of the installed public
-// version unless a staged update already covers it. Equal versions prefer the public ("stable") release.
-std::optional<Release> primaryRelease(const LibraryState& state, const std::optional<Release>& publicRelease,
-                                      const std::optional<Release>& testRelease,
-                                      const std::optional<std::string>& installed);
+// The row's words for where the product stands (productStatus): the access label followed by the
+// installation state, e.g. "Purchased · Public 1.2.0 installed", or "Purchased · Held at 1.1.0" for a held
+// product.
+std::string statusText(const LibraryState& state, const Product& product);
 
 // "Install public 1.2.0", "Repair test 1.3.0-beta.1", "Update to private beta 0.9.0", ...
 std::string releaseActionTitle(const LibraryState& state, const Release& release,
@@ -44,8 +39,8 @@ struct ProductAction {
     bool operator==(const ProductAction&) const = default;
 };
 
-// A held product's action is "Release" (unless it is not owned or being installed): it offers no
-// installation until the hold ends.
+// The row's control for the product's next action (nextAction), or a progress indicator while it is being
+// installed. A held product's action is "Release": it offers no installation until the hold ends.
 ProductAction productAction(const LibraryState& state, const Product& product);
 
 // The product overview's controls over what is on this computer, in this order when present:
