@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 
+#include "fuzz/stays_inside.h"
 #include "platform/delta_archive.h"
 
 namespace fs = std::filesystem;
@@ -53,20 +54,7 @@ const fs::path& workFolder() {
     return folder;
 }
 
-bool staysInside(const fs::path& inside) {
-    const auto root = fs::weakly_canonical(inside);
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(inside, fs::directory_options::none, error), end; it != end;
-         it.increment(error)) {
-        if (error) return false;
-        if (!it->is_symlink()) continue;
-        const auto target = fs::weakly_canonical(it->path(), error);
-        if (error) continue;
-        const auto relative = target.lexically_relative(root);
-        if (relative.empty() || *relative.begin() == "..") return false;
-    }
-    return true;
-}
+using halvex::fuzz::staysInside;
 
 bool baseUnchanged(const fs::path& base) {
     static const auto expected = baseFiles();

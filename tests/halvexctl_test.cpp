@@ -255,13 +255,7 @@ TEST_F(HalvexCtlTest, TheBrowserStartsWithNoSignalBlockedAndOnlyForAWebAddress) 
     std::filesystem::remove(browserRecord);
 
     for (const auto* address : {"file:///etc/passwd", "halvex-evil://sign-in?user_code=HVX-1"}) {
-        const JSON authorization = {{"device_code", "d"},
-                                    {"user_code", "HVX-1"},
-                                    {"verification_uri", service.baseURL() + "/device"},
-                                    {"verification_uri_complete", address},
-                                    {"expires_in", 600},
-                                    {"interval", 1}};
-        service.injectFault("/v1/device/authorizations", {.status = 200, .body = authorization.dump()});
+        answerSignInWithPage(address);
         auto arguments = std::vector<std::string>{HALVEXCTL_EXECUTABLE, "sign-in"};
         const auto refused = test::runProcess(arguments, variables, 60s);
         EXPECT_EQ(refused.exitStatus, 1) << address;

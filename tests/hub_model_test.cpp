@@ -488,13 +488,7 @@ TEST_F(HubModelTest, ASignInPageThatIsNoWebAddressIsNeverOpenedAndTheUserIsTold)
                      [&] { sawAuthorizing = sawAuthorizing || model->phase().is(Phase::Kind::authorizing); });
     for (const auto* address : {"file:///etc/passwd", "halvex-evil://sign-in?user_code=HVX-1"}) {
         SCOPED_TRACE(address);
-        const JSON authorization = {{"device_code", "d"},
-                                    {"user_code", "HVX-1"},
-                                    {"verification_uri", service.baseURL() + "/device"},
-                                    {"verification_uri_complete", address},
-                                    {"expires_in", 600},
-                                    {"interval", 1}};
-        service.injectFault("/v1/device/authorizations", {.status = 200, .body = authorization.dump()});
+        answerSignInWithPage(address);
         EXPECT_EQ(finish(model->signInAsync()), nullptr);
         EXPECT_EQ(model->phase(), Phase::signedOut());
         EXPECT_EQ(model->errorMessage(), HalvexError::unsafeSignInAddress().errorDescription());

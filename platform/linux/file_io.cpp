@@ -104,6 +104,15 @@ constexpr std::string_view temporarySuffix = ".tmp";
 constexpr std::size_t uuidLength = 36;
 
 // ".<name>.<UUID>.tmp", as writeFileAtomically names its temporary files.
+// A folder's entries; none for one that cannot be read, which keeps its leftovers until it can be.
+std::vector<std::string> entriesIfReadable(const std::filesystem::path& folder) {
+    try {
+        return directoryEntries(folder);
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
 bool isAtomicWriteTemporary(std::string_view name) {
     if (!name.starts_with('.') || !name.ends_with(temporarySuffix)) return false;
     name.remove_suffix(temporarySuffix.size());
@@ -164,12 +173,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
 }
 
 void removeAbandonedTemporaryFiles(const std::filesystem::path& folder, std::string_view forName) {
-    std::vector<std::string> names;
-    try {
-        names = directoryEntries(folder);
-    } catch (const std::system_error&) {
-        return;  // an unreadable folder keeps its files until it can be read
-    }
+    const auto names = entriesIfReadable(folder);
     for (const auto& name : names) {
         if (!isAtomicWriteTemporary(name)) continue;
         if (!forName.empty() && (name.size() != forName.size() + uuidLength + 2 + temporarySuffix.size() ||
@@ -452,12 +456,7 @@ std::filesystem::path hiddenName(const std::filesystem::path& folder, std::strin
 }
 
 void sweep(const std::filesystem::path& folder, std::span<const std::string_view> prefixes) {
-    std::vector<std::string> names;
-    try {
-        names = directoryEntries(folder);
-    } catch (const std::system_error&) {
-        return;  // an unreadable folder keeps its leftovers until it can be read
-    }
+    const auto names = entriesIfReadable(folder);
     for (const auto& name : names) {
         for (const auto prefix : prefixes) {
             if (!name.starts_with(prefix)) continue;

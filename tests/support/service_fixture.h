@@ -34,6 +34,17 @@ class ServiceFixture : public testing::Test {
 
     void signIn() { keychain.write(service.issueToken(), APIClient::credentialAccount); }
 
+    // The service answers the next sign-in with a page address of its choosing.
+    void answerSignInWithPage(const std::string& address) {
+        const nlohmann::json authorization = {{"device_code", "d"},
+                                              {"user_code", "HVX-1"},
+                                              {"verification_uri", service.baseURL() + "/device"},
+                                              {"verification_uri_complete", address},
+                                              {"expires_in", 600},
+                                              {"interval", 1}};
+        service.injectFault("/v1/device/authorizations", {.status = 200, .body = authorization.dump()});
+    }
+
     TemporaryDirectory folder;
     tools::StandInService service;
     KeychainStore keychain;
