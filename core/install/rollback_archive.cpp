@@ -45,11 +45,7 @@ RollbackArchiveUpdate::~RollbackArchiveUpdate() {
 void RollbackArchiveUpdate::archive(const std::filesystem::path& bundle, const std::string& bundleID) {
     requireSafeArchiveName(bundleID);
     platform::createDirectories(folder_, 0700);
-    const auto uuid = platform::randomUUID();
-    TransactionJournal::Item item{folder_ / (bundleID + ".zip"),
-                                  folder_ / (".hvx-next-" + uuid),
-                                  folder_ / (".hvx-rollback-" + uuid),
-                                  {}};
+    auto item = TransactionJournal::Item::replacing(folder_ / (bundleID + ".zip"));
     try {
         writeRollbackArchive(bundle, *item.next);
     } catch (...) {
