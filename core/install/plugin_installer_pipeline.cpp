@@ -143,18 +143,7 @@ PluginInstaller::InstallResult PluginInstaller::installUnlocked(
     journal.discards.push_back(archive);
     journal.discards.push_back(pendingDirectory(release));
     const auto validate = [&](std::size_t index, const std::filesystem::path& installed) {
-        if (installed.extension() == ".clap" && release.clap) {
-            verifyClap(installed, *release.clap, release, installedVST3);
-        } else if (installed.extension() == ".component" && release.audioUnit) {
-            verifyAudioUnit(installed, *release.audioUnit, release, installedVST3);
-        } else {
-            if (!vst3IdentityMatches(installed, release)) {
-                throw HalvexError::invalidPackage(
-                    "The installed plugin identity or version could not be verified.");
-            }
-            verifyCodeSignature(installed, release.bundleID);
-            BundleArchitectureVerifier::verify(installed, release.architectures);
-        }
+        verifyInstalledBundle(installed, release, installedVST3);
         // Written as part of the last validation, so a receipt never names bundles that were rolled back.
         if (index + 1 == items.size()) platform::writeFileAtomically(receiptFile, receipt, 0600);
     };
