@@ -4,7 +4,7 @@
 // the background agent's autostart entry. Both run an executable inside the bundle, and the bundle may
 // sit below any folder name, so an Exec value is written one way only, here.
 //
-// Exec takes two layers of escapes (Desktop Entry Specification, "The Exec key"): each argument is
+// Exec takes two layers of escapes, as desktop environments read the key: each argument is
 // quoted with `"`, `` ` ``, `$` and `\` escaped by a backslash and `%` doubled; then the string escapes
 // of every value (`\\` for a backslash) apply to the whole line. A literal backslash in a path therefore
 // takes four.
